@@ -1,0 +1,59 @@
+// The decision module: settings, the binding to the PDP's SOAP cluster, and one authorization.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "nvwsoap/nvwsoap.h"
+#include "qzauthzn/azn.h"
+#include "rba/KOVAData.h"
+#include "rba/KOVASOAPCall.h"
+#include "rba/kova_eas.h"
+
+class KOVAResponse;
+
+// Minor code returned for a null permission-information address.
+enum : uint32_t { KOVA_NULL_PERMISSION_INFO = 0x1005b5ec, KOVA_MISSING_ENTRY = 0x1005b3a6 };
+
+class KOVAModule {
+public:
+    KOVAModule();
+    ~KOVAModule();
+    KOVAModule(const KOVAModule&) = delete;
+    KOVAModule& operator=(const KOVAModule&) = delete;
+
+    uint32_t initialize(const char* config_file);
+    uint32_t shutdown();
+
+    azn_status_t authorize(azn_creds_h_t creds, azn_attrlist_h_t app_context, const char* protected_resource,
+                           const char* operation, int* permission, azn_attrlist_h_t* permission_info,
+                           KOVAAuditFields* audit_fields);
+    int findPolicyID(azn_attrlist_h_t app_context, std::string& policyID, std::string& inheritedPOP);
+    int getInheritedPOP(azn_attrlist_h_t app_context, std::string& inheritedPOP);
+    int getCurrentAuthLevel(const KOVAData& data);
+    int haveObligationURL(const char* obligation, std::string& url);
+    int redirectToObligationURL(const std::string& url, const KOVAResponse& response, int* permission,
+                                azn_attrlist_h_t* permission_info);
+    azn_status_t constructResponse(int kind, const std::string& body, azn_attrlist_h_t* permission_info);
+    int getAttrlistFirstValue(azn_attrlist_h_t list, const char* key, std::string& value);
+
+    bool applyZemNativePolicy() const { return m_applyZemNativePolicy != 0; }
+    bool isInitialized() const { return m_cluster != nullptr; }
+
+private:
+    KOVAServiceFactory m_serviceFactory;
+    NVWSOAPClusterMgr m_clusterMgr;
+    NVWSOAPCluster* m_cluster = nullptr;
+    std::string m_contextID;
+    std::string m_corvaneVersion;
+    std::string m_corvaneServerName;
+    int m_applyZemNativePolicy = 0;
+    int m_userealclientip = 1;
+    bool m_hasContextID = false;
+    int m_provideOldAttrIDs = 0;
+    int m_hasSpecialEASConfigured = 0;
+    int m_permitWhenNoKOVAAvail = 0;
+};
+
+azn_status_t rba_retrieve_uxcred_attrs(azn_attrlist_h_t* list, azn_creds_h_t creds);
+void trc_azn_attr_list(const char* name, azn_attrlist_h_t list);

@@ -1,0 +1,165 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace kova_test {
+
+namespace {
+std::string envOr(const char* name, const std::string& fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? value : fallback;
+}
+}  // namespace
+
+std::string buildDir() { return envOr("KOVA_BUILD_DIR", std::filesystem::current_path().string()); }
+std::string sourceDir() { return envOr("KOVA_SOURCE_DIR", std::filesystem::current_path().parent_path().string()); }
+std::string pluginPath() { return envOr("KOVA_PLUGIN", buildDir() + "/libkova_eas.so"); }
+std::string xacmlDir() {
+    std::string dir = envOr("KOVA_XACML_DIR", sourceDir() + "/../shared/xacml");
+    return std::filesystem::exists(dir + "/access_control-xacml-2.0-context-schema-os.xsd") ? dir : "";
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("cannot write " + path);
+    out << text;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/kova-test-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+}
+
+Process::Process(const std::vector<std::string>& argv, const std::string& stdoutPath, const std::string& stderrPath,
+                 const std::string& stdinPath) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, stdinPath.empty() ? "/dev/null" : stdinPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    int rc = posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+}
+
+Process::~Process() {
+    if (running()) {
+        signal(SIGKILL);
+        wait();
+    }
+}
+
+int Process::wait() {
+    if (m_status < 0 && m_pid > 0) {
+        int status = 0;
+        while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return m_status;
+}
+
+void Process::signal(int sig) {
+    if (m_status < 0 && m_pid > 0) kill(m_pid, sig);
+}
+
+bool Process::running() {
+    if (m_status >= 0 || m_pid <= 0) return false;
+    int status = 0;
+    pid_t done = waitpid(m_pid, &status, WNOHANG);
+    if (done == m_pid) {
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return false;
+    }
+    return true;
+}
+
+int runCommand(const std::vector<std::string>& argv, std::string* out, std::string* err, const std::string& stdinText) {
+    TempDir dir;
+    std::string in;
+    if (!stdinText.empty()) {
+        in = dir.file("stdin");
+        writeFile(in, stdinText);
+    }
+    Process process(argv, dir.file("stdout"), dir.file("stderr"), in);
+    int code = process.wait();
+    if (out) *out = readFile(dir.file("stdout"));
+    if (err) *err = readFile(dir.file("stderr"));
+    return code;
+}
+
+RefPdp::RefPdp(const std::vector<std::string>& options, const std::string& listen)
+    : m_options(options), m_listen(listen) {
+    for (const std::string& option : options) m_tls = m_tls || option == "--tls-cert";
+    start();
+}
+
+RefPdp::~RefPdp() { stop(); }
+
+std::string RefPdp::url() const {
+    return std::string(m_tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(m_port) +
+           "/kova/authz/services/AuthzService";
+}
+
+void RefPdp::stop() {
+    if (!m_process) return;
+    m_process->signal(SIGTERM);
+    m_process->wait();
+    delete m_process;
+    m_process = nullptr;
+}
+
+// refpdp prints "refpdp listening on HOST:PORT" once it accepts connections.
+void RefPdp::start() {
+    if (m_process) return;
+    std::string listen = m_port ? m_listen.substr(0, m_listen.rfind(':')) + ":" + std::to_string(m_port) : m_listen;
+    std::vector<std::string> argv{buildDir() + "/refpdp", "--listen", listen};
+    argv.insert(argv.end(), m_options.begin(), m_options.end());
+    std::string out = m_dir.file("refpdp.out");
+    m_process = new Process(argv, out, m_dir.file("refpdp.err"));
+    for (int i = 0; i < 500; ++i) {
+        std::string text = readFile(out);
+        std::size_t at = text.find("listening on ");
+        std::size_t nl = text.find('\n', at);
+        if (at != std::string::npos && nl != std::string::npos) {
+            std::string address = text.substr(at + 13, nl - at - 13);
+            m_port = std::stoi(address.substr(address.rfind(':') + 1));
+            return;
+        }
+        if (!m_process->running()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    throw std::runtime_error("refpdp did not start: " + readFile(m_dir.file("refpdp.err")));
+}
+
+}  // namespace kova_test
