@@ -55,7 +55,7 @@ qzw_stanza_pair_t* KOVAConfig::loadStanza(const char* config_file, const char* s
 
     std::string text = std::string("Coudn't find stanza named: ") + stanza + " in file " + config_file;
     KOVA_TRACE(1, "%s", text.c_str());
-    kova_svc->printMessage(QLXBA0307W, stanza, config_file);
+    KOVAServiceability::printMessage(QLXBA0307W, stanza, config_file);
     throw StanzaMissingException(text);
 }
 
@@ -97,7 +97,7 @@ const std::string& KOVAConfig::getHeaderName(const std::string& appContextKey) c
     }
     std::string text = "Header key name missing for app_context_data key: " + appContextKey;
     KOVA_TRACE(1, "%s", text.c_str());
-    kova_svc->printMessage(QLXBA0308W, appContextKey.c_str());
+    KOVAServiceability::printMessage(QLXBA0308W, appContextKey.c_str());
     throw HeaderNameMissingException(text);
 }
 
@@ -124,7 +124,7 @@ uint32_t KOVAConfig::getAuthenticationLevel(const std::string& obligation) const
     }
     std::string text = "Authentication level missing for obligation: " + obligation;
     KOVA_TRACE(1, "%s", text.c_str());
-    kova_svc->printMessage(QLXBA0309W, obligation.c_str());
+    KOVAServiceability::printMessage(QLXBA0309W, obligation.c_str());
     throw AuthenticationLevelMissingException(text);
 }
 

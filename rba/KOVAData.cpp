@@ -28,7 +28,7 @@ struct FrameworkTexts {
 void reportUnreadable(const char* name, azn_status_t status) {
     FrameworkText error;
     azn_error_get_string(status, &error.text);
-    kova_svc->printMessage(QLXBA0312W, name, error.text ? error.text : "", azn_error_major(status),
+    KOVAServiceability::printMessage(QLXBA0312W, name, error.text ? error.text : "", azn_error_major(status),
                            azn_error_minor(status));
 }
 

@@ -72,7 +72,6 @@ const char* const REQUEST_CONFIG = R"([azn-decision-info]
 referer = header:Referer
 x-level = header:X-Level
 odd = header:Odd
-user-agent-key = header:user-agent
 
 [obligations-levels-mapping]
 otp = 2
@@ -83,6 +82,12 @@ x-level.datatype = integer
 x-level.category = Subject
 odd.category = Nowhere
 )";
+
+std::string element(const std::string& id, std::initializer_list<std::string> values, const std::string& dataType) {
+    std::string text = "<ns1:Attribute AttributeId=\"" + id + "\" DataType=\"" + dataType + "\">";
+    for (const std::string& value : values) text += "<ns1:AttributeValue>" + value + "</ns1:AttributeValue>";
+    return text + "</ns1:Attribute>";
+}
 
 KOVAData makeData(std::vector<KOVADataItem> http, std::vector<KOVADataItem> creds) {
     KOVAData data;

@@ -57,6 +57,14 @@ private:
 // The configuration of the request tests.
 extern const char* const REQUEST_CONFIG;
 
+inline const std::string STRING_TYPE = "http://www.w3.org/2001/XMLSchema#string";
+inline const std::string INTEGER_TYPE = "http://www.w3.org/2001/XMLSchema#integer";
+inline const std::string X500_TYPE = "urn:oasis:names:tc:xacml:1.0:data-type:x500Name";
+
+// The expected text of one Attribute element.
+std::string element(const std::string& id, std::initializer_list<std::string> values,
+                    const std::string& dataType = STRING_TYPE);
+
 KOVAData makeData(std::vector<KOVADataItem> http, std::vector<KOVADataItem> creds);
 
 // The 24 fragments joined.
