@@ -369,6 +369,7 @@ int KOVARequest::createCredentials(const KOVAData& data, KOVAAuditFields* auditF
 
     const std::string* registryDN = nullptr;
     std::vector<const std::string*> groups;
+    groups.reserve(creds.size());
     std::string copy;  // the element under the credential's own name, when old identifiers are asked for
     for (auto cursor = creds.begin(); cursor != creds.end();) {
         const auto& [credName, credValue] = *cursor;
