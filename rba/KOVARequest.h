@@ -118,6 +118,10 @@ private:
                                     const std::string& id, const char* dataType, KOVAAuditFields* auditFields,
                                     int provideOldAttrIDs);
     bool appendSecondaryChallenge(const std::string& level);
+    struct CredentialWalk;
+    bool appendCredential(KOVADataList::const_iterator first, KOVADataList::const_iterator last, const char* id,
+                          const char* dataType, bool withCopy, CredentialWalk& walk);
+    const char* networkAddress(const std::string& credValue, const CredentialWalk& walk) const;
 
     char* m_slots[FRAGMENT_COUNT];
     orbsec_axiscpp::AnyType m_fragments;

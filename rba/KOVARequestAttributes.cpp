@@ -352,6 +352,29 @@ bool KOVARequest::appendSecondaryChallenge(const std::string& level) {
     return true;
 }
 
+// Working state of one createCredentials call.
+struct KOVARequest::CredentialWalk {
+    std::string clientIP;
+    bool haveRealClientIP = false;
+    const std::string* registryDN = nullptr;
+    std::vector<const std::string*> groups;
+    std::string copy;  // the element under the credential's own name, when old identifiers are asked for
+};
+
+namespace {
+
+// The canned row of a credential name, or null when the name is its own identifier.
+const CannedAttribute* subjectAttributeInfo(const std::string& credName) {
+    static const char* const name = "getUpdatedSubjectAttrInfo";
+    KOVA_ENTER(name);
+    const CannedAttribute* row = findCanned(CANNED_CREDENTIAL_ATTRIBUTES, credName);
+    KOVA_TRACE(6, "Exit %s (0x%x) newAttrID[%s] newAttrDataType[%s]", name, row ? 0 : 1,
+               row ? row->id : credName.c_str(), row ? row->dataType : KOVA_DATATYPE_STRING);
+    return row;
+}
+
+}  // namespace
+
 int KOVARequest::createCredentials(const KOVAData& data, KOVAAuditFields* auditFields, int useRealClientIP,
                                    int provideOldAttrIDs) {
     static const char* const name = "KOVARequest::createCredentials";
@@ -359,91 +382,96 @@ int KOVARequest::createCredentials(const KOVAData& data, KOVAAuditFields* auditF
     const KOVADataList& creds = data.creds;
     if (creds.empty()) KOVA_TRACE(9, "Credentials are empty");
 
-    std::string clientIP;
-    bool haveRealClientIP = false;
+    CredentialWalk walk;
+    walk.groups.reserve(creds.size());
     if (useRealClientIP) {
         KOVA_TRACE(9, "%s: We want to use the real client IP", name);
-        haveRealClientIP = findClientIP(data, clientIP);
+        walk.haveRealClientIP = findClientIP(data, walk.clientIP);
     }
-    KOVA_TRACE(9, "%s: haveRealClientIP[%d]", name, haveRealClientIP);
+    KOVA_TRACE(9, "%s: haveRealClientIP[%d]", name, walk.haveRealClientIP);
 
-    const std::string* registryDN = nullptr;
-    std::vector<const std::string*> groups;
-    groups.reserve(creds.size());
-    std::string copy;  // the element under the credential's own name, when old identifiers are asked for
     for (auto cursor = creds.begin(); cursor != creds.end();) {
         const auto& [credName, credValue] = *cursor;
         KOVA_TRACE(9, "Cred key: [%s]  Cred value: [%s]", credName.c_str(), credValue.c_str());
         for (const auto& [audited, field] : AUDITED_CREDENTIALS) {
             if (credName == audited) kova_audit_add(auditFields, field, credValue);
         }
-
-        KOVA_ENTER("getUpdatedSubjectAttrInfo");
-        const CannedAttribute* row = findCanned(CANNED_CREDENTIAL_ATTRIBUTES, credName);
+        const CannedAttribute* row = subjectAttributeInfo(credName);
         const char* id = row ? row->id : credName.c_str();
-        const char* dataType = row ? row->dataType : KOVA_DATATYPE_STRING;
-        KOVA_TRACE(6, "Exit %s (0x%x) newAttrID[%s] newAttrDataType[%s]", "getUpdatedSubjectAttrInfo", row ? 0 : 1,
-                   id, dataType);
-        bool withCopy = row && provideOldAttrIDs;
-
         if (handleMultivaluedSubjectAttr(id, credValue)) {
             ++cursor;
             continue;
         }
-
-        const bool isNetworkAddress = credName == NETWORK_ADDRESS;
-        auto appendToBoth = [&](const char* value, TextForm form) {
-            appendValue(m_subjectAttrs, value, form);
-            if (withCopy) appendValue(copy, value, form);
-        };
-        appendAttributeStart(m_subjectAttrs, id, dataType, TextForm::Escaped);
-        if (withCopy) {
-            copy.clear();
-            appendAttributeStart(copy, credName.c_str(), KOVA_DATATYPE_STRING, TextForm::Escaped);
-        }
-        if (isNetworkAddress) {
-            // The address goes in as the host gave it, or as the request's own client address.
-            KOVA_TRACE(9, "%s: We're at the credential[%s] we're interested in.", name, credName.c_str());
-            if (haveRealClientIP) {
-                KOVA_TRACE(9, "%s: and we found a clientIP earlier, so use it[%s]", name, clientIP.c_str());
-            } else {
-                KOVA_TRACE(9, "%s: But we don't have the client_ip.", name);
-            }
-            appendToBoth(haveRealClientIP ? clientIP.c_str() : credValue.c_str(), TextForm::Raw);
-        } else {
-            appendToBoth(credValue.c_str(), TextForm::Escaped);
-        }
-
-        const bool inGroup = credName == "AZN_CRED_GROUP_REGISTRY_IDS";
-        if (credName == "AZN_CRED_REGISTRY_ID") registryDN = &credValue;
-        if (inGroup) groups.push_back(&credValue);
-        if (credName == "AUTHENTICATION_LEVEL" && !appendSecondaryChallenge(credValue)) {
+        auto last = endOfRun(cursor, creds.end());
+        bool withCopy = row && provideOldAttrIDs;
+        if (!appendCredential(cursor, last, id, row ? row->dataType : KOVA_DATATYPE_STRING, withCopy, walk)) {
             KOVA_EXIT_STATUS(name, 1);
             return 1;
         }
-
-        auto last = endOfRun(cursor, creds.end());
-        for (++cursor; cursor != last; ++cursor) {
-            appendToBoth(cursor->second.c_str(), TextForm::Escaped);
-            if (inGroup) groups.push_back(&cursor->second);
-        }
-        appendAttributeEnd(m_subjectAttrs);
-        if (withCopy) {
-            appendAttributeEnd(copy);
-            m_subjectAttrs += copy;
-        }
+        cursor = last;
     }
 
-    if (registryDN) {
-        auto dn = std::span(registryDN, 1);
+    if (walk.registryDN) {
+        auto dn = std::span(walk.registryDN, 1);
         appendAttributeElement(m_subjectAttrs, SUBJECT_ID, KOVA_DATATYPE_STRING, dn, TextForm::Raw);
         appendAttributeElement(m_subjectAttrs, SUBJECT_ID, KOVA_DATATYPE_X500NAME, dn, TextForm::X500Name);
     }
-    if (!groups.empty()) {
-        appendAttributeElement(m_subjectAttrs, GROUP_ID, KOVA_DATATYPE_STRING, groups, TextForm::Escaped);
-        appendAttributeElement(m_subjectAttrs, GROUP_ID, KOVA_DATATYPE_X500NAME, groups, TextForm::X500Name);
+    if (!walk.groups.empty()) {
+        appendAttributeElement(m_subjectAttrs, GROUP_ID, KOVA_DATATYPE_STRING, walk.groups, TextForm::Escaped);
+        appendAttributeElement(m_subjectAttrs, GROUP_ID, KOVA_DATATYPE_X500NAME, walk.groups, TextForm::X500Name);
     }
     appendAttributesToStr(m_subjectList, m_subjectAttrs);
     KOVA_EXIT(name);
     return 0;
+}
+
+// Writes the credentials [first, last) of one name as one subject attribute, followed by its copy under
+// the credential's own name when asked for; false when an authentication level does not convert.
+bool KOVARequest::appendCredential(KOVADataList::const_iterator first, KOVADataList::const_iterator last,
+                                   const char* id, const char* dataType, bool withCopy, CredentialWalk& walk) {
+    const auto& [credName, credValue] = *first;
+    auto appendToBoth = [&](const char* value, TextForm form) {
+        appendValue(m_subjectAttrs, value, form);
+        if (withCopy) appendValue(walk.copy, value, form);
+    };
+    appendAttributeStart(m_subjectAttrs, id, dataType, TextForm::Escaped);
+    if (withCopy) {
+        walk.copy.clear();
+        appendAttributeStart(walk.copy, credName.c_str(), KOVA_DATATYPE_STRING, TextForm::Escaped);
+    }
+    if (credName == NETWORK_ADDRESS) {
+        appendToBoth(networkAddress(credValue, walk), TextForm::Raw);
+    } else {
+        appendToBoth(credValue.c_str(), TextForm::Escaped);
+    }
+
+    const bool inGroup = credName == "AZN_CRED_GROUP_REGISTRY_IDS";
+    if (credName == "AZN_CRED_REGISTRY_ID") walk.registryDN = &credValue;
+    if (inGroup) walk.groups.push_back(&credValue);
+    if (credName == "AUTHENTICATION_LEVEL" && !appendSecondaryChallenge(credValue)) return false;
+
+    // Further values of the name are escaped, the network address's too.
+    for (auto cursor = std::next(first); cursor != last; ++cursor) {
+        appendToBoth(cursor->second.c_str(), TextForm::Escaped);
+        if (inGroup) walk.groups.push_back(&cursor->second);
+    }
+    appendAttributeEnd(m_subjectAttrs);
+    if (withCopy) {
+        appendAttributeEnd(walk.copy);
+        m_subjectAttrs += walk.copy;
+    }
+    return true;
+}
+
+// The network address as the host gave it, or the request's own client address when that was asked for
+// and found.
+const char* KOVARequest::networkAddress(const std::string& credValue, const CredentialWalk& walk) const {
+    static const char* const name = "KOVARequest::createCredentials";
+    KOVA_TRACE(9, "%s: We're at the credential[%s] we're interested in.", name, NETWORK_ADDRESS);
+    if (!walk.haveRealClientIP) {
+        KOVA_TRACE(9, "%s: But we don't have the client_ip.", name);
+        return credValue.c_str();
+    }
+    KOVA_TRACE(9, "%s: and we found a clientIP earlier, so use it[%s]", name, walk.clientIP.c_str());
+    return walk.clientIP.c_str();
 }
