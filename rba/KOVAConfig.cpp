@@ -87,18 +87,33 @@ void KOVAConfig::addUserAttribute(const char* name, const char* value) {
     addFirst(userAttributeDefinitions, name, value);
 }
 
-const std::string& KOVAConfig::getHeaderName(const std::string& appContextKey) const {
-    static const char* const name = "KOVAModule::getHeaderName";
-    KOVA_ENTER(name);
-    auto found = appContextToHeader.find(appContextKey);
-    if (found != appContextToHeader.end()) {
-        KOVA_EXIT(name);
-        return found->second;
-    }
-    std::string text = "Header key name missing for app_context_data key: " + appContextKey;
+namespace {
+
+// The value under `key`; `raise` reports and throws when there is none.
+template <class Table, class Key, class Raise>
+const typename Table::mapped_type& findOrRaise(const Table& table, const Key& key, const char* traceName, Raise raise) {
+    KOVA_ENTER(traceName);
+    auto found = table.find(key);
+    if (found == table.end()) raise();
+    KOVA_EXIT(traceName);
+    return found->second;
+}
+
+// A missing entry the caller cannot do without: level-1 trace, catalogue message, exception.
+template <class Exception>
+[[noreturn]] void raiseReported(const std::string& text, uint32_t message, const std::string& argument) {
     KOVA_TRACE(1, "%s", text.c_str());
-    KOVAServiceability::printMessage(QLXBA0308W, appContextKey.c_str());
-    throw HeaderNameMissingException(text);
+    KOVAServiceability::printMessage(message, argument.c_str());
+    throw Exception(text);
+}
+
+}  // namespace
+
+const std::string& KOVAConfig::getHeaderName(const std::string& appContextKey) const {
+    return findOrRaise(appContextToHeader, appContextKey, "KOVAModule::getHeaderName", [&] {
+        raiseReported<HeaderNameMissingException>("Header key name missing for app_context_data key: " + appContextKey,
+                                                  QLXBA0308W, appContextKey);
+    });
 }
 
 int KOVAConfig::getAppContextKey(const std::string& header, std::string& key) const {
@@ -115,31 +130,20 @@ int KOVAConfig::getAppContextKey(const std::string& header, std::string& key) co
 }
 
 uint32_t KOVAConfig::getAuthenticationLevel(const std::string& obligation) const {
-    static const char* const name = "KOVAModule::getAuthenticationLevel";
-    KOVA_ENTER(name);
-    auto found = obligationToLevel.find(obligation);
-    if (found != obligationToLevel.end()) {
-        KOVA_EXIT(name);
-        return found->second;
-    }
-    std::string text = "Authentication level missing for obligation: " + obligation;
-    KOVA_TRACE(1, "%s", text.c_str());
-    KOVAServiceability::printMessage(QLXBA0309W, obligation.c_str());
-    throw AuthenticationLevelMissingException(text);
+    return findOrRaise(obligationToLevel, obligation, "KOVAModule::getAuthenticationLevel", [&] {
+        raiseReported<AuthenticationLevelMissingException>("Authentication level missing for obligation: " + obligation,
+                                                           QLXBA0309W, obligation);
+    });
 }
 
 const std::string& KOVAConfig::getObligation(uint32_t level) const {
-    static const char* const name = "KOVAModule::getObligation";
-    KOVA_ENTER(name);
-    auto found = levelToObligation.find(level);
-    if (found != levelToObligation.end()) {
-        KOVA_EXIT(name);
-        return found->second;
-    }
-    // The caller treats a level without obligation as normal, so there is no catalogue message.
-    std::string text = "Obligation missing for authentication level: " + std::to_string(level) + "This is not a problem";
-    KOVA_TRACE(9, "%s", text.c_str());
-    throw ObligationMissingException(text);
+    return findOrRaise(levelToObligation, level, "KOVAModule::getObligation", [&] {
+        // The caller treats a level without obligation as normal, so there is no catalogue message.
+        std::string text =
+            "Obligation missing for authentication level: " + std::to_string(level) + "This is not a problem";
+        KOVA_TRACE(9, "%s", text.c_str());
+        throw ObligationMissingException(text);
+    });
 }
 
 int KOVAConfig::isAWildcardObligation(const char* obligation, std::string& prefix) const {
