@@ -1,0 +1,112 @@
+#include <strings.h>
+
+#include <algorithm>
+
+#include "nvwsoap/cluster_impl.h"
+
+namespace {
+
+// How often the maintenance thread looks for idle handles and due health checks.
+constexpr std::chrono::milliseconds MAINTENANCE_TICK{250};
+
+NVWSOAPHandleConfig handleConfigOf(const ClusterSettings& settings, const std::string& url) {
+    NVWSOAPHandleConfig config;
+    config.m_useSSL = strncasecmp(url.c_str(), "https:", 6) == 0;
+    config.m_baUser = settings.basicAuthUser;
+    config.m_baPassword = settings.basicAuthPassword;
+    config.m_timeout = settings.timeout;
+    config.m_caFile = settings.caFile;
+    config.m_certFile = settings.certFile;
+    config.m_keyFile = settings.keyFile;
+    config.m_verifyPeer = settings.verifyPeer;
+    return config;
+}
+
+}  // namespace
+
+// ---- members --------------------------------------------------------------------------------------
+
+NVWSOAPClusterMember::NVWSOAPClusterMember(const ClusterSettings& settings, const ClusterSettings::Server& server,
+                                           NVWSOAPServiceFactory* factory)
+    : m_url(server.url),
+      m_priority(server.priority),
+      m_pool(std::make_shared<HandlePool>(factory, server.url, handleConfigOf(settings, server.url),
+                                          settings.maxHandles, std::chrono::seconds(settings.handleIdleTimeout))),
+      m_pingHandle(nullptr, &m_pool->config()) {}
+
+NVWSOAPClusterMember::~NVWSOAPClusterMember() { m_pool->close(); }
+
+void NVWSOAPClusterMember::markDown(SteadyClock::time_point nextPing) {
+    postponePing(nextPing);
+    m_up.store(false, std::memory_order_relaxed);
+}
+
+bool NVWSOAPClusterMember::pingDue(SteadyClock::time_point now) const {
+    return now.time_since_epoch().count() >= m_nextPing.load(std::memory_order_relaxed);
+}
+
+void NVWSOAPClusterMember::postponePing(SteadyClock::time_point nextPing) {
+    m_nextPing.store(nextPing.time_since_epoch().count(), std::memory_order_relaxed);
+}
+
+// ---- cluster --------------------------------------------------------------------------------------
+
+NVWSOAPCluster::NVWSOAPCluster() : m_impl(new Impl) {}
+
+NVWSOAPCluster::~NVWSOAPCluster() { delete m_impl; }
+
+NVWSOAPCluster::Impl::~Impl() {
+    running = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    if (m_maintenance.joinable()) m_maintenance.join();
+}
+
+void NVWSOAPCluster::Impl::configure(const std::string& clusterName, const ClusterSettings& settings,
+                                     NVWSOAPServiceFactory* serviceFactory, NVWSOAPTrace* traceChannel) {
+    name = clusterName;
+    factory = serviceFactory;
+    trace = traceChannel;
+    healthCheckInterval = std::chrono::seconds(settings.healthCheckInterval);
+    for (const ClusterSettings::Server& server : settings.servers)
+        members.push_back(std::make_unique<NVWSOAPClusterMember>(settings, server, factory));
+    std::stable_sort(members.begin(), members.end(),
+                     [](const auto& a, const auto& b) { return a->priority() > b->priority(); });
+    running = true;
+}
+
+void NVWSOAPCluster::Impl::startMaintenance() { m_maintenance = std::thread(&Impl::maintain, this); }
+
+// Without health checks nothing would bring a member back, so members are then never marked down.
+void NVWSOAPCluster::Impl::reportFailure(NVWSOAPClusterMember& member) {
+    if (healthCheckInterval.count() == 0) return;
+    member.markDown(SteadyClock::now() + healthCheckInterval);
+    NVWSOAP_TRACE(trace, 2, "Cluster %s: endpoint %s is down", name.c_str(), member.url());
+}
+
+void NVWSOAPCluster::Impl::maintain() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_wake.wait_for(lock, MAINTENANCE_TICK, [this] { return m_stopping; })) {
+        lock.unlock();
+        SteadyClock::time_point now = SteadyClock::now();
+        for (const std::unique_ptr<NVWSOAPClusterMember>& member : members) {
+            member->pool().closeIdle(now);
+            if (!member->isUp() && member->pingDue(now)) ping(*member);
+        }
+        lock.lock();
+    }
+}
+
+void NVWSOAPCluster::Impl::ping(NVWSOAPClusterMember& member) {
+    std::unique_ptr<NVWSOAPCall> call(factory->createPingCall(&member));
+    NVWSOAPHandleMgr::HandleRef unused;
+    if (call && call->hasRecovered(call->execute(nullptr, &unused, nullptr))) {
+        member.markUp();
+        NVWSOAP_TRACE(trace, 2, "Cluster %s: endpoint %s is back", name.c_str(), member.url());
+    } else {
+        member.postponePing(SteadyClock::now() + healthCheckInterval);
+    }
+}
