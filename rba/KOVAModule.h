@@ -41,6 +41,16 @@ public:
     bool isInitialized() const { return m_cluster != nullptr; }
 
 private:
+    // Replaces an invalid permission-information handle and creates the list when there is none.
+    static azn_status_t usablePermissionList(azn_attrlist_h_t* permission_info);
+    void applyResponse(const KOVAResponse& response, const KOVAData& data, int* permission,
+                       azn_attrlist_h_t* permission_info, KOVAAuditFields* audit_fields);
+    void stepUp(const char* obligation, const KOVAData& data, int* permission, azn_attrlist_h_t* permission_info,
+                KOVAAuditFields* audit_fields);
+    azn_status_t answerUnreachable(int status, int* permission, azn_attrlist_h_t* permission_info,
+                                   KOVAAuditFields* audit_fields);
+    int inheritedPOPPolicyID(bool havePOP, const std::string& inheritedPOP, std::string& policyID);
+
     KOVAServiceFactory m_serviceFactory;
     NVWSOAPClusterMgr m_clusterMgr;
     NVWSOAPCluster* m_cluster = nullptr;

@@ -21,6 +21,9 @@ public:
     const char* getTransID() const { return m_transID.empty() ? nullptr : m_transID.c_str(); }
 
 private:
+    void findObligation(const std::string& text);
+    void extractTransID(const char* text);
+
     bool m_permitted = false;
     std::string m_obligationID;
     bool m_hasObligation = false;

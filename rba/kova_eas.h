@@ -59,8 +59,8 @@ public:
     KOVAServiceability& operator=(const KOVAServiceability&) = delete;
 
     static int32_t instances() { return s_instances; }
-    int printMessage(uint32_t id, ...);
-    int formatMessage(std::string& out, uint32_t id, ...);
+    static int printMessage(uint32_t id, ...);
+    static int formatMessage(std::string& out, uint32_t id, ...);
 
 private:
     static int32_t s_instances;

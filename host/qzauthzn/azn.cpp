@@ -1,0 +1,304 @@
+#include "qzauthzn/azn.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "qzauthzn/handles.h"
+
+const char* azn_svc_version = "azn_svc_version";
+const char* azn_perminfo_stepup_level = "azn_perminfo_stepup_level";
+
+namespace zem {
+
+AttrEntry* HandleObject::find(const char* name) {
+    for (AttrEntry& entry : entries) {
+        if (entry.name == name) return &entry;
+    }
+    return nullptr;
+}
+
+HandleTable& HandleTable::instance() {
+    static HandleTable table;
+    return table;
+}
+
+unsigned long HandleTable::add(HandleObject* object) {
+    std::unique_lock lock(m_mutex);
+    unsigned long handle = ++m_next;
+    m_objects.emplace(handle, object);
+    return handle;
+}
+
+HandleObject* HandleTable::find(unsigned long handle, HandleObject::Kind kind) {
+    std::shared_lock lock(m_mutex);
+    auto it = m_objects.find(handle);
+    return it != m_objects.end() && it->second->kind == kind ? it->second : nullptr;
+}
+
+HandleObject* HandleTable::remove(unsigned long handle, HandleObject::Kind kind) {
+    std::unique_lock lock(m_mutex);
+    auto it = m_objects.find(handle);
+    if (it == m_objects.end() || it->second->kind != kind) return nullptr;
+    HandleObject* object = it->second;
+    m_objects.erase(it);
+    return object;
+}
+
+}  // namespace zem
+
+using zem::AttrEntry;
+using zem::AttrValue;
+using zem::HandleObject;
+using zem::HandleTable;
+
+namespace {
+
+// ---- fault injection (per thread) -------------------------------------------------------------------
+struct Fault {
+    int skip;
+    int count;
+};
+thread_local std::map<std::string, Fault> t_faults;
+
+bool injectedFailure(const char* operation) {
+    if (t_faults.empty()) return false;
+    auto it = t_faults.find(operation);
+    if (it == t_faults.end()) return false;
+    if (it->second.skip > 0) {
+        --it->second.skip;
+        return false;
+    }
+    if (--it->second.count == 0) t_faults.erase(it);
+    return true;
+}
+
+#define ZEM_INJECT(operation) \
+    if (injectedFailure(operation)) return azn_util_errcode(AZN_S_FAILURE, 0)
+
+// ---- native policy hook -----------------------------------------------------------------------------
+zem_native_decision_fn g_nativeDecision = nullptr;
+
+HandleObject* attrlist(azn_attrlist_h_t list) { return HandleTable::instance().find(list, HandleObject::ATTRLIST); }
+
+azn_status_t invalidList() { return azn_util_errcode(AZN_S_INVALID_ATTRLIST_HANDLE, 0); }
+
+azn_status_t addValue(azn_attrlist_h_t list, const char* name, const AttrValue& value) {
+    HandleObject* object = attrlist(list);
+    if (!object) return invalidList();
+    if (!name) return azn_util_errcode(AZN_S_INVALID_STRING_VALUE, 0);
+    AttrEntry* entry = object->find(name);
+    if (!entry) {
+        object->entries.push_back(AttrEntry{name, {}});
+        entry = &object->entries.back();
+    }
+    entry->values.push_back(value);
+    return 0;
+}
+
+// The value at `index` of entry `name`, or the status that says why there is none.
+azn_status_t findValue(azn_attrlist_h_t list, const char* name, unsigned int index, const AttrValue** value) {
+    HandleObject* object = attrlist(list);
+    if (!object) return invalidList();
+    AttrEntry* entry = name ? object->find(name) : nullptr;
+    if (!entry) return azn_util_errcode(AZN_S_INVALID_ATTR_NAME, 0);
+    if (index >= entry->values.size()) return azn_util_errcode(AZN_S_ATTR_INVALID_INDEX, 0);
+    *value = &entry->values[index];
+    return 0;
+}
+
+char* copyText(const std::string& text) { return strdup(text.c_str()); }
+
+const char* majorText(unsigned int major) {
+    switch (major) {
+        case AZN_S_COMPLETE: return "success";
+        case AZN_S_FAILURE: return "general failure";
+        case AZN_S_INVALID_ATTRLIST_HANDLE: return "invalid attribute list handle";
+        case AZN_S_INVALID_CREDS_HANDLE: return "invalid credentials handle";
+        case AZN_S_INVALID_STRING_VALUE: return "invalid string value";
+        case AZN_S_INVALID_ATTR_NAME: return "attribute name not found";
+        case AZN_S_ATTR_INVALID_INDEX: return "no value at that index";
+        case AZN_S_ATTR_VALUE_NOT_STRING_TYPE: return "value is not a string";
+        case AZN_S_ATTR_VALUE_NOT_ULONG_TYPE: return "value is not an unsigned long";
+        case AZN_S_INVALID_PERMISSION_REF: return "invalid permission reference";
+        default: return "unknown error";
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+azn_status_t azn_util_errcode(unsigned int major, unsigned int minor) {
+    return (static_cast<azn_status_t>(major) << 32) | minor;
+}
+
+unsigned int azn_error_major(azn_status_t status) { return static_cast<unsigned int>(status >> 32); }
+
+unsigned int azn_error_minor(azn_status_t status) { return static_cast<unsigned int>(status & 0xffffffffUL); }
+
+azn_status_t azn_error_get_string(azn_status_t status, azn_string_t* text) {
+    if (!text) return azn_util_errcode(AZN_S_INVALID_STRING_VALUE, 0);
+    char buffer[128];
+    snprintf(buffer, sizeof buffer, "%s (major %u, minor 0x%x)", majorText(azn_error_major(status)),
+             azn_error_major(status), azn_error_minor(status));
+    *text = strdup(buffer);
+    return 0;
+}
+
+int azn_util_handle_is_valid(unsigned long handle) {
+    return HandleTable::instance().find(handle, HandleObject::ATTRLIST) ||
+           HandleTable::instance().find(handle, HandleObject::CREDS);
+}
+
+azn_status_t azn_attrlist_create(azn_attrlist_h_t* new_list) {
+    ZEM_INJECT("azn_attrlist_create");
+    if (!new_list) return invalidList();
+    *new_list = HandleTable::instance().add(new HandleObject{HandleObject::ATTRLIST, {}});
+    return 0;
+}
+
+azn_status_t azn_attrlist_delete(azn_attrlist_h_t* list) {
+    ZEM_INJECT("azn_attrlist_delete");
+    if (!list) return invalidList();
+    HandleObject* object = HandleTable::instance().remove(*list, HandleObject::ATTRLIST);
+    if (!object) return invalidList();
+    delete object;
+    *list = 0;
+    return 0;
+}
+
+azn_status_t azn_attrlist_add_entry(azn_attrlist_h_t list, const char* name, const char* value) {
+    ZEM_INJECT("azn_attrlist_add_entry");
+    return addValue(list, name, AttrValue{AZN_TYPE_STRING, value == nullptr, value ? value : "", 0});
+}
+
+azn_status_t azn_attrlist_add_entry_ulong(azn_attrlist_h_t list, const char* name, unsigned long value) {
+    ZEM_INJECT("azn_attrlist_add_entry_ulong");
+    return addValue(list, name, AttrValue{AZN_TYPE_ULONG, false, "", value});
+}
+
+azn_status_t azn_attrlist_get_names(azn_attrlist_h_t list, azn_string_t** names) {
+    ZEM_INJECT("azn_attrlist_get_names");
+    HandleObject* object = attrlist(list);
+    if (!object) return invalidList();
+    if (!names) return azn_util_errcode(AZN_S_INVALID_STRING_VALUE, 0);
+    auto* array = static_cast<azn_string_t*>(calloc(object->entries.size() + 1, sizeof(azn_string_t)));
+    for (std::size_t i = 0; i < object->entries.size(); ++i) array[i] = copyText(object->entries[i].name);
+    *names = array;
+    return 0;
+}
+
+azn_status_t azn_attrlist_name_get_num(azn_attrlist_h_t list, const char* name, unsigned int* count) {
+    ZEM_INJECT("azn_attrlist_name_get_num");
+    HandleObject* object = attrlist(list);
+    if (!object) return invalidList();
+    AttrEntry* entry = name ? object->find(name) : nullptr;
+    if (!entry) return azn_util_errcode(AZN_S_INVALID_ATTR_NAME, 0);
+    if (count) *count = static_cast<unsigned int>(entry->values.size());
+    return 0;
+}
+
+azn_status_t azn_attrlist_get_entry_string_value(azn_attrlist_h_t list, const char* name, unsigned int index,
+                                                 azn_string_t* value) {
+    ZEM_INJECT("azn_attrlist_get_entry_string_value");
+    const AttrValue* found = nullptr;
+    azn_status_t status = findValue(list, name, index, &found);
+    if (status) return status;
+    if (found->type != AZN_TYPE_STRING) return azn_util_errcode(AZN_S_ATTR_VALUE_NOT_STRING_TYPE, 0);
+    if (value) *value = found->isNull ? nullptr : copyText(found->text);
+    return 0;
+}
+
+azn_status_t azn_attrlist_get_entry_ulong_value(azn_attrlist_h_t list, const char* name, unsigned int index,
+                                                unsigned long* value) {
+    const AttrValue* found = nullptr;
+    azn_status_t status = findValue(list, name, index, &found);
+    if (status) return status;
+    if (found->type != AZN_TYPE_ULONG) return azn_util_errcode(AZN_S_ATTR_VALUE_NOT_ULONG_TYPE, 0);
+    if (value) *value = found->number;
+    return 0;
+}
+
+azn_status_t azn_attrlist_get_entry_value_type(azn_attrlist_h_t list, const char* name, unsigned int index,
+                                               int* type) {
+    const AttrValue* found = nullptr;
+    azn_status_t status = findValue(list, name, index, &found);
+    if (status) return status;
+    if (type) *type = found->type;
+    return 0;
+}
+
+azn_status_t azn_attrlist_delete_entry(azn_attrlist_h_t list, const char* name) {
+    ZEM_INJECT("azn_attrlist_delete_entry");
+    HandleObject* object = attrlist(list);
+    if (!object) return invalidList();
+    AttrEntry* entry = name ? object->find(name) : nullptr;
+    if (!entry) return azn_util_errcode(AZN_S_INVALID_ATTR_NAME, 0);
+    object->entries.erase(object->entries.begin() + (entry - object->entries.data()));
+    return 0;
+}
+
+azn_status_t azn_creds_create_from_attrlist(azn_attrlist_h_t attributes, azn_creds_h_t* creds) {
+    HandleObject* source = attrlist(attributes);
+    if (!source) return invalidList();
+    if (!creds) return azn_util_errcode(AZN_S_INVALID_CREDS_HANDLE, 0);
+    *creds = HandleTable::instance().add(new HandleObject{HandleObject::CREDS, source->entries});
+    return 0;
+}
+
+azn_status_t azn_creds_delete(azn_creds_h_t* creds) {
+    HandleObject* object = creds ? HandleTable::instance().remove(*creds, HandleObject::CREDS) : nullptr;
+    if (!object) return azn_util_errcode(AZN_S_INVALID_CREDS_HANDLE, 0);
+    delete object;
+    *creds = 0;
+    return 0;
+}
+
+azn_status_t azn_creds_get_attrlist_for_subject(azn_creds_h_t creds, unsigned int subject_index,
+                                                azn_attrlist_h_t* list) {
+    ZEM_INJECT("azn_creds_get_attrlist_for_subject");
+    HandleObject* subject = HandleTable::instance().find(creds, HandleObject::CREDS);
+    if (!subject || subject_index != 0) return azn_util_errcode(AZN_S_INVALID_CREDS_HANDLE, 0);
+    HandleObject* target = list ? attrlist(*list) : nullptr;
+    if (!target) return invalidList();
+    target->entries = subject->entries;
+    return 0;
+}
+
+void azn_release_string(azn_string_t* text) {
+    if (!text) return;
+    free(*text);
+    *text = nullptr;
+}
+
+void azn_release_strings(azn_string_t** texts) {
+    if (!texts || !*texts) return;
+    for (azn_string_t* text = *texts; *text; ++text) free(*text);
+    free(*texts);
+    *texts = nullptr;
+}
+
+azn_status_t azn_decision_access_allowed_ext(azn_creds_h_t creds, const char* protected_resource,
+                                             const char* operation, azn_attrlist_h_t app_context,
+                                             int* permission, azn_attrlist_h_t* permission_info) {
+    ZEM_INJECT("azn_decision_access_allowed_ext");
+    if (!permission) return azn_util_errcode(AZN_S_INVALID_PERMISSION_REF, 0);
+    if (!g_nativeDecision) {
+        *permission = AZN_C_INDIFFERENT;
+        return 0;
+    }
+    return g_nativeDecision(creds, protected_resource, operation, app_context, permission, permission_info);
+}
+
+void zem_set_native_decision(zem_native_decision_fn decide) { g_nativeDecision = decide; }
+
+void zem_fail_calls(const char* operation, int after, int count) {
+    if (operation && count > 0) t_faults[operation] = Fault{after, count};
+}
+
+void zem_clear_failures(void) { t_faults.clear(); }
+
+}  // extern "C"
