@@ -112,11 +112,11 @@ Call::Impl::~Impl() {
     curl_easy_cleanup(curl);
 }
 
-// `timeout` bounds the connect, and any stretch of the exchange in which no byte moves.
+// `timeout` bounds the connect and, separately, the whole exchange: one small request written and one
+// small response read, so it is the bound on each of those.
 void Call::Impl::applyTransportConfig() {
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, config.timeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, config.timeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, config.timeoutSeconds);
     curl_easy_setopt(curl, CURLOPT_CAINFO, config.caFile.empty() ? nullptr : config.caFile.c_str());
     curl_easy_setopt(curl, CURLOPT_SSLCERT, config.certFile.empty() ? nullptr : config.certFile.c_str());
     curl_easy_setopt(curl, CURLOPT_SSLKEY, config.keyFile.empty() ? nullptr : config.keyFile.c_str());
