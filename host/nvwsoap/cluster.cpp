@@ -9,9 +9,12 @@ namespace {
 // How often the maintenance thread looks for idle handles and due health checks.
 constexpr std::chrono::milliseconds MAINTENANCE_TICK{250};
 
-NVWSOAPHandleConfig handleConfigOf(const ClusterSettings& settings, const std::string& url) {
+bool isHttps(const std::string& url) { return strncasecmp(url.c_str(), "https:", 6) == 0; }
+
+NVWSOAPHandleConfig handleConfigOf(const ClusterSettings& settings, const std::string& url, wzt_env_handle_t tlsEnv) {
     NVWSOAPHandleConfig config;
-    config.m_useSSL = strncasecmp(url.c_str(), "https:", 6) == 0;
+    config.m_useSSL = isHttps(url);
+    config.m_wztEnv = config.m_useSSL ? tlsEnv : nullptr;
     config.m_baUser = settings.basicAuthUser;
     config.m_baPassword = settings.basicAuthPassword;
     config.m_timeout = settings.timeout;
@@ -22,15 +25,26 @@ NVWSOAPHandleConfig handleConfigOf(const ClusterSettings& settings, const std::s
     return config;
 }
 
+// The TLS environment of the health checks, from the same ssl-* keys the SOAP transport uses.
+int createTlsEnv(const ClusterSettings& settings, wzt_env_handle_t& env, std::string& error) {
+    auto optional = [](const std::string& text) { return text.empty() ? nullptr : text.c_str(); };
+    wzt_env_config_t config{optional(settings.caFile), optional(settings.certFile), optional(settings.keyFile),
+                            settings.verifyPeer ? 1 : 0};
+    char reason[256] = {};
+    if (wzt_env_create(&config, &env, reason, sizeof reason) == WZT_OK) return 0;
+    error = reason;
+    return NVWSOAP_S_TLS_CONFIG;
+}
+
 }  // namespace
 
 // ---- members --------------------------------------------------------------------------------------
 
 NVWSOAPClusterMember::NVWSOAPClusterMember(const ClusterSettings& settings, const ClusterSettings::Server& server,
-                                           NVWSOAPServiceFactory* factory)
+                                           NVWSOAPServiceFactory* factory, wzt_env_handle_t tlsEnv)
     : m_url(server.url),
       m_priority(server.priority),
-      m_pool(std::make_shared<HandlePool>(factory, server.url, handleConfigOf(settings, server.url),
+      m_pool(std::make_shared<HandlePool>(factory, server.url, handleConfigOf(settings, server.url, tlsEnv),
                                           settings.maxHandles, std::chrono::seconds(settings.handleIdleTimeout))),
       m_pingHandle(nullptr, &m_pool->config()) {}
 
@@ -63,19 +77,26 @@ NVWSOAPCluster::Impl::~Impl() {
     }
     m_wake.notify_all();
     if (m_maintenance.joinable()) m_maintenance.join();
+    members.clear();
+    if (tlsEnv) wzt_env_destroy(tlsEnv);
 }
 
-void NVWSOAPCluster::Impl::configure(const std::string& clusterName, const ClusterSettings& settings,
-                                     NVWSOAPServiceFactory* serviceFactory, NVWSOAPTrace* traceChannel) {
+int NVWSOAPCluster::Impl::configure(const std::string& clusterName, const ClusterSettings& settings,
+                                    NVWSOAPServiceFactory* serviceFactory, NVWSOAPTrace* traceChannel,
+                                    std::string& error) {
     name = clusterName;
     factory = serviceFactory;
     trace = traceChannel;
     healthCheckInterval = std::chrono::seconds(settings.healthCheckInterval);
+    if (std::any_of(settings.servers.begin(), settings.servers.end(), [](const auto& s) { return isHttps(s.url); })) {
+        if (int status = createTlsEnv(settings, tlsEnv, error)) return status;
+    }
     for (const ClusterSettings::Server& server : settings.servers)
-        members.push_back(std::make_unique<NVWSOAPClusterMember>(settings, server, factory));
+        members.push_back(std::make_unique<NVWSOAPClusterMember>(settings, server, factory, tlsEnv));
     std::stable_sort(members.begin(), members.end(),
                      [](const auto& a, const auto& b) { return a->priority() > b->priority(); });
     running = true;
+    return 0;
 }
 
 void NVWSOAPCluster::Impl::startMaintenance() { m_maintenance = std::thread(&Impl::maintain, this); }

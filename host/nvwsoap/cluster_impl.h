@@ -95,7 +95,7 @@ private:
 class NVWSOAPClusterMember {
 public:
     NVWSOAPClusterMember(const ClusterSettings& settings, const ClusterSettings::Server& server,
-                         NVWSOAPServiceFactory* factory);
+                         NVWSOAPServiceFactory* factory, wzt_env_handle_t tlsEnv);
     ~NVWSOAPClusterMember();
 
     const char* url() const { return m_url.c_str(); }
@@ -123,8 +123,9 @@ private:
 struct NVWSOAPCluster::Impl {
     ~Impl();
 
-    void configure(const std::string& name, const ClusterSettings& settings, NVWSOAPServiceFactory* factory,
-                   NVWSOAPTrace* trace);
+    // 0, or NVWSOAP_S_TLS_CONFIG (reason in `error`) when the ssl-* files of https endpoints do not load.
+    int configure(const std::string& name, const ClusterSettings& settings, NVWSOAPServiceFactory* factory,
+                  NVWSOAPTrace* trace, std::string& error);
     void startMaintenance();
 
     // Calls `attempt(member)` on each member that is up, best priority first, members of equal
@@ -139,6 +140,7 @@ struct NVWSOAPCluster::Impl {
     std::vector<std::unique_ptr<NVWSOAPClusterMember>> members;
     std::chrono::seconds healthCheckInterval{0};
     std::atomic<bool> running{false};
+    wzt_env_handle_t tlsEnv = nullptr;   // for the health checks of https endpoints
 
 private:
     void maintain();

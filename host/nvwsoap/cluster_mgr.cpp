@@ -42,7 +42,11 @@ int NVWSOAPClusterMgr::addCluster(const char* name, bool start, nvw_soap_config_
     }
     NVWSOAPCluster* made = factory->createCluster();
     if (!made) return NVWSOAP_S_BAD_FACTORY;
-    made->impl()->configure(name ? name : factory->clusterName(), settings, factory, trace);
+    if (int status = made->impl()->configure(name ? name : factory->clusterName(), settings, factory, trace, error)) {
+        NVWSOAP_TRACE(trace, 1, "Cluster %s: %s", name ? name : "", error.c_str());
+        delete made;
+        return status;
+    }
     if (start) made->impl()->startMaintenance();
     {
         std::lock_guard<std::mutex> lock(m_impl->mutex);
