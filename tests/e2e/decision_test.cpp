@@ -1,0 +1,288 @@
+// Whole decisions through the loaded plug-in against refpdp: every outcome, obligations, the PDP
+// unreachable, native-policy chaining, policy ids, permission-information handles and audit records.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "e2e/decision_fixture.h"
+
+namespace {
+
+using kova_test::Attributes;
+using kova_test::Decision;
+
+class Decisions : public kova_test::DecisionFixture {};
+
+TEST_F(Decisions, PermitWithoutObligationIsPermittedAndAnythingElseIsDenied) {
+    start();
+    Decision permit = decide("/Corvane/inst1/permit/index.html");
+    EXPECT_EQ(permit.status, 0u);
+    EXPECT_EQ(permit.permission, AZN_C_PERMITTED);
+    EXPECT_TRUE(entryNames(permit.info->handle()).empty());
+    for (const char* object : {"/Corvane/inst1/deny/a", "/Corvane/inst1/indeterminate/a", "/Corvane/inst1/other/a"}) {
+        Decision denied = decide(object, {{"AZN_CRED_PRINCIPAL_NAME", "alice"}}, {}, "r", AZN_C_PERMITTED);
+        EXPECT_EQ(denied.status, 0u) << object;
+        EXPECT_EQ(denied.permission, AZN_C_NOT_PERMITTED) << object;
+        EXPECT_TRUE(entryNames(denied.info->handle()).empty()) << object;
+    }
+}
+
+TEST_F(Decisions, SendsTheResourceWithoutItsPrefixAndTheActionWord) {
+    start();
+    decide("/Corvane/inst1/permit/docs/a.html", {{"AZN_CRED_PRINCIPAL_NAME", "alice"}}, {}, "r");
+    decide("/Corvane/inst1/permit/b", {{"AZN_CRED_PRINCIPAL_NAME", "alice"}}, {}, "d");
+    decide("/short", {{"AZN_CRED_PRINCIPAL_NAME", "alice"}}, {}, "rw");
+    std::string sent = recorded();
+    EXPECT_NE(sent.find("<ns1:AttributeValue>/permit/docs/a.html</ns1:AttributeValue>"), std::string::npos);
+    EXPECT_NE(sent.find("<ns1:AttributeValue>read</ns1:AttributeValue>"), std::string::npos);
+    EXPECT_NE(sent.find("<ns1:AttributeValue>unknown</ns1:AttributeValue>"), std::string::npos);
+    EXPECT_NE(sent.find("resource-id\" DataType=\"http://www.w3.org/2001/XMLSchema#string\"><ns1:AttributeValue>/<"),
+              std::string::npos)
+        << "a name with fewer than three slashes is sent as the root";
+}
+
+TEST_F(Decisions, RedirectObligationCarriesTheTransactionIdAndDenies) {
+    start();
+    Decision redirect = decide("/Corvane/inst1/redirect/app");
+    EXPECT_EQ(redirect.status, 0u);
+    EXPECT_EQ(redirect.permission, AZN_C_NOT_PERMITTED);
+    std::string location = firstString(redirect.info->handle(), "HTTP_RESPONSE_HEADERS");
+    EXPECT_EQ(location.rfind("location: /login.jsp?TransactionId=", 0), 0u) << location;
+    EXPECT_GT(location.size(), std::string("location: /login.jsp?TransactionId=").size());
+    EXPECT_EQ(ulongEntry(redirect, "HTTP_RESPONSE_CODE"), 302u);
+    EXPECT_EQ(ulongEntry(redirect, "SAVE_POST_AUTH_REQ"), 1u);
+
+    Decision query = decide("/Corvane/inst1/redirect-query/app");
+    EXPECT_EQ(query.permission, AZN_C_NOT_PERMITTED) << "a redirect denies even on Permit";
+    std::string withQuery = firstString(query.info->handle(), "HTTP_RESPONSE_HEADERS");
+    EXPECT_EQ(withQuery.rfind("location: /login.jsp?TransactionId=", 0), 0u) << withQuery;
+    EXPECT_EQ(withQuery.substr(withQuery.size() - 8), "&lang=en") << withQuery;
+
+    Decision plain = decide("/Corvane/inst1/redirect-plain/app");
+    EXPECT_EQ(firstString(plain.info->handle(), "HTTP_RESPONSE_HEADERS"), "location: /login.jsp");
+}
+
+TEST_F(Decisions, StepUpObligationComparesLevelsForEquality) {
+    start();
+    Decision equal = decide("/Corvane/inst1/stepup/a", {{"AUTHENTICATION_LEVEL", "2"}});
+    EXPECT_EQ(equal.permission, AZN_C_PERMITTED);
+    EXPECT_TRUE(entryNames(equal.info->handle()).empty());
+
+    for (const char* level : {"1", "3"}) {
+        Decision different = decide("/Corvane/inst1/stepup/a", {{"AUTHENTICATION_LEVEL", level}});
+        EXPECT_EQ(different.status, 0u);
+        EXPECT_EQ(different.permission, AZN_C_PERMITTED) << level;
+        EXPECT_EQ(ulongEntry(different, azn_perminfo_stepup_level), 2u) << level;
+    }
+    Decision missing = decide("/Corvane/inst1/stepup/a", {{"AZN_CRED_PRINCIPAL_NAME", "alice"}});
+    EXPECT_EQ(missing.status, 0u);
+    EXPECT_EQ(missing.permission, AZN_C_NOT_PERMITTED);
+
+    Decision neither = decide("/Corvane/inst1/unmapped/a", {{"AUTHENTICATION_LEVEL", "2"}});
+    EXPECT_EQ(neither.status, 0u);
+    EXPECT_EQ(neither.permission, AZN_C_NOT_PERMITTED);
+}
+
+TEST_F(Decisions, UnreachablePdpGivesTheErrorPageAndAFailureStatus) {
+    start();
+    pdp->stop();
+    const int preset = 7;
+    Decision down = decide("/Corvane/inst1/permit/a", {{"AZN_CRED_PRINCIPAL_NAME", "alice"}}, {}, "r", preset);
+    EXPECT_NE(azn_error_major(down.status), 0u);
+    EXPECT_EQ(down.permission, preset) << "the permission is not written";
+    EXPECT_EQ(ulongEntry(down, "HTTP_RESPONSE_CODE"), 502u);
+    EXPECT_EQ(firstString(down.info->handle(), "HTTP_RESPONSE_BODY"), "QLXBA0311W   Unable to contact KOVA.");
+    EXPECT_EQ(firstString(down.info->handle(), "HTTP_RESPONSE_HEADERS"), "content-type: text/html");
+}
+
+TEST_F(Decisions, UnreachablePdpPermitsWhenConfiguredTo) {
+    start("[kova-eas]\npermit-when-no-kova-available = yes\naudit-log-cfg = file path=" + dir.file("audit.log") + "\n");
+    pdp->stop();
+    Decision down = decide("/Corvane/inst1/deny/a");
+    EXPECT_EQ(down.status, 0u);
+    EXPECT_EQ(down.permission, AZN_C_PERMITTED);
+    EXPECT_TRUE(entryNames(down.info->handle()).empty());
+    EXPECT_NE(kova_test::readFile(dir.file("audit.log"))
+                  .find("<pdp-decision>Permit - permit-when-no-kova-available</pdp-decision>"),
+              std::string::npos);
+}
+
+TEST_F(Decisions, SoapFaultIsADenialWithTheErrorPage) {
+    start();
+    Decision fault = decide("/Corvane/inst1/fault/a", {{"AZN_CRED_PRINCIPAL_NAME", "alice"}}, {}, "r", AZN_C_PERMITTED);
+    EXPECT_EQ(fault.permission, AZN_C_NOT_PERMITTED);
+    EXPECT_EQ(ulongEntry(fault, "HTTP_RESPONSE_CODE"), 502u);
+    EXPECT_NE(messages().find("QLXBA0313E"), std::string::npos);
+}
+
+TEST_F(Decisions, PermissionInformationHandlesAreCheckedAndReused) {
+    start();
+    Decision existing;
+    azn_attrlist_add_entry(existing.info->handle(), "earlier", "stays");
+    kova_test::Credentials creds({{"AUTHENTICATION_LEVEL", "1"}});
+    kova_test::AttrList context;
+    plugin->decide(creds.handle(), "/Corvane/inst1/stepup/a", "r", context.handle(), &existing.permission,
+                   &existing.info->handle());
+    EXPECT_EQ(entryNames(existing.info->handle()), (std::vector<std::string>{"earlier", azn_perminfo_stepup_level}));
+
+    azn_attrlist_h_t invalid = 0xbad;
+    int permission = AZN_C_NOT_PERMITTED;
+    EXPECT_EQ(plugin->decide(creds.handle(), "/Corvane/inst1/stepup/a", "r", context.handle(), &permission, &invalid), 0u);
+    EXPECT_NE(invalid, 0xbadu);
+    EXPECT_TRUE(azn_util_handle_is_valid(invalid));
+    azn_attrlist_delete(&invalid);
+
+    EXPECT_NE(azn_error_major(plugin->decide(creds.handle(), "/Corvane/inst1/permit/a", "r", context.handle(), nullptr,
+                                             &existing.info->handle())),
+              0u)
+        << "a null permission is a failure";
+    EXPECT_NE(plugin->decide(creds.handle(), "/Corvane/inst1/permit/a", "r", context.handle(), &permission, nullptr), 0u);
+}
+
+TEST_F(Decisions, UnmappedApplicationContextNameFailsWithAGeneralError) {
+    start();
+    Decision failed = decide("/Corvane/inst1/permit/a", {{"AZN_CRED_PRINCIPAL_NAME", "alice"}}, {{"NOT_MAPPED", "x"}});
+    EXPECT_EQ(failed.status, azn_util_errcode(1, 0));
+    EXPECT_NE(messages().find("QLXBA0308W   The header key name is missing for the app_context_data key: NOT_MAPPED"),
+              std::string::npos);
+    EXPECT_NE(messages().find("QLXBA0300W   A general error occurred: Header key name missing for app_context_data key: "
+                              "NOT_MAPPED."),
+              std::string::npos);
+}
+
+// ---- policy id -------------------------------------------------------------------------------------------
+struct ContextIdCase {
+    std::string setting;
+    std::string special;
+    Attributes context;
+    std::string expected;
+};
+
+TEST_F(Decisions, PolicyIdFollowsTheContextIdSetting) {
+    const std::vector<ContextIdCase> cases = {
+        {"", "", {}, "srv1"},
+        {"context-server-name", "", {{"AZN_EAS_POP_ATTACHMENT_ATTRIBUTE", "/pop/a"}}, "srv1"},
+        {"Context-Server-Name", "", {}, "Context-Server-Name"},
+        {"context-inherited-pop", "yes", {{"AZN_EAS_POP_ATTACHMENT_ATTRIBUTE", "/pop/a"}}, "/pop/a"},
+        {"context-inherited-pop", "yes", {}, "srv1"},
+        {"context-inherited-pop", "", {{"AZN_EAS_POP_ATTACHMENT_ATTRIBUTE", "/pop/a"}}, "srv1"},
+        {"my-policy-set", "", {}, "my-policy-set"},
+    };
+    for (const ContextIdCase& c : cases) {
+        std::string extra;
+        if (!c.setting.empty()) extra += "[kova-eas]\ncontext-id = " + c.setting + "\n";
+        if (!c.special.empty()) extra += "[aznapi-configuration]\nspecial-eas = " + c.special + "\n";
+        if (started) plugin->shutdown(0, nullptr);
+        started = false;
+        kova_test::writeFile(dir.file("requests.xml"), "");
+        start(extra);
+        decide("/Corvane/inst1/permit/a", {{"AZN_CRED_PRINCIPAL_NAME", "alice"}}, c.context);
+        std::string sent = recorded();
+        std::string expected = "<ns1:Attribute AttributeId=\"ContextId\"";
+        std::size_t at = sent.find(expected);
+        ASSERT_NE(at, std::string::npos) << sent;
+        std::size_t value = sent.find("<ns1:AttributeValue>", at) + 20;
+        EXPECT_EQ(sent.substr(value, sent.find('<', value) - value), c.expected) << "context-id " << c.setting;
+    }
+    EXPECT_NE(messages().find("QLXBA0316W"), std::string::npos);
+}
+
+// ---- native policy ---------------------------------------------------------------------------------------
+azn_svc_decision_access_allowed_ext_fn g_reentry = nullptr;
+int g_nativeAnswer = AZN_C_PERMITTED;
+
+azn_status_t nativePolicy(azn_creds_h_t creds, const char* resource, const char* operation, azn_attrlist_h_t context,
+                          int* permission, azn_attrlist_h_t* info) {
+    if (g_nativeAnswer != 2) {
+        *permission = g_nativeAnswer;
+        return 0;
+    }
+    // Delegate to the external service, as the proxy's own policy does.
+    return g_reentry(creds, resource, operation, context, permission, info);
+}
+
+class NativePolicy : public kova_test::DecisionFixture {
+protected:
+    void SetUp() override {
+        DecisionFixture::SetUp();
+        g_reentry = plugin->decide;
+        zem_set_native_decision(nativePolicy);
+        start("[kova-eas]\napply-zem-native-policy = yes\naudit-log-cfg = file path=" + dir.file("audit.log") + "\n");
+    }
+    void TearDown() override {
+        zem_set_native_decision(nullptr);
+        DecisionFixture::TearDown();
+    }
+    std::string audit() const { return kova_test::readFile(dir.file("audit.log")); }
+};
+
+TEST_F(NativePolicy, DenialIsFinalAndThePdpIsNotAsked) {
+    g_nativeAnswer = AZN_C_NOT_PERMITTED;
+    Decision denied = decide("/Corvane/inst1/permit/a");
+    EXPECT_EQ(denied.status, 0u);
+    EXPECT_EQ(denied.permission, AZN_C_NOT_PERMITTED);
+    EXPECT_EQ(recorded(), "");
+    EXPECT_NE(audit().find("<zem-policy-decision>AZN_C_NOT_PERMITTED</zem-policy-decision>"), std::string::npos);
+}
+
+TEST_F(NativePolicy, PermitOrIndifferentAsksThePdp) {
+    for (int answer : {AZN_C_PERMITTED, AZN_C_INDIFFERENT}) {
+        g_nativeAnswer = answer;
+        Decision decision = decide("/Corvane/inst1/deny/a");
+        EXPECT_EQ(decision.permission, AZN_C_NOT_PERMITTED) << answer;
+    }
+    EXPECT_NE(audit().find("<zem-policy-decision>AZN_C_INDIFFERENT</zem-policy-decision>"), std::string::npos);
+    EXPECT_NE(recorded().find("/deny/a"), std::string::npos);
+}
+
+TEST_F(NativePolicy, ReentryAnswersIndifferentAndTheOuterCallDecides) {
+    g_nativeAnswer = 2;
+    kova_test::AttrList context;
+    kova_test::Credentials creds({{"AZN_CRED_PRINCIPAL_NAME", "alice"}});
+    kova_test::AttrList info;
+    int permission = AZN_C_NOT_PERMITTED;
+    EXPECT_EQ(plugin->decide(creds.handle(), "/Corvane/inst1/permit/a", "r", context.handle(), &permission, &info.handle()),
+              0u);
+    EXPECT_EQ(permission, AZN_C_PERMITTED);
+    EXPECT_TRUE(entryNames(context.handle()).empty()) << "the marker is removed again";
+    std::string records = audit();
+    EXPECT_EQ(records.find("<kova-event>"), records.rfind("<kova-event>")) << "the inner call writes no record";
+    EXPECT_NE(records.find("<zem-policy-decision>AZN_C_INDIFFERENT</zem-policy-decision>"), std::string::npos);
+}
+
+TEST_F(NativePolicy, ContextCarryingTheMarkerIsAnsweredIndifferentWithoutAsking) {
+    g_nativeAnswer = AZN_C_PERMITTED;
+    Decision inner = decide("/Corvane/inst1/permit/a", {{"AZN_CRED_PRINCIPAL_NAME", "alice"}},
+                            {{"caller_is_kova_eas", "caller_is_kova_eas"}});
+    EXPECT_EQ(inner.status, 0u);
+    EXPECT_EQ(inner.permission, AZN_C_INDIFFERENT);
+    EXPECT_EQ(recorded(), "");
+}
+
+// ---- audit -----------------------------------------------------------------------------------------------
+TEST_F(Decisions, AuditRecordListsTheDecisionFieldsInNameOrder) {
+    start("[kova-eas]\naudit-log-cfg = file path=" + dir.file("audit.log") + "\n");
+    decide("/Corvane/inst1/stepup/a",
+           {{"AZN_AUTHENTICATION_LEVEL", "1"}, {"AUTHENTICATION_LEVEL", "1"}, {"AZN_CRED_PRINCIPAL_NAME", "alice"},
+            {"AZN_CRED_NETWORK_ADDRESS_STR", "10.1.2.3"}},
+           {{"HTTP_USER_AGENT", "curl<8>"}});
+    std::string record = kova_test::readFile(dir.file("audit.log"));
+    std::vector<std::string> order;
+    for (std::size_t at = record.find("    <"); at != std::string::npos; at = record.find("    <", at + 1))
+        order.push_back(record.substr(at + 5, record.find('>', at) - at - 5));
+    EXPECT_EQ(order, (std::vector<std::string>{"auth-level", "ip-address", "operation", "pdp-decision", "pdp-obligation",
+                                               "protected-resource", "server-name", "stepup-level", "timestamp", "user"}))
+        << record;
+    EXPECT_NE(record.find("<stepup-level>2</stepup-level>"), std::string::npos);
+    EXPECT_NE(record.find("<pdp-decision>Deny</pdp-decision>"), std::string::npos);
+    EXPECT_NE(record.find("<pdp-obligation>urn:kova:level2</pdp-obligation>"), std::string::npos);
+}
+
+TEST_F(Decisions, WithoutAuditingNoRecordIsWrittenAndTheAnswerIsTheSame) {
+    start();
+    Decision decision = decide("/Corvane/inst1/permit/a");
+    EXPECT_EQ(decision.permission, AZN_C_PERMITTED);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("audit.log")));
+}
+
+}  // namespace

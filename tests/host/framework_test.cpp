@@ -1,0 +1,224 @@
+// The framework stand-in: handles, attribute lists, credentials, status words, audit sink, messages, trace.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "nvaudutl/nvaudutl.h"
+#include "nvwsoap/nvwsoap.h"
+#include "qzauthzn/azn.h"
+#include "qzsvc/qzsvc.h"
+#include "support/test_support.h"
+
+namespace {
+
+std::vector<std::string> names(azn_attrlist_h_t list) {
+    azn_string_t* array = nullptr;
+    std::vector<std::string> found;
+    EXPECT_EQ(azn_attrlist_get_names(list, &array), 0u);
+    for (azn_string_t* name = array; name && *name; ++name) found.emplace_back(*name);
+    azn_release_strings(&array);
+    return found;
+}
+
+TEST(StatusWord, KeepsMajorAndMinorInSeparateHalves) {
+    azn_status_t status = azn_util_errcode(28, 0);
+    EXPECT_NE(status, 0u);
+    EXPECT_EQ(static_cast<unsigned int>(status), 0u) << "a 32-bit truncation would read as success";
+    EXPECT_EQ(azn_error_major(status), 28u);
+    status = azn_util_errcode(1, 0x1005b3a6);
+    EXPECT_EQ(azn_error_major(status), 1u);
+    EXPECT_EQ(azn_error_minor(status), 0x1005b3a6u);
+    azn_string_t text = nullptr;
+    ASSERT_EQ(azn_error_get_string(azn_util_errcode(21, 0), &text), 0u);
+    EXPECT_NE(std::string(text).find("not found"), std::string::npos);
+    azn_release_string(&text);
+}
+
+TEST(AttributeList, NamesComeBackInInsertionOrderWithTheirValues) {
+    azn_attrlist_h_t list = 0;
+    ASSERT_EQ(azn_attrlist_create(&list), 0u);
+    EXPECT_TRUE(azn_util_handle_is_valid(list));
+    azn_attrlist_add_entry(list, "zeta", "z1");
+    azn_attrlist_add_entry(list, "alpha", "a1");
+    azn_attrlist_add_entry(list, "zeta", "z2");
+    azn_attrlist_add_entry(list, "nothing", nullptr);
+    azn_attrlist_add_entry_ulong(list, "HTTP_RESPONSE_CODE", 302);
+    EXPECT_EQ(names(list), (std::vector<std::string>{"zeta", "alpha", "nothing", "HTTP_RESPONSE_CODE"}));
+
+    unsigned int count = 0;
+    ASSERT_EQ(azn_attrlist_name_get_num(list, "zeta", &count), 0u);
+    EXPECT_EQ(count, 2u);
+    azn_string_t value = nullptr;
+    ASSERT_EQ(azn_attrlist_get_entry_string_value(list, "zeta", 1, &value), 0u);
+    EXPECT_STREQ(value, "z2");
+    azn_release_string(&value);
+    ASSERT_EQ(azn_attrlist_get_entry_string_value(list, "nothing", 0, &value), 0u);
+    EXPECT_EQ(value, nullptr);
+
+    unsigned long number = 0;
+    EXPECT_EQ(azn_attrlist_get_entry_ulong_value(list, "HTTP_RESPONSE_CODE", 0, &number), 0u);
+    EXPECT_EQ(number, 302u);
+    EXPECT_EQ(azn_error_major(azn_attrlist_get_entry_string_value(list, "HTTP_RESPONSE_CODE", 0, &value)),
+              static_cast<unsigned>(AZN_S_ATTR_VALUE_NOT_STRING_TYPE));
+    EXPECT_EQ(azn_error_major(azn_attrlist_get_entry_string_value(list, "absent", 0, &value)),
+              static_cast<unsigned>(AZN_S_INVALID_ATTR_NAME));
+    EXPECT_EQ(azn_error_major(azn_attrlist_get_entry_string_value(list, "alpha", 1, &value)),
+              static_cast<unsigned>(AZN_S_ATTR_INVALID_INDEX));
+
+    EXPECT_EQ(azn_attrlist_delete_entry(list, "zeta"), 0u);
+    EXPECT_EQ(names(list), (std::vector<std::string>{"alpha", "nothing", "HTTP_RESPONSE_CODE"}));
+    EXPECT_EQ(azn_attrlist_delete(&list), 0u);
+    EXPECT_EQ(list, 0u);
+}
+
+TEST(AttributeList, DeletedOrUnknownHandlesAreInvalidEverywhere) {
+    azn_attrlist_h_t list = 0;
+    azn_attrlist_create(&list);
+    azn_attrlist_h_t stale = list;
+    azn_attrlist_delete(&list);
+    EXPECT_FALSE(azn_util_handle_is_valid(stale));
+    EXPECT_FALSE(azn_util_handle_is_valid(0));
+    EXPECT_FALSE(azn_util_handle_is_valid(0xdeadbeef));
+    EXPECT_EQ(azn_error_major(azn_attrlist_add_entry(stale, "a", "b")), static_cast<unsigned>(AZN_S_INVALID_ATTRLIST_HANDLE));
+    EXPECT_NE(azn_attrlist_delete(&stale), 0u);
+}
+
+TEST(Credentials, CopyTheirSubjectAttributesIntoACreatedList) {
+    azn_attrlist_h_t source = 0, copy = 0;
+    azn_creds_h_t creds = 0;
+    azn_attrlist_create(&source);
+    azn_attrlist_add_entry(source, "AZN_CRED_PRINCIPAL_NAME", "alice");
+    azn_attrlist_add_entry(source, "AZN_CRED_GROUPS", "staff");
+    ASSERT_EQ(azn_creds_create_from_attrlist(source, &creds), 0u);
+    azn_attrlist_delete(&source);
+    azn_attrlist_create(&copy);
+    ASSERT_EQ(azn_creds_get_attrlist_for_subject(creds, 0, &copy), 0u);
+    EXPECT_EQ(names(copy), (std::vector<std::string>{"AZN_CRED_PRINCIPAL_NAME", "AZN_CRED_GROUPS"}));
+    EXPECT_NE(azn_creds_get_attrlist_for_subject(creds, 1, &copy), 0u);
+    azn_attrlist_delete(&copy);
+    EXPECT_EQ(azn_creds_delete(&creds), 0u);
+}
+
+TEST(FaultInjection, FailsTheNamedCallAfterSkippingAndOnlyOnThisThread) {
+    azn_attrlist_h_t list = 0;
+    azn_attrlist_create(&list);
+    zem_fail_calls("azn_attrlist_add_entry", 1, 1);
+    std::thread([&] { EXPECT_EQ(azn_attrlist_add_entry(list, "other-thread", "v"), 0u); }).join();
+    EXPECT_EQ(azn_attrlist_add_entry(list, "first", "v"), 0u);
+    EXPECT_NE(azn_attrlist_add_entry(list, "second", "v"), 0u);
+    EXPECT_EQ(azn_attrlist_add_entry(list, "third", "v"), 0u);
+    EXPECT_EQ(names(list), (std::vector<std::string>{"other-thread", "first", "third"}));
+    zem_clear_failures();
+    azn_attrlist_delete(&list);
+}
+
+TEST(NativeDecision, IsIndifferentWithoutAPolicyAndAsksTheInstalledOne) {
+    int permission = 99;
+    EXPECT_EQ(azn_decision_access_allowed_ext(0, "/a", "r", 0, &permission, nullptr), 0u);
+    EXPECT_EQ(permission, AZN_C_INDIFFERENT);
+    zem_set_native_decision([](azn_creds_h_t, const char* resource, const char*, azn_attrlist_h_t, int* out,
+                               azn_attrlist_h_t*) -> azn_status_t {
+        *out = std::string(resource) == "/deny" ? AZN_C_NOT_PERMITTED : AZN_C_PERMITTED;
+        return 0;
+    });
+    azn_decision_access_allowed_ext(0, "/deny", "r", 0, &permission, nullptr);
+    EXPECT_EQ(permission, AZN_C_NOT_PERMITTED);
+    zem_set_native_decision(nullptr);
+}
+
+TEST(AuditSink, AppendsEachCommittedRecordWholeAcrossThreads) {
+    kova_test::TempDir dir;
+    std::string path = dir.file("audit.log");
+    void* agent = QZLogConfigureAgent("kova.audit", ("file path=" + path).c_str());
+    void* sink = QZLogAttachSink("kova.audit");
+    ASSERT_NE(sink, nullptr);
+    const std::string record = "<kova-event>\n    <user>alice</user>\n</kova-event>\n";
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                nv_log_event_t event = NVLogEventStart(sink);
+                NVLogEventAddText(event, record.size(), record.c_str());
+                int result = -1;
+                NVLogEventCommit(&event, 0, &result);
+                EXPECT_EQ(result, 0);
+                EXPECT_EQ(event, nullptr);
+            }
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+    QZLogDestroyAgent(&agent);
+    QZLogDetachSink(&sink);
+    std::string expected;
+    for (int i = 0; i < 800; ++i) expected += record;
+    EXPECT_EQ(kova_test::readFile(path), expected);
+}
+
+TEST(AuditSink, UnopenableFileLosesRecordsButNeverFails) {
+    void* agent = QZLogConfigureAgent("kova.audit", "file path=/nonexistent-dir/audit.log");
+    void* sink = QZLogAttachSink("kova.audit");
+    nv_log_event_t event = NVLogEventStart(sink);
+    NVLogEventAddText(event, 3, "abc");
+    int result = 0;
+    NVLogEventCommit(&event, 0, &result);
+    EXPECT_NE(result, 0);
+    QZLogDestroyAgent(&agent);
+    QZLogDetachSink(&sink);
+    EXPECT_EQ(agent, nullptr);
+    EXPECT_EQ(sink, nullptr);
+}
+
+TEST(Messages, PrintWithTimestampAndFormatWithoutIt) {
+    static const qz_msg_entry_t table[] = {{0x7000, "TEST0001I   value %s and %d"}};
+    unsigned int status = 1;
+    qz_msg_define_msg_table(table, 1, &status);
+    EXPECT_EQ(status, 0u);
+    kova_test::TempDir dir;
+    qz_msg_set_output(dir.file("messages").c_str());
+    auto print = [](unsigned int id, ...) {
+        va_list args;
+        va_start(args, id);
+        qz_vprintf_utf8(id, args);
+        va_end(args);
+    };
+    auto format = [](unsigned int id, ...) {
+        va_list args;
+        va_start(args, id);
+        char* text = qz_vsprintf_utf8(id, args);
+        va_end(args);
+        std::string copy = text ? text : "(null)";
+        qz_free(text);
+        return copy;
+    };
+    print(0x7000u, "x", 42);
+    qz_msg_set_output(nullptr);
+    std::string printed = kova_test::readFile(dir.file("messages"));
+    EXPECT_NE(printed.find(" UTC TEST0001I   value x and 42\n"), std::string::npos) << printed;
+    EXPECT_EQ(format(0x7000u, "y", 7), "TEST0001I   value y and 7");
+    EXPECT_EQ(format(0x7001u), "(null)");
+}
+
+TEST(Trace, DropsLinesAboveTheLevelAndNamesUnitAndLine) {
+    kova_test::TempDir dir;
+    zem_trace_configure(5, dir.file("trace").c_str());
+    NVWSOAPTrace trace;
+    EXPECT_EQ(trace.level(), -1);
+    trace.trace(1, "rba/unit", 1, "before start");
+    ASSERT_EQ(trace.initialize("kova"), 0);
+    EXPECT_EQ(trace.level(), 5);
+    trace.trace(5, "rba/unit", 12, "kept %d", 5);
+    trace.trace(6, "rba/unit", 13, "dropped %d", 6);
+    trace.shutdown();
+    trace.trace(1, "rba/unit", 14, "after stop");
+    zem_trace_configure(-1, nullptr);
+    std::string text = kova_test::readFile(dir.file("trace"));
+    EXPECT_NE(text.find(" 5 kova rba/unit:12 kept 5\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("dropped"), std::string::npos);
+    EXPECT_EQ(text.find("before start"), std::string::npos);
+    EXPECT_EQ(text.find("after stop"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,268 @@
+// Start-up and shutdown of the plug-in, the entry loader, number conversion, exceptions, messages
+// and the audit record, against real configuration files.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "qzcore/qzcore.h"
+#include "rba/KOVAConfig.h"
+#include "rba/KOVAModule.h"
+#include "rba/kova_eas.h"
+#include "support/plugin_fixture.h"
+#include "support/test_support.h"
+
+namespace {
+
+using kova_test::PluginFixture;
+
+class Startup : public PluginFixture {};
+
+TEST_F(Startup, SucceedsAddsTheVersionToANewListAndPrintsBothMessages) {
+    writeConfig(minimalConfig());
+    azn_attrlist_h_t info = 0;
+    ASSERT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), 0u);
+    EXPECT_NE(kova_config, nullptr);
+    EXPECT_EQ(firstString(info, azn_svc_version), "ZEM KOVA External Authorization Server v1.0");
+    EXPECT_EQ(entryNames(info).size(), 1u);
+    EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
+    EXPECT_EQ(kova_config, nullptr);
+    EXPECT_EQ(kova_svc, nullptr);
+    azn_attrlist_delete(&info);
+    std::string printed = messages();
+    EXPECT_NE(printed.find("QLXBA0301I   The KOVA external authorization service (EAS) is being initialized."),
+              std::string::npos);
+    EXPECT_NE(printed.find("QLXBA0302I   The KOVA external authorization service (EAS) is being shutdown."),
+              std::string::npos);
+}
+
+TEST_F(Startup, AddsTheVersionToAnExistingListWithoutReplacingIt) {
+    writeConfig(minimalConfig());
+    azn_attrlist_h_t info = 0;
+    azn_attrlist_create(&info);
+    azn_attrlist_add_entry(info, "earlier", "kept");
+    azn_attrlist_h_t before = info;
+    ASSERT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), 0u);
+    EXPECT_EQ(info, before);
+    EXPECT_EQ(entryNames(info), (std::vector<std::string>{"earlier", azn_svc_version}));
+    azn_svc_shutdown(0, nullptr);
+    azn_attrlist_delete(&info);
+}
+
+TEST_F(Startup, NullInitInfoFailsAfterTheFirstMessage) {
+    writeConfig(minimalConfig());
+    EXPECT_EQ(azn_svc_initialize("kova", 0, nullptr, nullptr), azn_util_errcode(1, 0x1005b62f));
+    EXPECT_NE(messages().find("QLXBA0301I"), std::string::npos);
+    EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
+}
+
+TEST_F(Startup, MissingTraceComponentFailsWithItsMessageAndNeverStartsTracing) {
+    writeConfig(replaced(minimalConfig(), "trace-component = kova\n", ""));
+    azn_attrlist_h_t info = 0;
+    EXPECT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), azn_util_errcode(1, 0x1005b3a6));
+    EXPECT_EQ(kova_trace.level(), -1);
+    EXPECT_NE(messages().find("QLXBA0303E   A required configuration entry, trace-component, under the kova-eas stanza "
+                              "is missing from the configuration file."),
+              std::string::npos);
+    EXPECT_EQ(info, 0u);
+    EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
+}
+
+TEST_F(Startup, ModuleFailureStopsTracingAgainAndPassesItsStatus) {
+    writeConfig(replaced(minimalConfig(), "cluster-name = kova\n", ""));
+    azn_attrlist_h_t info = 0;
+    EXPECT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), azn_util_errcode(1, KOVA_MISSING_ENTRY));
+    EXPECT_EQ(kova_trace.level(), -1);
+    EXPECT_FALSE(kova_module.isInitialized());
+    EXPECT_NE(messages().find("cluster-name, under the kova-eas stanza"), std::string::npos);
+    EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
+}
+
+TEST_F(Startup, LevelBeyondThirtyTwoBitsFailsAtAnyTraceLevel) {
+    for (int level : {0, 9}) {
+        setTraceLevel(level);
+        writeConfig(minimalConfig() + "[obligations-levels-mapping]\nhuge = 0x100000000\n");
+        azn_attrlist_h_t info = 0;
+        EXPECT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), azn_util_errcode(1, 0)) << "trace level " << level;
+        EXPECT_EQ(kova_config, nullptr);
+        EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
+    }
+}
+
+TEST_F(Startup, FourMissingStanzasAreReportedAndTolerated) {
+    writeConfig(minimalConfig());
+    azn_attrlist_h_t info = 0;
+    ASSERT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), 0u);
+    azn_svc_shutdown(0, nullptr);
+    azn_attrlist_delete(&info);
+    std::string printed = messages();
+    for (const char* stanza : {"azn-decision-info", "obligations-levels-mapping", "obligations-urls-mapping",
+                               "user-attribute-definitions"}) {
+        EXPECT_NE(printed.find(std::string("QLXBA0307W   The stanza ") + stanza + " in file " + configPath() +
+                               " is not found."),
+                  std::string::npos)
+            << stanza;
+    }
+}
+
+TEST_F(Startup, FailingVersionEntryDeletesTheListItCreated) {
+    writeConfig(minimalConfig());
+    azn_attrlist_h_t info = 0;
+    zem_fail_calls("azn_attrlist_add_entry", 0, 1);
+    EXPECT_EQ(azn_error_major(azn_svc_initialize("kova", 0, nullptr, &info)), static_cast<unsigned>(AZN_S_FAILURE));
+    zem_clear_failures();
+    EXPECT_EQ(info, 0u);
+    EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
+}
+
+TEST_F(Startup, EmptyAuditConfigurationMeansNoAuditing) {
+    writeConfig(minimalConfig() + "[kova-eas]\naudit-log-cfg =\n");
+    azn_attrlist_h_t info = 0;
+    ASSERT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), 0u);
+    EXPECT_EQ(kova_audit_sink, nullptr);
+    azn_svc_shutdown(0, nullptr);
+    azn_attrlist_delete(&info);
+}
+
+// ---- the entry loader ---------------------------------------------------------------------------------
+class EntryLoader : public PluginFixture {};
+
+TEST_F(EntryLoader, ReturnsEveryValueInOrderWithATrailingNull) {
+    writeConfig("[kova-eas]\nserver = 1,http://a\nserver = 2,http://b\nserver = 3,http://c\n"
+                "[kova-eas:extra]\nkey = qualified\n");
+    char** values = nullptr;
+    ASSERT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", nullptr, "server", &values, 0), 1);
+    EXPECT_STREQ(values[0], "1,http://a");
+    EXPECT_STREQ(values[2], "3,http://c");
+    EXPECT_EQ(values[3], nullptr);
+    qzw_release_entry_data(values);
+    ASSERT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", "extra", "key", &values, 0), 1);
+    EXPECT_STREQ(values[0], "qualified");
+    qzw_release_entry_data(values);
+}
+
+TEST_F(EntryLoader, RevealsObfuscatedValues) {
+    writeConfig("[kova-eas]\nbasic-auth-passwd = " + zqz_obfuscate("hunter2") + "\n");
+    char** values = nullptr;
+    ASSERT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", "", "basic-auth-passwd",
+                                                       &values, 1),
+              1);
+    EXPECT_STREQ(values[0], "hunter2");
+    qzw_release_entry_data(values);
+}
+
+TEST_F(EntryLoader, MissingEntryIsReportedOnlyWhenRequired) {
+    writeConfig("[kova-eas]\n");
+    char** values = nullptr;
+    EXPECT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", nullptr, "absent", &values, 1), 0);
+    EXPECT_EQ(messages().find("QLXBA0303E"), std::string::npos);
+    EXPECT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", "q", "absent", &values, 0), 0);
+    EXPECT_NE(messages().find("QLXBA0303E   A required configuration entry, absent, under the kova-eas:q stanza"),
+              std::string::npos);
+    EXPECT_EQ(values, nullptr);
+}
+
+// ---- conversion and exceptions -------------------------------------------------------------------------
+TEST(NumberConversion, DetectsTheBaseAndIgnoresTrailingText) {
+    EXPECT_EQ(kova_strtoul("0x10"), 16u);
+    EXPECT_EQ(kova_strtoul("010"), 8u);
+    EXPECT_EQ(kova_strtoul("42abc"), 42u);
+    EXPECT_EQ(kova_strtoul(""), 0u);
+    EXPECT_EQ(kova_strtoul("abc"), 0u);
+    EXPECT_EQ(kova_strtoul("4294967295"), 4294967295u);
+}
+
+TEST(NumberConversion, OutOfRangeRaisesWhateverTheTraceLevel) {
+    EXPECT_THROW(kova_strtoul("4294967296"), ParseException);
+    EXPECT_THROW(kova_strtoul("99999999999999999999999"), ParseException);
+    try {
+        kova_strtoul("0x1ffffffff");
+        FAIL() << "no exception";
+    } catch (const KOVAException& e) {
+        EXPECT_STREQ(e.what(), "Problem converting string to unsigned long using strtoul. String was %s, errno is %d");
+    }
+}
+
+TEST(Exceptions, CarryTheirTextThroughCopiesAndTheBaseClass) {
+    ObligationMissingException original("Obligation missing for authentication level: " + std::to_string(3) +
+                                        "This is not a problem");
+    ObligationMissingException copy(original);
+    EXPECT_STREQ(copy.what(), "Obligation missing for authentication level: 3This is not a problem");
+    const KOVAException& base = copy;
+    EXPECT_STREQ(base.what(), original.what());
+    EXPECT_THROW(throw StanzaMissingException("x"), KOVAException);
+}
+
+// ---- messages ------------------------------------------------------------------------------------------
+TEST_F(Startup, ServiceabilityRegistersOnceAndPrintsWithoutAnInstance) {
+    int32_t before = KOVAServiceability::instances();
+    {
+        KOVAServiceability first("kova"), second("kova");
+        EXPECT_EQ(KOVAServiceability::instances(), before + 2);
+    }
+    EXPECT_EQ(KOVAServiceability::instances(), before);
+    KOVAServiceability* none = nullptr;
+    EXPECT_EQ(none, kova_svc);
+    KOVAServiceability::printMessage(QLXBA0303E, "trace-component", "kova-eas");
+    EXPECT_NE(messages().find("QLXBA0303E   A required configuration entry, trace-component, under the kova-eas"),
+              std::string::npos);
+    std::string text = "prefix: ";
+    KOVAServiceability::formatMessage(text, QLXBA0311W);
+    EXPECT_EQ(text, "prefix: QLXBA0311W   Unable to contact KOVA.");
+}
+
+TEST(MessageTable, HoldsEighteenRowsInIdentifierOrderWithPrintedIdentifiers) {
+    EXPECT_EQ(rba_svc_g_table[0].id, 0x36A68096u);
+    EXPECT_STREQ(rba_svc_g_table[0].text, "qzweb.kova");
+    for (int row = 1; row < 18; ++row) {
+        unsigned long number = 300 + row - 1;
+        EXPECT_EQ(rba_svc_g_table[row].id, 0x36A68000u + number);
+        char prefix[12];
+        snprintf(prefix, sizeof prefix, "QLXBA%04lu", number);
+        EXPECT_EQ(std::string(rba_svc_g_table[row].text).rfind(prefix, 0), 0u) << rba_svc_g_table[row].text;
+        EXPECT_EQ(std::string(rba_svc_g_table[row].text).substr(10, 3), "   ");
+    }
+    EXPECT_STREQ(rba_svc_table[0].name, "eas");
+    EXPECT_EQ(rba_svc_table[0].description_id, 0x36A68096u);
+    EXPECT_EQ(rba_svc_table[1].name, nullptr);
+}
+
+// ---- audit record ----------------------------------------------------------------------------------------
+TEST(AuditRecord, ListsFieldsInNameOrderUnescapedAndKeepsTheFirstValue) {
+    KOVAAuditFields fields;
+    kova_audit_add(&fields, "user-agent", "a<b&c");
+    kova_audit_add(&fields, "auth-level", "1");
+    kova_audit_add(&fields, "user", "alice");
+    kova_audit_add(&fields, "user", "mallory");
+    kova_audit_add(nullptr, "ignored", "x");
+    EXPECT_EQ(kova_audit_record(fields),
+              "<kova-event>\n    <auth-level>1</auth-level>\n    <user>alice</user>\n"
+              "    <user-agent>a<b&c</user-agent>\n</kova-event>\n");
+}
+
+// ---- exported symbols ------------------------------------------------------------------------------------
+TEST(ExportedSymbols, AreOnlyTheEntryPointsTablesAndTheStub) {
+    std::string out;
+    ASSERT_EQ(kova_test::runCommand({"/usr/bin/nm", "-D", "--defined-only", "-C", kova_test::pluginPath()}, &out), 0);
+    std::vector<std::string> unexpected;
+    std::size_t start = 0;
+    while (start < out.size()) {
+        std::size_t end = out.find('\n', start);
+        std::string line = out.substr(start, end - start);
+        start = end == std::string::npos ? out.size() : end + 1;
+        if (line.size() < 20) continue;
+        std::string symbol = line.substr(19);
+        bool allowed = symbol == "azn_svc_initialize" || symbol == "azn_svc_shutdown" ||
+                       symbol == "azn_svc_decision_access_allowed_ext" || symbol == "rba_svc_table" ||
+                       symbol == "rba_svc_g_table" || symbol == "rba_svc_handle" ||
+                       symbol.find("AuthzService") != std::string::npos || symbol.find("RequestType") != std::string::npos ||
+                       symbol.find("ResponseType") != std::string::npos;
+        if (!allowed) unexpected.push_back(symbol);
+    }
+    EXPECT_TRUE(unexpected.empty()) << unexpected.size() << " unexpected, first: " << unexpected.front();
+    for (const char* required : {"azn_svc_initialize", "azn_svc_decision_access_allowed_ext", "rba_svc_g_table"})
+        EXPECT_NE(out.find(required), std::string::npos) << required;
+}
+
+}  // namespace
