@@ -186,5 +186,3 @@ void BM_LookupAttrDataType(benchmark::State& state) {
 BENCHMARK(BM_LookupAttrDataType);
 
 }  // namespace
-
-BENCHMARK_MAIN();

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <libxml/xmlsave.h>
+
 namespace orbsec_axiscpp {
 
 namespace {
@@ -41,6 +43,14 @@ bool holdsTextOnly(xmlNodePtr node) {
     for (xmlNodePtr child = node->children; child; child = child->next)
         if (child->type != XML_TEXT_NODE && child->type != XML_CDATA_SECTION_NODE) return false;
     return true;
+}
+
+// Writes a node as the PDP sent it, keeping an empty element's end tag ("<a></a>" stays as it is):
+// readers of the content search for the text that follows a start tag.
+void dumpNode(xmlBufferPtr buffer, xmlNodePtr node) {
+    xmlSaveCtxtPtr save = xmlSaveToBuffer(buffer, "UTF-8", XML_SAVE_NO_EMPTY | XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
+    xmlSaveTree(save, node);
+    xmlSaveClose(save);
 }
 
 char* copyOut(const xmlChar* bytes, int length) {
@@ -94,7 +104,7 @@ AnyType* SoapResponse::contentPieces() {
     int index = 0;
     for (xmlNodePtr child = m_bodyElement->children; child; child = child->next) {
         xmlBufferEmpty(m_buffer);
-        xmlNodeDump(m_buffer, m_doc, child, 0, 0);
+        dumpNode(m_buffer, child);
         pieces[index++] = copyOut(xmlBufferContent(m_buffer), xmlBufferLength(m_buffer));
     }
     return new AnyType(pieces, count);
@@ -119,7 +129,7 @@ char* SoapResponse::faultDetailXml() {
 
 char* SoapResponse::serializeChildren(xmlNodePtr parent) {
     xmlBufferEmpty(m_buffer);
-    for (xmlNodePtr child = parent->children; child; child = child->next) xmlNodeDump(m_buffer, m_doc, child, 0, 0);
+    for (xmlNodePtr child = parent->children; child; child = child->next) dumpNode(m_buffer, child);
     int length = xmlBufferLength(m_buffer);
     return length ? copyOut(xmlBufferContent(m_buffer), length) : nullptr;
 }
