@@ -1,0 +1,114 @@
+// check-config on real configuration files, with a real refpdp as the endpoint that answers.
+#include <gtest/gtest.h>
+
+#include "cli/cli_fixture.h"
+
+namespace {
+
+using kova_test::CliFixture;
+using kova_test::CliRun;
+using kova_test::RefPdp;
+
+class CheckConfig : public CliFixture {
+protected:
+    CliRun check(const std::string& configText) { return zemhost({"--config", writeConfig(configText), "check-config"}); }
+
+    std::vector<std::string> reported(const CliRun& run, const std::string& kind) {
+        std::vector<std::string> found;
+        for (const std::string& line : lines(run.out)) {
+            if (line.starts_with("  " + kind + ": ")) found.push_back(line);
+        }
+        return found;
+    }
+};
+
+TEST_F(CheckConfig, TheExampleConfigurationIsCleanAgainstAnAnsweringEndpoint) {
+    RefPdp pdp({});
+    CliRun run = check(exampleConfig(pdp.url()));
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_TRUE(reported(run, "problem").empty()) << run.out;
+    EXPECT_TRUE(contains(run.out, "endpoint " + pdp.url() + " answers the health check")) << run.out;
+    EXPECT_TRUE(contains(run.out, "no problems found")) << run.out;
+}
+
+TEST_F(CheckConfig, ReportsEveryProblemAnAdministratorCanFix) {
+    CliRun run = check(
+        "[kova-eas]\n"
+        "cluster-name = kova\n"
+        "apply-zem-native-policy = perhaps\n"
+        "use_real_client_ip = sometimes\n"
+        "server = ten,http://127.0.0.1:9/x\n"
+        "server = 5,ftp://127.0.0.1/x\n"
+        "server = 5,http://127.0.0.1:9/kova\n"
+        "timeout = soon\n"
+        "ssl-ca-file = " + dir.file("missing-ca.pem") + "\n"
+        "this line is not an entry\n"
+        "[server]\nserver-name = inst1\n"
+        "[obligations-levels-mapping]\n"
+        "urn:a = 2x\nurn:b = 0x100000000\nurn:c = high\nurn:d = 4294967295\n"
+        "[user-attribute-definitions]\nurn:t.datatype = String\nurn:t.category = resource\n"
+        "[zemhost-native-policy]\n/Corvane = maybe\n");
+    EXPECT_EQ(run.code, 1) << run.out;
+    const char* expected[] = {
+        ":10: expected key = value",
+        "[kova-eas] trace-component is missing",
+        "[corvane-config] version is missing",
+        "apply-zem-native-policy = perhaps is not",
+        "use_real_client_ip = sometimes is not",
+        "server = ten,http://127.0.0.1:9/x does not start with a whole-number priority",
+        "server = 5,ftp://127.0.0.1/x 'ftp://127.0.0.1/x' is not an http or https URL",
+        "endpoint http://127.0.0.1:9/kova does not answer",
+        "timeout = soon is not a whole number",
+        "missing-ca.pem cannot be read",
+        "urn:a = 2x has characters after the number",
+        "urn:b = 0x100000000 is beyond 32 bits",
+        "urn:c = high is not a number",
+        "urn:t.datatype = String is not a data type",
+        "urn:t.category = resource is not a category",
+        "/Corvane = maybe: expected permit, deny, indifferent or eas",
+    };
+    std::vector<std::string> problems = reported(run, "problem");
+    for (const char* text : expected) {
+        EXPECT_TRUE(contains(run.out, text)) << "missing: " << text << "\n" << run.out;
+    }
+    EXPECT_EQ(problems.size(), std::size(expected)) << run.out;
+    EXPECT_FALSE(contains(run.out, "urn:d")) << "the largest 32-bit level converts";
+    EXPECT_TRUE(contains(run.out, std::to_string(std::size(expected)) + " problems found")) << run.out;
+}
+
+TEST_F(CheckConfig, ObligationMappingsThatOnlyInformAreNoticesNotProblems) {
+    RefPdp pdp({});
+    CliRun run = check(exampleConfig(pdp.url(),
+                                     "[obligations-levels-mapping]\n"
+                                     "urn:oxa:security:authentication:obligation:login = 2\n"
+                                     "[obligations-urls-mapping]\n"
+                                     "urn:oxa:security:authentication:obligation:consent:* = /elsewhere\n"));
+    EXPECT_EQ(run.code, 0) << run.out;
+    std::vector<std::string> notices = reported(run, "notice");
+    auto noticed = [&](const std::string& text) {
+        for (const std::string& line : notices) {
+            if (contains(line, text)) return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(noticed("urn:oxa:security:authentication:obligation:login = 2 is never used: "
+                        "[obligations-urls-mapping] urn:oxa:security:authentication:obligation:login = /login/index.html"))
+        << run.out;
+    EXPECT_TRUE(noticed("urn:oxa:security:authentication:obligation:login = 2 shares its level with "
+                        "urn:oxa:security:authentication:obligation:otp"))
+        << run.out;
+    EXPECT_TRUE(noticed("consent:* = /elsewhere repeats a name: the first entry is used")) << run.out;
+}
+
+TEST_F(CheckConfig, AnEndpointThatDoesNotAnswerIsAProblemEvenWhenTheRestIsClean) {
+    RefPdp pdp({});
+    std::string url = pdp.url();
+    pdp.stop();
+    CliRun run = check(exampleConfig(url));
+    EXPECT_EQ(run.code, 1) << run.out;
+    std::vector<std::string> problems = reported(run, "problem");
+    ASSERT_EQ(problems.size(), 1u) << run.out;
+    EXPECT_TRUE(contains(problems[0], "endpoint " + url + " does not answer")) << problems[0];
+}
+
+}  // namespace

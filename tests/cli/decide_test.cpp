@@ -1,0 +1,128 @@
+// zemhost decide against a real refpdp: every outcome, the JSON form, the native policy chain and an
+// unreachable PDP.
+#include <gtest/gtest.h>
+
+#include "cli/cli_fixture.h"
+
+namespace {
+
+using kova_test::CliDecisionFixture;
+using kova_test::CliRun;
+using nlohmann::json;
+
+class Decide : public CliDecisionFixture {
+protected:
+    static const json* entry(const json& answer, const std::string& name) {
+        for (const json& item : answer["permission_info"]) {
+            if (item["name"] == name) return &item["value"];
+        }
+        return nullptr;
+    }
+};
+
+TEST_F(Decide, JsonAnswersEveryOutcomeWithNumbersForUnsignedLongValues) {
+    struct Case {
+        std::string object;
+        std::vector<std::string> creds;
+        std::string permission;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {"/Corvane/inst1/docs/a.html", userOptions("alice", "staff"), "AZN_C_PERMITTED", "permit"},
+        {"/Corvane/inst1/docs/a.html", userOptions("mallory", "guests"), "AZN_C_NOT_PERMITTED", "deny"},
+        {"/Corvane/inst1/nowhere", userOptions("alice", "staff"), "AZN_C_NOT_PERMITTED", "deny"},
+        {"/Corvane/inst1/payroll/q1", userOptions("alice", "staff"), "AZN_C_PERMITTED", "step-up"},
+        {"/Corvane/inst1/account/settings", userOptions("alice", "staff"), "AZN_C_NOT_PERMITTED", "redirect"},
+        {"/Corvane/inst1/orphan", userOptions("alice", "staff"), "AZN_C_NOT_PERMITTED", "deny"},
+    };
+    for (const Case& c : cases) {
+        json answer = decideJson(c.object, c.creds);
+        EXPECT_EQ(answer["status"], "0x0") << c.object;
+        EXPECT_EQ(answer["major"], 0) << c.object;
+        EXPECT_EQ(answer["minor"], 0) << c.object;
+        EXPECT_EQ(answer["permission"], c.permission) << c.object << " " << c.creds[1];
+        EXPECT_EQ(answer["outcome"], c.outcome) << c.object << " " << c.creds[1];
+    }
+
+    json stepUp = decideJson("/Corvane/inst1/payroll/q1", userOptions("alice", "staff"));
+    ASSERT_EQ(stepUp["permission_info"].size(), 1u) << stepUp;
+    EXPECT_EQ(stepUp["permission_info"][0], (json{{"name", "azn_perminfo_stepup_level"}, {"value", 2}}));
+
+    json redirect = decideJson("/Corvane/inst1/account/settings", userOptions("alice", "staff"));
+    ASSERT_NE(entry(redirect, "HTTP_RESPONSE_HEADERS"), nullptr) << redirect;
+    std::string location = entry(redirect, "HTTP_RESPONSE_HEADERS")->get<std::string>();
+    EXPECT_TRUE(location.starts_with("location: /login/index.html?TransactionId=")) << location;
+    EXPECT_EQ(*entry(redirect, "HTTP_RESPONSE_CODE"), 302);
+    EXPECT_EQ(*entry(redirect, "SAVE_POST_AUTH_REQ"), 1);
+}
+
+TEST_F(Decide, AUserAlreadyAtTheRequiredLevelIsServedWithoutStepUp) {
+    json answer = decideJson("/Corvane/inst1/payroll/q1", {"--cred", "AZN_CRED_PRINCIPAL_NAME=alice", "--cred",
+                                                           "AUTHENTICATION_LEVEL=2"});
+    EXPECT_EQ(answer["outcome"], "permit");
+    EXPECT_TRUE(answer["permission_info"].empty()) << answer;
+}
+
+TEST_F(Decide, RepeatedCredentialNamesBecomeValuesInTheOrderGiven) {
+    json answer = decideJson("/Corvane/inst1/docs/a.html", {"--cred", "AZN_CRED_PRINCIPAL_NAME=bob", "--cred",
+                                                            "AZN_CRED_GROUPS=guests", "--cred", "AZN_CRED_GROUPS=staff"});
+    EXPECT_EQ(answer["outcome"], "permit") << "the second group value must reach the PDP";
+}
+
+TEST_F(Decide, ContextEntriesAreMappedAndAnUnmappedOneFailsTheDecision) {
+    json mapped = decideJson("/Corvane/inst1/docs/a.html",
+                             {"--cred", "AZN_CRED_GROUPS=staff", "--context", "HTTP_HOST_HDR=www.example.com", "--context",
+                              "HTTP_REQUEST_METHOD=GET", "--context", "ac_uuid_cookie=c-1=2"});
+    EXPECT_EQ(mapped["outcome"], "permit") << mapped;
+
+    CliRun run = zemhost({"--config", config, "decide", "--json", "--resource", "/Corvane/inst1/docs/a.html",
+                          "--operation", "r", "--context", "NOT_MAPPED=x"});
+    EXPECT_EQ(run.code, 0) << "a failed decision is an answer, not a harness failure";
+    json failed = json::parse(run.out);
+    EXPECT_EQ(failed["major"], 1);
+    EXPECT_EQ(failed["outcome"], "failure");
+    EXPECT_TRUE(contains(run.err, "QLXBA0300W")) << run.err;
+}
+
+TEST_F(Decide, NativeDenialIsFinalWhileOtherVerdictsAskThePdp) {
+    config = writeConfig(exampleConfig(pdp->url(), "[zemhost-native-policy]\n/Corvane/inst1/docs/closed = deny\n"
+                                                   "/Corvane/inst1/docs/open = indifferent\n"));
+    EXPECT_EQ(decideJson("/Corvane/inst1/docs/closed/a", userOptions("alice", "staff"))["outcome"], "deny");
+    EXPECT_EQ(decideJson("/Corvane/inst1/docs/open/a", userOptions("alice", "staff"))["outcome"], "permit");
+    EXPECT_EQ(decideJson("/Corvane/inst1/docs/other", userOptions("alice", "staff"))["outcome"], "permit")
+        << "eas: the framework re-enters the plug-in, whose inner answer leaves it to the ACL";
+    EXPECT_EQ(decideJson("/Corvane/inst1/docs/a",
+                         {"--cred", "AZN_CRED_GROUPS=staff", "--context", "caller_is_kova_eas=caller_is_kova_eas"})["outcome"],
+              "indifferent");
+}
+
+TEST_F(Decide, PrintsStatusPermissionEntriesAndWhatTheProxyDoes) {
+    CliRun run = zemhost({"--config", config, "decide", "--resource", "/Corvane/inst1/account/x", "--operation", "r"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    std::vector<std::string> said = lines(run.out);
+    ASSERT_GE(said.size(), 7u) << run.out;
+    EXPECT_EQ(said[0], "status 0x0 (major 0, minor 0x0)");
+    EXPECT_EQ(said[1], "permission: AZN_C_NOT_PERMITTED");
+    EXPECT_EQ(said[2], "permission_info:");
+    EXPECT_TRUE(said[3].starts_with("  HTTP_RESPONSE_HEADERS = \"location: /login/index.html?TransactionId=")) << said[3];
+    EXPECT_EQ(said[4], "  HTTP_RESPONSE_CODE = 302");
+    EXPECT_EQ(said[5], "  SAVE_POST_AUTH_REQ = 1");
+    EXPECT_TRUE(said[6].starts_with("proxy: answers 302, redirecting to /login/index.html?TransactionId=")) << said[6];
+}
+
+TEST_F(Decide, AnUnreachablePdpGivesTheErrorPageOrThePermitWhenConfigured) {
+    pdp->stop();
+    json page = decideJson("/Corvane/inst1/docs/a.html", userOptions("alice", "staff"));
+    EXPECT_EQ(page["outcome"], "error-page") << page;
+    EXPECT_EQ(*entry(page, "HTTP_RESPONSE_CODE"), 502);
+    EXPECT_EQ(*entry(page, "HTTP_RESPONSE_HEADERS"), "content-type: text/html");
+    EXPECT_TRUE(contains(entry(page, "HTTP_RESPONSE_BODY")->get<std::string>(), "QLXBA0311W")) << page;
+
+    config = writeConfig(replaced(exampleConfig(pdp->url()), "permit-when-no-kova-available = no",
+                                  "permit-when-no-kova-available = yes"));
+    json permit = decideJson("/Corvane/inst1/docs/a.html", userOptions("alice", "staff"));
+    EXPECT_EQ(permit["outcome"], "permit") << permit;
+    EXPECT_EQ(permit["permission"], "AZN_C_PERMITTED");
+}
+
+}  // namespace

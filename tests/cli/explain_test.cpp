@@ -1,0 +1,78 @@
+// zemhost explain: the XACML exchanged, the obligation mapping that applied and what the proxy does.
+#include <gtest/gtest.h>
+
+#include "cli/cli_fixture.h"
+
+namespace {
+
+using kova_test::CliDecisionFixture;
+using kova_test::CliRun;
+
+class Explain : public CliDecisionFixture {
+protected:
+    CliRun explain(const std::string& object) const {
+        return zemhost({"--config", config, "explain", "--resource", object, "--operation", "r", "--cred",
+                        "AZN_CRED_PRINCIPAL_NAME=alice", "--cred", "AUTHENTICATION_LEVEL=1"});
+    }
+
+    static const std::string OBLIGATION;
+};
+
+const std::string Explain::OBLIGATION = "urn:oxa:security:authentication:obligation:";
+
+TEST_F(Explain, ShowsTheExchangeTheWildcardMappingAndTheRedirect) {
+    CliRun run = explain("/Corvane/inst1/consent/newsletter");
+    EXPECT_EQ(run.code, 0) << run.err;
+    std::size_t request = run.out.find("XACML request sent to the PDP:");
+    std::size_t response = run.out.find("XACML response from the PDP:");
+    ASSERT_NE(request, std::string::npos) << run.out;
+    ASSERT_NE(response, std::string::npos) << run.out;
+    EXPECT_LT(request, response);
+    EXPECT_NE(run.out.find("/consent/newsletter", request), std::string::npos) << "the resource sent";
+    EXPECT_LT(run.out.find("alice", request), response) << "the subject is in the request";
+    EXPECT_TRUE(contains(run.out, "PDP decision: Permit")) << run.out;
+    EXPECT_TRUE(contains(run.out, "Obligation: " + OBLIGATION + "consent:marketing")) << run.out;
+    EXPECT_TRUE(contains(run.out, "Obligation mapping applied: [obligations-urls-mapping] " + OBLIGATION +
+                                      "consent:* = /consent/review.html?lang=en (wildcard)"))
+        << run.out;
+    EXPECT_TRUE(contains(run.out, "proxy: answers 302, redirecting to /consent/review.html?TransactionId=")) << run.out;
+}
+
+TEST_F(Explain, NamesTheMappingThePluginChoosesExactThenLongestPrefixThenLevel) {
+    config = writeConfig(exampleConfig(pdp->url(), "[obligations-urls-mapping]\n" + OBLIGATION + "* = /generic.html\n"));
+    CliRun exact = explain("/Corvane/inst1/account/a");
+    EXPECT_TRUE(contains(exact.out, "applied: [obligations-urls-mapping] " + OBLIGATION + "login = /login/index.html\n"))
+        << exact.out;
+    CliRun longest = explain("/Corvane/inst1/consent/a");
+    EXPECT_TRUE(contains(longest.out, "applied: [obligations-urls-mapping] " + OBLIGATION + "consent:* =")) << longest.out;
+    CliRun overLevel = explain("/Corvane/inst1/payroll/a");
+    EXPECT_TRUE(contains(overLevel.out, "applied: [obligations-urls-mapping] " + OBLIGATION + "* = /generic.html (wildcard)"))
+        << "a URL, even by the shortest prefix, wins over a level\n"
+        << overLevel.out;
+}
+
+TEST_F(Explain, AStepUpAndAnUnmappedObligationSayWhatTheProxyDoes) {
+    CliRun stepUp = explain("/Corvane/inst1/payroll/q1");
+    EXPECT_TRUE(contains(stepUp.out, "applied: [obligations-levels-mapping] " + OBLIGATION + "otp = 2\n")) << stepUp.out;
+    EXPECT_TRUE(contains(stepUp.out, "proxy: asks the user to step up to authentication level 2")) << stepUp.out;
+
+    CliRun unmapped = explain("/Corvane/inst1/orphan");
+    EXPECT_TRUE(contains(unmapped.out, "Obligation: urn:example:unmapped")) << unmapped.out;
+    EXPECT_TRUE(contains(unmapped.out, "applied: none")) << unmapped.out;
+    EXPECT_TRUE(contains(unmapped.out, "proxy: answers 403 Forbidden")) << unmapped.out;
+}
+
+TEST_F(Explain, SaysWhenNothingWasSentOrNothingCameBack) {
+    config = writeConfig(exampleConfig(pdp->url(), "[zemhost-native-policy]\n/Corvane/inst1/closed = deny\n"));
+    CliRun native = explain("/Corvane/inst1/closed/a");
+    EXPECT_TRUE(contains(native.out, "No XACML request was sent")) << native.out;
+    EXPECT_TRUE(contains(native.out, "proxy: answers 403 Forbidden")) << native.out;
+
+    pdp->stop();
+    CliRun unreachable = explain("/Corvane/inst1/docs/a");
+    EXPECT_TRUE(contains(unreachable.out, "XACML request sent to the PDP:")) << unreachable.out;
+    EXPECT_TRUE(contains(unreachable.out, "No response from the PDP")) << unreachable.out;
+    EXPECT_TRUE(contains(unreachable.out, "proxy: answers 502 with the error page")) << unreachable.out;
+}
+
+}  // namespace

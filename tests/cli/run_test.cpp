@@ -1,0 +1,100 @@
+// zemhost run and bench: JSONL batches on several threads against one started plug-in and refpdp.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "cli/cli_fixture.h"
+
+namespace {
+
+using kova_test::CliDecisionFixture;
+using kova_test::CliRun;
+using nlohmann::json;
+
+class Batch : public CliDecisionFixture {
+protected:
+    static std::string requestLine(const std::string& object, const std::string& group) {
+        json line = {{"resource", object},
+                     {"operation", "r"},
+                     {"creds", json::array({json::array({"AZN_CRED_PRINCIPAL_NAME", "alice"}),
+                                            json::array({"AZN_CRED_GROUPS", group}),
+                                            json::array({"AUTHENTICATION_LEVEL", "1"})})},
+                     {"context", json::array({json::array({"HTTP_REQUEST_METHOD", "GET"})})}};
+        return line.dump() + "\n";
+    }
+
+    std::vector<json> results(const CliRun& run) const {
+        std::vector<json> parsed;
+        for (const std::string& line : lines(run.out)) parsed.push_back(json::parse(line));
+        return parsed;
+    }
+};
+
+TEST_F(Batch, AMalformedLineIsReportedWithItsNumberWhileTheOthersRun) {
+    std::string requests = requestLine("/Corvane/inst1/docs/a", "staff") + "{\"resource\": \"/Corvane/inst1/docs\",\n" +
+                           requestLine("/Corvane/inst1/docs/a", "guests") + "\n" +
+                           "{\"resource\": 5, \"operation\": \"r\"}\n" +
+                           "{\"resource\": \"/a/b/c\", \"operation\": \"r\", \"creds\": [[\"ONLY_A_NAME\"]]}\n" +
+                           requestLine("/Corvane/inst1/account/a", "staff");
+    writeFile(dir.file("requests.jsonl"), requests);
+    CliRun run = zemhost({"--config", config, "run", "--requests", dir.file("requests.jsonl")});
+    EXPECT_EQ(run.code, 1) << "malformed lines make the run fail";
+    std::vector<json> answers = results(run);
+    ASSERT_EQ(answers.size(), 3u) << run.out;
+    EXPECT_EQ(answers[0]["line"], 1);
+    EXPECT_EQ(answers[0]["outcome"], "permit");
+    EXPECT_EQ(answers[1]["line"], 3);
+    EXPECT_EQ(answers[1]["outcome"], "deny");
+    EXPECT_EQ(answers[2]["line"], 7);
+    EXPECT_EQ(answers[2]["outcome"], "redirect");
+    EXPECT_TRUE(contains(run.err, "line 2: not valid JSON")) << run.err;
+    EXPECT_TRUE(contains(run.err, "line 5: \"resource\" must be a string")) << run.err;
+    EXPECT_TRUE(contains(run.err, "line 6: \"creds\" must be a list of [NAME, VALUE] pairs")) << run.err;
+    EXPECT_FALSE(contains(run.err, "line 4")) << "a blank line is not malformed";
+    EXPECT_TRUE(contains(run.err, "decisions: 3, malformed lines: 3")) << run.err;
+}
+
+TEST_F(Batch, ResultsComeBackInInputOrderFromSeveralThreadsWithASummary) {
+    struct Kind {
+        const char* object;
+        const char* group;
+        const char* outcome;
+    };
+    const Kind kinds[] = {{"/Corvane/inst1/docs/a", "staff", "permit"},
+                          {"/Corvane/inst1/docs/a", "guests", "deny"},
+                          {"/Corvane/inst1/payroll/a", "staff", "step-up"},
+                          {"/Corvane/inst1/account/a", "staff", "redirect"},
+                          {"/Corvane/inst1/consent/a", "staff", "redirect"}};
+    const std::size_t count = 60;
+    std::string requests;
+    for (std::size_t i = 0; i < count; ++i) requests += requestLine(kinds[i % 5].object, kinds[i % 5].group);
+    CliRun run = zemhost({"--config", config, "run", "--requests", "-", "--threads", "4"}, requests);
+    EXPECT_EQ(run.code, 0) << run.err;
+    std::vector<json> answers = results(run);
+    ASSERT_EQ(answers.size(), count) << run.err;
+    for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(answers[i]["line"], i + 1);
+        EXPECT_EQ(answers[i]["outcome"], kinds[i % 5].outcome) << "line " << i + 1;
+    }
+    EXPECT_TRUE(contains(run.err, "decisions: 60, malformed lines: 0")) << run.err;
+    EXPECT_TRUE(contains(run.err, "outcomes: deny 12 permit 12 redirect 24 step-up 12")) << run.err;
+    EXPECT_TRUE(contains(run.err, "latency: p50 ")) << run.err;
+    EXPECT_FALSE(contains(run.err, "[#")) << "no progress bar when standard error is not a terminal";
+}
+
+TEST_F(Batch, BenchKeepsDecidingAndReportsThroughputAndPercentiles) {
+    writeFile(dir.file("requests.jsonl"), requestLine("/Corvane/inst1/docs/a", "staff"));
+    CliRun run = zemhost(
+        {"--config", config, "bench", "--requests", dir.file("requests.jsonl"), "--threads", "2", "--seconds", "0.3"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(contains(run.out, "threads: 2, decisions: ")) << run.out;
+    EXPECT_TRUE(contains(run.out, " decisions/s")) << run.out;
+    EXPECT_TRUE(contains(run.out, "latency: p50 ")) << run.out;
+
+    writeFile(dir.file("empty.jsonl"), "\n");
+    CliRun empty = zemhost({"--config", config, "bench", "--requests", dir.file("empty.jsonl"), "--seconds", "0.1"});
+    EXPECT_EQ(empty.code, 1);
+    EXPECT_TRUE(contains(empty.err, "holds no decision")) << empty.err;
+}
+
+}  // namespace

@@ -1,0 +1,137 @@
+// check-config: the PDP endpoints, from the `server` entries to a health-check GET.
+#include <curl/curl.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "config_checks.h"
+#include "nvwebrte/nvwebrte.h"
+
+namespace zemhost {
+
+namespace {
+
+const char* const HEALTHY_STATUS_LINE = "HTTP/1.1 200 OK";
+
+using Url = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
+using Easy = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+
+std::string urlPart(CURLU* url, CURLUPart part) {
+    char* text = nullptr;
+    if (curl_url_get(url, part, &text, 0) != CURLUE_OK) return "";
+    std::string copy = text;
+    curl_free(text);
+    return copy;
+}
+
+// "" when `text` is an http or https URL with a host, else what is wrong with it.
+std::string urlProblem(const std::string& text) {
+    Url url(curl_url(), curl_url_cleanup);
+    if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return "is not a URL";
+    std::string scheme = urlPart(url.get(), CURLUPART_SCHEME);
+    if (scheme != "http" && scheme != "https") return "is not an http or https URL";
+    return urlPart(url.get(), CURLUPART_HOST).empty() ? "has no host" : "";
+}
+
+// "" when the entry is PRIORITY,URL, else what is wrong with it.
+std::string serverProblem(const std::string& entry, std::string& url) {
+    std::size_t comma = entry.find(',');
+    if (comma == std::string::npos) return "is not PRIORITY,URL";
+    std::string priority = entry.substr(0, comma);
+    if (priority.empty() || priority.find_first_not_of("0123456789") != std::string::npos || priority.size() > 9) {
+        return "does not start with a whole-number priority";
+    }
+    url = entry.substr(comma + 1);
+    std::string problem = urlProblem(url);
+    return problem.empty() ? "" : "'" + url + "' " + problem;
+}
+
+size_t keepStatusLine(char* data, size_t size, size_t count, void* target) {
+    auto* statusLine = static_cast<std::string*>(target);
+    if (statusLine->empty()) {
+        statusLine->assign(data, size * count);
+        statusLine->erase(statusLine->find_last_not_of("\r\n") + 1);
+    }
+    return size * count;
+}
+
+size_t discardBody(char*, size_t size, size_t count, void*) { return size * count; }
+
+// Seconds from [kova-eas] timeout; the host's default when it is absent or unusable.
+long timeoutSeconds(const ConfigReader& config) {
+    long seconds = strtol(config.first(KOVA_STANZA, "timeout").c_str(), nullptr, 10);
+    return seconds > 0 ? seconds : 30;
+}
+
+bool verifiesPeer(const ConfigReader& config) {
+    int verify = 1;
+    std::string text = config.first(KOVA_STANZA, "ssl-verify-peer");
+    return text.empty() || nvw_util_unmarshal_bool(text.c_str(), &verify) != 0 || verify;
+}
+
+// The transport settings the plug-in's handles use for this endpoint.
+void applyTransportSettings(CURL* easy, const ConfigReader& config) {
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeoutSeconds(config));
+    if (std::string ca = config.first(KOVA_STANZA, "ssl-ca-file"); !ca.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, ca.c_str());
+    if (std::string cert = config.first(KOVA_STANZA, "ssl-cert-file"); !cert.empty()) {
+        curl_easy_setopt(easy, CURLOPT_SSLCERT, cert.c_str());
+    }
+    if (std::string key = config.first(KOVA_STANZA, "ssl-key-file"); !key.empty()) curl_easy_setopt(easy, CURLOPT_SSLKEY, key.c_str());
+    if (!verifiesPeer(config)) {
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+    std::string user = config.first(KOVA_STANZA, "basic-auth-user");
+    std::string password = config.first(KOVA_STANZA, "basic-auth-passwd");
+    if (!user.empty() && !password.empty()) {
+        curl_easy_setopt(easy, CURLOPT_USERNAME, user.c_str());
+        curl_easy_setopt(easy, CURLOPT_PASSWORD, password.c_str());
+    }
+}
+
+// "" when the endpoint answers the GET with HEALTHY_STATUS_LINE, else what happened.
+std::string healthProblem(const ConfigReader& config, const std::string& url) {
+    Easy easy(curl_easy_init(), curl_easy_cleanup);
+    std::string statusLine;
+    curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy.get(), CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(easy.get(), CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy.get(), CURLOPT_HEADERFUNCTION, keepStatusLine);
+    curl_easy_setopt(easy.get(), CURLOPT_HEADERDATA, &statusLine);
+    curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, discardBody);
+    applyTransportSettings(easy.get(), config);
+    CURLcode result = curl_easy_perform(easy.get());
+    if (result != CURLE_OK) return std::string("does not answer: ") + curl_easy_strerror(result);
+    if (!statusLine.starts_with(HEALTHY_STATUS_LINE)) return "answers '" + statusLine + "' instead of " + HEALTHY_STATUS_LINE;
+    return "";
+}
+
+}  // namespace
+
+std::vector<std::string> checkServers(const ConfigReader& config, Findings& findings) {
+    std::vector<std::string> urls;
+    for (const std::string& entry : config.values(KOVA_STANZA, "server")) {
+        std::string url;
+        std::string problem = serverProblem(entry, url);
+        if (problem.empty()) {
+            urls.push_back(url);
+        } else {
+            findings.problem("[kova-eas] server = " + entry + " " + problem);
+        }
+    }
+    return urls;
+}
+
+void checkEndpoints(const ConfigReader& config, const std::vector<std::string>& urls, Findings& findings) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    for (const std::string& url : urls) {
+        std::string problem = healthProblem(config, url);
+        if (problem.empty()) {
+            findings.notice("endpoint " + url + " answers the health check with " + HEALTHY_STATUS_LINE);
+        } else {
+            findings.problem("endpoint " + url + " " + problem + " (health-check GET)");
+        }
+    }
+}
+
+}  // namespace zemhost

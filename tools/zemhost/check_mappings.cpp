@@ -1,0 +1,118 @@
+// check-config: the four mapping stanzas and [zemhost-native-policy].
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <set>
+
+#include "config_checks.h"
+#include "native_policy.h"
+#include "obligation_mappings.h"
+
+namespace zemhost {
+
+namespace {
+
+const char* const DECISION_INFO_STANZA = "azn-decision-info";
+const char* const USER_ATTRIBUTES_STANZA = "user-attribute-definitions";
+
+const std::set<std::string> DATA_TYPE_WORDS = {"string", "integer", "boolean", "double", "time", "date", "x500name"};
+const std::set<std::string> CATEGORY_WORDS = {"Environment", "Subject", "Action", "Resource"};
+
+std::string entryText(const std::string& stanza, const std::string& name, const std::string& value) {
+    return "[" + stanza + "] " + name + " = " + value;
+}
+
+// The stanza's entries; a missing stanza is noted with what its absence means.
+NameValues stanzaOrNotice(const ConfigReader& config, const char* stanza, const char* consequence, Findings& findings) {
+    std::optional<NameValues> entries = config.stanza(stanza);
+    if (!entries) findings.notice("[" + std::string(stanza) + "] is missing (QLXBA0307W at start-up): " + consequence);
+    return entries.value_or(NameValues{});
+}
+
+void noticeRepeatedNames(const char* stanza, const NameValues& entries, Findings& findings) {
+    std::set<std::string> seen;
+    for (const auto& [name, value] : entries) {
+        if (!seen.insert(name).second) findings.notice(entryText(stanza, name, value) + " repeats a name: the first entry is used");
+    }
+}
+
+// A level converts when the whole text is one number (decimal, 0x hexadecimal or 0 octal) within 32 bits.
+std::string levelProblem(const std::string& text) {
+    errno = 0;
+    char* end = nullptr;
+    unsigned long value = strtoul(text.c_str(), &end, 0);
+    if (end == text.c_str()) return "is not a number: the plug-in reads it as level 0";
+    if (errno == ERANGE || value > 0xFFFFFFFFUL) {
+        return "is beyond 32 bits: the plug-in does not start";
+    }
+    if (*end) return "has characters after the number: the plug-in reads it as level " + std::to_string(value);
+    return "";
+}
+
+// The plug-in also reads the table backwards, to name the obligation a user's level satisfied.
+void noticeSharedLevels(const NameValues& levels, Findings& findings) {
+    std::map<unsigned long, std::string> firstByLevel;
+    for (const auto& [obligation, level] : levels) {
+        auto [first, inserted] = firstByLevel.emplace(strtoul(level.c_str(), nullptr, 0), obligation);
+        if (!inserted) {
+            findings.notice(entryText(LEVELS_STANZA, obligation, level) + " shares its level with " + first->second +
+                            ": a user at that level is reported as having met " + first->second);
+        }
+    }
+}
+
+void checkObligations(const ConfigReader& config, Findings& findings) {
+    stanzaOrNotice(config, URLS_STANZA, "no obligation redirects", findings);
+    stanzaOrNotice(config, LEVELS_STANZA, "no obligation asks for a step-up", findings);
+    ObligationMappings mappings = ObligationMappings::load(config);
+    noticeRepeatedNames(URLS_STANZA, mappings.urls(), findings);
+    noticeRepeatedNames(LEVELS_STANZA, mappings.levels(), findings);
+    for (const auto& [obligation, level] : mappings.levels()) {
+        std::string problem = levelProblem(level);
+        if (!problem.empty()) findings.problem(entryText(LEVELS_STANZA, obligation, level) + " " + problem);
+        std::optional<AppliedMapping> applied = mappings.mappingFor(obligation);
+        if (applied && applied->stanza == URLS_STANZA) {
+            findings.notice(entryText(LEVELS_STANZA, obligation, level) + " is never used: " + applied->describe() +
+                            " redirects this obligation instead of a step-up");
+        }
+    }
+    noticeSharedLevels(mappings.levels(), findings);
+}
+
+void checkUserAttributes(const ConfigReader& config, Findings& findings) {
+    NameValues entries = stanzaOrNotice(config, USER_ATTRIBUTES_STANZA,
+                                        "configured attributes are sent as strings in the Environment", findings);
+    for (const auto& [name, value] : entries) {
+        if (name.ends_with(".datatype")) {
+            if (!DATA_TYPE_WORDS.contains(value)) {
+                findings.problem(entryText(USER_ATTRIBUTES_STANZA, name, value) +
+                                 " is not a data type (string, integer, boolean, double, time, date, x500name): "
+                                 "the attribute is sent as a string");
+            }
+        } else if (name.ends_with(".category")) {
+            if (!CATEGORY_WORDS.contains(value)) {
+                findings.problem(entryText(USER_ATTRIBUTES_STANZA, name, value) +
+                                 " is not a category (Environment, Subject, Action, Resource): "
+                                 "the attribute goes to the Environment");
+            }
+        } else {
+            findings.notice(entryText(USER_ATTRIBUTES_STANZA, name, value) +
+                            " is never read: names end in .datatype or .category");
+        }
+    }
+}
+
+}  // namespace
+
+void checkMappings(const ConfigReader& config, Findings& findings) {
+    NameValues decisionInfo = stanzaOrNotice(
+        config, DECISION_INFO_STANZA, "a request carrying any application-context attribute fails (QLXBA0308W)", findings);
+    noticeRepeatedNames(DECISION_INFO_STANZA, decisionInfo, findings);
+    checkObligations(config, findings);
+    checkUserAttributes(config, findings);
+    std::vector<std::string> policyProblems;
+    NativePolicy::load(config, policyProblems);
+    for (std::string& problem : policyProblems) findings.problem(std::move(problem));
+}
+
+}  // namespace zemhost

@@ -1,0 +1,36 @@
+// The subcommands of zemhost. Each add... function declares its options on `app` and returns what
+// to run when the user chose it.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <memory>
+
+#include "decision.h"
+#include "plugin_host.h"
+
+namespace zemhost {
+
+// Exit statuses.
+enum : int { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+
+struct Command {
+    CLI::App* app;
+    bool needsConfig;            // every command but `obfuscate` reads the configuration file
+    std::function<int()> run;
+};
+
+Command addInitCommand(CLI::App& app, const HostSettings& settings);
+Command addDecideCommand(CLI::App& app, const HostSettings& settings);
+Command addExplainCommand(CLI::App& app, const HostSettings& settings);
+Command addRunCommand(CLI::App& app, const HostSettings& settings);
+Command addBenchCommand(CLI::App& app, const HostSettings& settings);
+Command addCheckConfigCommand(CLI::App& app, const HostSettings& settings);
+Command addObfuscateCommand(CLI::App& app);
+
+// --resource, --operation, repeated --cred NAME=VALUE and --context NAME=VALUE, filling `request`.
+void addDecisionOptions(CLI::App& command, DecisionRequest& request);
+// Status, permission word and every permission-information entry, one per line.
+void printResult(const DecisionResult& result);
+
+}  // namespace zemhost

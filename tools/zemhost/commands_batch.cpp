@@ -1,0 +1,107 @@
+// run and bench: many decisions from a JSONL file on several threads.
+#include <cstdio>
+#include <map>
+
+#include "commands.h"
+#include "json_output.h"
+#include "outcome.h"
+#include "parallel_runner.h"
+#include "progress_bar.h"
+
+namespace zemhost {
+
+namespace {
+
+struct BatchOptions {
+    std::string requestsFile;
+    unsigned threads = 1;
+    double seconds = 10;
+};
+
+void addBatchOptions(CLI::App& command, BatchOptions& options) {
+    command.add_option("--requests", options.requestsFile, "JSONL file of decisions, one object per line ('-': stdin)")
+        ->required();
+    command.add_option("--threads", options.threads, "decisions running at once")
+        ->check(CLI::Range(1u, 1024u))
+        ->capture_default_str();
+}
+
+// Reads the batch and reports its malformed lines on standard error.
+RequestBatch loadBatch(const std::string& path) {
+    RequestBatch batch = readRequestsFile(path);
+    for (const std::string& problem : batch.malformed) fprintf(stderr, "zemhost: %s: %s\n", path.c_str(), problem.c_str());
+    return batch;
+}
+
+void printSummary(const std::map<std::string, std::size_t>& outcomes, std::size_t malformed,
+                  std::vector<Latency> latencies) {
+    std::size_t decided = latencies.size();
+    fprintf(stderr, "decisions: %zu, malformed lines: %zu\noutcomes:", decided, malformed);
+    for (const auto& [name, count] : outcomes) fprintf(stderr, " %s %zu", name.c_str(), count);
+    fprintf(stderr, "%s\nlatency: %s\n", outcomes.empty() ? " none" : "",
+            formatPercentiles(percentiles(std::move(latencies))).c_str());
+}
+
+int runBatch(const HostSettings& settings, const BatchOptions& options) {
+    RequestBatch batch = loadBatch(options.requestsFile);
+    int status = withStartedPlugin(settings, [&](const PluginHost& host) {
+        std::map<std::string, std::size_t> outcomes;
+        std::vector<Latency> latencies;
+        {
+            ProgressBar progress(batch.requests.size());
+            decideInOrder(host, batch.requests, options.threads, [&](std::size_t index, const TimedResult& timed) {
+                nlohmann::ordered_json line = resultJson(timed.result);
+                line["line"] = batch.requests[index].line;
+                printf("%s\n", line.dump().c_str());
+                ++outcomes[outcomeName(classify(timed.result))];
+                latencies.push_back(timed.latency);
+                progress.update(index + 1);
+            });
+        }
+        fflush(stdout);
+        printSummary(outcomes, batch.malformed.size(), std::move(latencies));
+        return int(EXIT_OK);
+    });
+    return status == EXIT_OK && !batch.malformed.empty() ? int(EXIT_FAILED) : status;
+}
+
+int runBench(const HostSettings& settings, const BatchOptions& options) {
+    RequestBatch batch = loadBatch(options.requestsFile);
+    if (batch.requests.empty()) {
+        fprintf(stderr, "zemhost: %s holds no decision to run\n", options.requestsFile.c_str());
+        return EXIT_FAILED;
+    }
+    return withStartedPlugin(settings, [&](const PluginHost& host) {
+        auto duration = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
+        LoadResult load = decideForDuration(host, batch.requests, options.threads, duration);
+        double elapsed = std::chrono::duration<double>(load.elapsed).count();
+        printf("threads: %u, decisions: %zu in %.2f s\n", options.threads, load.latencies.size(), elapsed);
+        printf("throughput: %.1f decisions/s\n", static_cast<double>(load.latencies.size()) / elapsed);
+        printf("latency: %s\n", formatPercentiles(percentiles(std::move(load.latencies))).c_str());
+        return int(EXIT_OK);
+    });
+}
+
+}  // namespace
+
+Command addRunCommand(CLI::App& app, const HostSettings& settings) {
+    CLI::App* command = app.add_subcommand(
+        "run", "decide every line of a JSONL file; one JSON result per line on stdout, in input order");
+    auto options = std::make_shared<BatchOptions>();
+    addBatchOptions(*command, *options);
+    return {command, true, [&settings, options] { return runBatch(settings, *options); }};
+}
+
+Command addBenchCommand(CLI::App& app, const HostSettings& settings) {
+    CLI::App* command =
+        app.add_subcommand("bench", "closed-loop load from a JSONL file: decisions per second and latency percentiles");
+    auto options = std::make_shared<BatchOptions>();
+    options->threads = 4;
+    addBatchOptions(*command, *options);
+    command->add_option("--seconds", options->seconds, "how long to keep deciding")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    return {command, true, [&settings, options] { return runBench(settings, *options); }};
+}
+
+}  // namespace zemhost

@@ -1,0 +1,74 @@
+#include "trace_capture.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "host_error.h"
+
+namespace zemhost {
+
+namespace {
+
+std::string temporaryFile() {
+    char pattern[] = "/tmp/zemhost-trace-XXXXXX";
+    int fd = mkstemp(pattern);
+    if (fd < 0) throw HostError("cannot create a temporary trace file");
+    close(fd);
+    return pattern;
+}
+
+std::size_t sizeOf(const std::string& path) {
+    std::error_code error;
+    std::uintmax_t size = std::filesystem::file_size(path, error);
+    return error ? 0 : static_cast<std::size_t>(size);
+}
+
+// A trace record starts with "2026-12-05T17:05:35.123456Z [tid] LEVEL COMPONENT UNIT:LINE ".
+const std::regex RECORD_HEAD(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d+Z \[\d+\] \d+ \S* \S*:\d+ )");
+
+std::string trimLineEnds(const std::string& text) {
+    std::size_t end = text.find_last_not_of("\r\n");
+    return end == std::string::npos ? "" : text.substr(0, end + 1);
+}
+
+}  // namespace
+
+TraceCapture::TraceCapture(const std::string& path)
+    : m_path(path.empty() ? temporaryFile() : path), m_temporary(path.empty()), m_start(sizeOf(m_path)) {}
+
+TraceCapture::~TraceCapture() {
+    if (m_temporary) unlink(m_path.c_str());
+}
+
+std::string TraceCapture::written() const {
+    std::ifstream in(m_path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(m_start));
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> tracedTexts(const std::string& trace, const std::string& label) {
+    std::vector<std::string> texts;
+    std::istringstream lines(trace);
+    std::string line;
+    bool inside = false;   // the current record is one of ours and may continue on the next line
+    while (std::getline(lines, line)) {
+        std::smatch head;
+        if (std::regex_search(line, head, RECORD_HEAD)) {
+            std::string text = head.suffix();
+            inside = text.starts_with(label);
+            if (inside) texts.push_back(text.substr(label.size()));
+        } else if (inside) {
+            texts.back() += "\n" + line;
+        }
+    }
+    for (std::string& text : texts) text = trimLineEnds(text);
+    return texts;
+}
+
+}  // namespace zemhost

@@ -1,0 +1,33 @@
+// Reading back what the plug-in wrote to the trace channel during one decision.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zemhost {
+
+// A trace file whose growth from now on can be read back. With an empty path a temporary file is
+// used and removed again.
+class TraceCapture {
+public:
+    explicit TraceCapture(const std::string& path);
+    ~TraceCapture();
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
+
+    const std::string& path() const { return m_path; }
+    // Everything written since construction.
+    std::string written() const;
+
+private:
+    std::string m_path;
+    bool m_temporary;
+    std::size_t m_start;
+};
+
+// The texts of the trace records whose text starts with `label` (e.g. "XACML Response: "), label
+// removed, in order. A record continues over following lines that do not start a new record.
+std::vector<std::string> tracedTexts(const std::string& trace, const std::string& label);
+
+}  // namespace zemhost

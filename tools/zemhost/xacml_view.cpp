@@ -1,0 +1,64 @@
+#include "xacml_view.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <memory>
+
+namespace zemhost {
+
+namespace {
+
+using Document = std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)>;
+
+Document parse(const std::string& text) {
+    return Document(xmlReadMemory(text.data(), static_cast<int>(text.size()), "xacml.xml", nullptr,
+                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS),
+                    xmlFreeDoc);
+}
+
+bool named(const xmlNode* node, const char* localName) {
+    return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, BAD_CAST localName) == 0;
+}
+
+// The first element called `localName` in document order below `node`, whatever its namespace.
+const xmlNode* findElement(const xmlNode* node, const char* localName) {
+    for (; node; node = node->next) {
+        if (named(node, localName)) return node;
+        if (const xmlNode* found = findElement(node->children, localName)) return found;
+    }
+    return nullptr;
+}
+
+std::string ownedText(xmlChar* text) {
+    std::string copy = text ? reinterpret_cast<const char*>(text) : "";
+    xmlFree(text);
+    return copy;
+}
+
+}  // namespace
+
+std::string indentedXml(const std::string& text) {
+    Document document = parse(text);
+    if (!document) return text;
+    xmlChar* buffer = nullptr;
+    int size = 0;
+    xmlDocDumpFormatMemory(document.get(), &buffer, &size, 1);
+    std::string indented = ownedText(buffer);
+    while (!indented.empty() && indented.back() == '\n') indented.pop_back();
+    return indented;
+}
+
+ResponseSummary summarizeResponse(const std::string& text) {
+    ResponseSummary summary;
+    Document document = parse(text);
+    if (!document) return summary;
+    const xmlNode* root = xmlDocGetRootElement(document.get());
+    if (const xmlNode* decision = findElement(root, "Decision")) summary.decision = ownedText(xmlNodeGetContent(decision));
+    if (const xmlNode* obligation = findElement(root, "Obligation")) {
+        summary.obligationId = ownedText(xmlGetProp(obligation, BAD_CAST "ObligationId"));
+    }
+    return summary;
+}
+
+}  // namespace zemhost

@@ -1,0 +1,20 @@
+// Reading the XACML documents the plug-in exchanged with the PDP, for people.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace zemhost {
+
+// The document indented one element per line, or the text unchanged when it is not well-formed XML.
+std::string indentedXml(const std::string& text);
+
+struct ResponseSummary {
+    std::string decision;      // "Permit", "Deny", ... or "" when the response carries none
+    std::string obligationId;  // the first obligation's identifier, or ""
+};
+
+// Decision and first obligation of an XACML response (bare or inside a SOAP envelope).
+ResponseSummary summarizeResponse(const std::string& text);
+
+}  // namespace zemhost
