@@ -1,5 +1,7 @@
 #include "orbsec_axiscpp/soap_response.h"
 
+#include <libxml/xmlsave.h>
+
 #include <cstring>
 
 namespace orbsec_axiscpp {
@@ -94,7 +96,7 @@ AnyType* SoapResponse::contentPieces() {
     int index = 0;
     for (xmlNodePtr child = m_bodyElement->children; child; child = child->next) {
         xmlBufferEmpty(m_buffer);
-        xmlNodeDump(m_buffer, m_doc, child, 0, 0);
+        appendSerialized(child);
         pieces[index++] = copyOut(xmlBufferContent(m_buffer), xmlBufferLength(m_buffer));
     }
     return new AnyType(pieces, count);
@@ -117,9 +119,17 @@ char* SoapResponse::faultDetailXml() {
     return detail ? serializeChildren(detail) : nullptr;
 }
 
+// An empty element keeps its end tag ("<a></a>", not "<a/>"), as the PDP wrote it: readers of the
+// response text look for what follows a start tag.
+void SoapResponse::appendSerialized(xmlNodePtr node) {
+    xmlSaveCtxtPtr save = xmlSaveToBuffer(m_buffer, "UTF-8", XML_SAVE_NO_EMPTY | XML_SAVE_NO_DECL);
+    xmlSaveTree(save, node);
+    xmlSaveClose(save);
+}
+
 char* SoapResponse::serializeChildren(xmlNodePtr parent) {
     xmlBufferEmpty(m_buffer);
-    for (xmlNodePtr child = parent->children; child; child = child->next) xmlNodeDump(m_buffer, m_doc, child, 0, 0);
+    for (xmlNodePtr child = parent->children; child; child = child->next) appendSerialized(child);
     int length = xmlBufferLength(m_buffer);
     return length ? copyOut(xmlBufferContent(m_buffer), length) : nullptr;
 }

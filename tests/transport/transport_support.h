@@ -22,6 +22,7 @@ inline const char* TRANSPORT_RULES = R"({
   "default": "NotApplicable",
   "rules": [
     {"resource-prefix": "/permit", "effect": "Permit", "obligation": "urn:kova:stepup", "transaction-id": true},
+    {"resource-prefix": "/deny-obliged", "effect": "Deny", "obligation": "urn:kova:login"},
     {"resource-prefix": "/deny", "effect": "Deny"},
     {"resource-prefix": "/fault-text", "fault": {"code": "soapenv:Server", "string": "policy store offline",
                                                  "actor": "urn:kova:pdp", "detail": "store 7 unreachable"}},
