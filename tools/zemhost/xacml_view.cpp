@@ -9,6 +9,8 @@ namespace zemhost {
 
 namespace {
 
+const char* const XACML_CONTEXT_NS = "urn:oasis:names:tc:xacml:2.0:context:schema:os";
+
 using Document = std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)>;
 
 Document parse(const std::string& text) {
@@ -47,6 +49,10 @@ std::string indentedXml(const std::string& text) {
     std::string indented = ownedText(buffer);
     while (!indented.empty() && indented.back() == '\n') indented.pop_back();
     return indented;
+}
+
+std::string requestDocument(const std::string& tracedContent) {
+    return std::string("<ns1:Request xmlns:ns1=\"") + XACML_CONTEXT_NS + "\">" + tracedContent + "</ns1:Request>";
 }
 
 ResponseSummary summarizeResponse(const std::string& text) {
