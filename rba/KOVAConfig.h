@@ -2,10 +2,32 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "nvwebrte/nvwebrte.h"
+
+// A table key given as two pieces (an attribute identifier and a suffix such as ".datatype"), compared
+// as if joined, so that a lookup needs no joined copy.
+struct KOVASplitKey {
+    std::string_view head;
+    std::string_view tail;
+};
+
+// Byte-wise order of texts, also accepting views and split keys for lookups.
+struct KOVAKeyLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return a < b; }
+    bool operator()(std::string_view a, const KOVASplitKey& b) const { return compareJoined(a, b) < 0; }
+    bool operator()(const KOVASplitKey& a, std::string_view b) const { return compareJoined(b, a) > 0; }
+
+private:
+    static int compareJoined(std::string_view text, const KOVASplitKey& key);
+};
+
+typedef std::map<std::string, std::string, KOVAKeyLess> KOVATextTable;
 
 class KOVAConfig {
 public:
@@ -20,21 +42,37 @@ public:
     // The stanza's pairs (release with qzw_release_stanza_data); raises StanzaMissingException.
     qzw_stanza_pair_t* loadStanza(const char* config_file, const char* stanza);
 
+    // Raises HeaderNameMissingException (after QLXBA0308W) when the key has no header name.
     const std::string& getHeaderName(const std::string& appContextKey) const;
+    // 0 and `key` set when found, 1 otherwise.
     int getAppContextKey(const std::string& header, std::string& key) const;
+    // Raises AuthenticationLevelMissingException (after QLXBA0309W) when the obligation has no level.
     uint32_t getAuthenticationLevel(const std::string& obligation) const;
+    // Raises ObligationMissingException, a normal outcome for the caller, when the level has none.
     const std::string& getObligation(uint32_t level) const;
+    // Exact entry first, then the longest matching wildcard prefix; 0 and `url` set when found, else 1.
     int getObligationURL(const char* obligation, std::string& url) const;
     int getWildcardObligationURL(const char* obligation, std::string& url) const;
+    // The "<attribute>.datatype" / "<attribute>.category" definitions; 0 when found, else 1.
     int getAttrDataType(const std::string& attribute, std::string& dataType) const;
     int getAttrCategory(const std::string& attribute, std::string& category) const;
+    // 1 and `prefix` set when the obligation ends in "*", else 0.
     int isAWildcardObligation(const char* obligation, std::string& prefix) const;
 
-    std::map<std::string, std::string> appContextToHeader;
-    std::map<std::string, std::string> headerToAppContext;
-    std::map<std::string, uint32_t> obligationToLevel;
+    KOVATextTable appContextToHeader;
+    KOVATextTable headerToAppContext;
+    std::map<std::string, uint32_t, KOVAKeyLess> obligationToLevel;
     std::map<uint32_t, std::string> levelToObligation;
-    std::map<std::string, std::string> obligationURLs;
-    std::map<std::string, std::string> wildcardObligationURLs;
-    std::map<std::string, std::string> userAttributeDefinitions;
+    KOVATextTable obligationURLs;
+    KOVATextTable wildcardObligationURLs;
+    KOVATextTable userAttributeDefinitions;
+
+private:
+    void addDecisionInfo(const char* name, const char* value);
+    void addLevelMapping(const char* name, const char* value);
+    void addURLMapping(const char* name, const char* value);
+    void addUserAttribute(const char* name, const char* value);
+    void loadPairs(const char* config_file, const char* stanza, void (KOVAConfig::*add)(const char*, const char*));
+    int findDefinition(const char* traceName, const std::string& attribute, std::string_view suffix,
+                       std::string& value) const;
 };

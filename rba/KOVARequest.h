@@ -9,17 +9,18 @@
 #include "rba/kova_eas.h"
 
 // DataType constants, written verbatim after DataType= (they carry their own double quotes).
-extern const char* const KOVA_DATATYPE_STRING;
-extern const char* const KOVA_DATATYPE_INTEGER;
-extern const char* const KOVA_DATATYPE_BOOLEAN;
-extern const char* const KOVA_DATATYPE_DOUBLE;
-extern const char* const KOVA_DATATYPE_TIME;
-extern const char* const KOVA_DATATYPE_DATE;
-extern const char* const KOVA_DATATYPE_X500NAME;
+inline constexpr char KOVA_DATATYPE_STRING[] = "\"http://www.w3.org/2001/XMLSchema#string\"";
+inline constexpr char KOVA_DATATYPE_INTEGER[] = "\"http://www.w3.org/2001/XMLSchema#integer\"";
+inline constexpr char KOVA_DATATYPE_BOOLEAN[] = "\"http://www.w3.org/2001/XMLSchema#boolean\"";
+inline constexpr char KOVA_DATATYPE_DOUBLE[] = "\"http://www.w3.org/2001/XMLSchema#double\"";
+inline constexpr char KOVA_DATATYPE_TIME[] = "\"http://www.w3.org/2001/XMLSchema#time\"";
+inline constexpr char KOVA_DATATYPE_DATE[] = "\"http://www.w3.org/2001/XMLSchema#date\"";
+inline constexpr char KOVA_DATATYPE_X500NAME[] = "\"urn:oasis:names:tc:xacml:1.0:data-type:x500Name\"";
 
-// Hosts of the audit namespace base and of the policy distribution issuer.
-extern const char* const KOVA_AUDIT_NAMESPACE_BASE;
-extern const char* const KOVA_POLICY_ISSUER;
+// Base of the audit attribute identifiers of the requesting machine (scheme and host, no trailing
+// slash), and the issuer of the ContextId attribute. The hosts are names of our own, not servers.
+inline constexpr char KOVA_AUDIT_NAMESPACE_BASE[] = "http://audit.kova-eas.example";
+inline constexpr char KOVA_POLICY_ISSUER[] = "http://pdp.kova-eas.example/policy/distribution";
 
 // Attribute categories.
 enum { KOVA_CATEGORY_NONE = 0, KOVA_CATEGORY_ENVIRONMENT = 1, KOVA_CATEGORY_SUBJECT = 2,
@@ -64,7 +65,9 @@ public:
     KOVARequest(KOVARequest&&) = delete;
     KOVARequest& operator=(KOVARequest&&) = delete;
 
+    // Fills the request once; non-zero (1 after a level that does not convert) leaves it unsendable.
     int formatRequest(const KOVAData& data, KOVAAuditFields* auditFields, int useRealClientIP, int provideOldAttrIDs);
+    // The 24 fragments, valid while the request lives.
     orbsec_axiscpp::AnyType* getRequestFragments() { return &m_fragments; }
 
     // Serialization.
@@ -84,7 +87,7 @@ public:
     bool findClientIP(const KOVAData& data, std::string& clientIP) const;
     bool findCredKey(const KOVAData& data, const char* name, std::string& value) const;
     void forceURNClientIP(const KOVAData& data);
-    int handleMultivaluedSubjectAttr(const std::string& id, const std::string& value);
+    int handleMultivaluedSubjectAttr(const char* id, const std::string& value);
 
     const std::string& subjectText() const { return m_subjectAttrs; }
     const std::string& environmentText() const { return m_environmentAttrs; }
@@ -92,6 +95,34 @@ public:
     const std::string& actionText() const { return m_actionAttrs; }
 
 private:
+    // How a text goes into the document: escaped, as it is, or as an X.500 name ("secAuthority" replaced).
+    enum class TextForm { Escaped, Raw, X500Name };
+
+    // Text primitives shared by every attribute writer.
+    static void appendEscaped(std::string& out, const char* text);
+    static void appendText(std::string& out, const char* text, TextForm form);
+    static void appendAttributeStart(std::string& out, const char* id, const char* dataType, TextForm form);
+    static void appendValue(std::string& out, const char* value, TextForm form);
+    static void appendAttributeEnd(std::string& out);
+    // One Attribute element with one AttributeValue per value; Values is a range of texts.
+    template <class Values>
+    static void appendAttributeElement(std::string& out, const char* id, const char* dataType, const Values& values,
+                                       TextForm form);
+    template <class Values>
+    static int validValues(const char* id, const char* dataType, const Values& values);
+
+    void reserveTexts(const KOVAData& data, int provideOldAttrIDs);
+    void traceDocument() const;
+    // The adjacent HTTP items [first, last) of one name as one attribute of the Environment.
+    void appendEnvironmentAttribute(KOVADataList::const_iterator first, KOVADataList::const_iterator last,
+                                    const std::string& id, const char* dataType, KOVAAuditFields* auditFields,
+                                    int provideOldAttrIDs);
+    bool appendSecondaryChallenge(const std::string& level);
+    struct CredentialWalk;
+    bool appendCredential(KOVADataList::const_iterator first, KOVADataList::const_iterator last, const char* id,
+                          const char* dataType, bool withCopy, CredentialWalk& walk);
+    const char* networkAddress(const std::string& credValue, const CredentialWalk& walk) const;
+
     char* m_slots[FRAGMENT_COUNT];
     orbsec_axiscpp::AnyType m_fragments;
 

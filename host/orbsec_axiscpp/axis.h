@@ -19,6 +19,9 @@ enum AXIS_TRANSPORT_INFORMATION_TYPE {
     SECURE_PROPERTIES = 5,   // value: the address of the stub's eight secure-argument strings
 };
 
+// Results of the call operations that return a status.
+enum { AXIS_SUCCESS = 0, AXIS_FAIL = -1 };
+
 // Exception codes (AxisException::getExceptionCode).
 enum {
     SERVER_TRANSPORT_CONNECT_FAILED = 10,    // the endpoint refused or could not be reached
@@ -28,6 +31,7 @@ enum {
     SERVER_TRANSPORT_FAILED = 14,            // any other transport failure
     CLIENT_SOAP_MALFORMED_RESPONSE = 20,     // the response is not well-formed SOAP
     CLIENT_CALL_NOT_INITIALIZED = 30,        // the call was used outside initialize/unInitialize
+    CLIENT_UNSUPPORTED_FEATURE = 31,         // a setting the library does not support (SOAP 1.2)
     SERVER_FAULT_RECEIVED = 71,              // the response carries a SOAP Fault
 };
 
@@ -101,7 +105,10 @@ public:
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
+    // Starts one exchange: AXIS_SUCCESS, or AXIS_FAIL when the call is already initialized, the provider
+    // is not document style or no endpoint is set. Transport properties stay set across exchanges.
     int initialize(PROVIDERTYPE provider);
+    // Ends the exchange: AXIS_SUCCESS, or AXIS_FAIL when the call was not initialized.
     int unInitialize();
     // A property set on the call (request side) or received (response side, HTTP header), or null.
     const char* getTransportProperty(const char* key, bool response);
@@ -120,7 +127,8 @@ public:
     AnyType* getAnyObject();
     // The response's Fault, owned by the caller, or null when there is none.
     SoapFault* checkFault(const char* name, const char* nameSpace);
-    // The Fault element as XML text allocated with new[] (the caller array-deletes it), or null.
+    // The content of the Fault's detail element as XML text allocated with new[] (the caller
+    // array-deletes it), or null when the Fault has no detail or an empty one.
     char* getFaultAsXMLString();
 
     void setTransportConfig(const CallTransportConfig& config);

@@ -42,6 +42,7 @@ protected:
     std::unique_ptr<RefPdp> pdp;
     std::unique_ptr<LoadedPlugin> plugin;
     bool started = false;
+    bool applyNativePolicy = false;
 
     void SetUp() override {
         PluginFixture::SetUp();
@@ -60,7 +61,9 @@ protected:
 
     // Starts the plug-in with the minimal settings, the mappings and `extra` stanzas.
     void start(const std::string& extra = "") {
-        writeConfig(minimalConfig(pdp->url()) + DECISION_MAPPINGS + extra);
+        std::string base = minimalConfig(pdp->url());
+        if (applyNativePolicy) base = replaced(base, "apply-zem-native-policy = no", "apply-zem-native-policy = yes");
+        writeConfig(base + DECISION_MAPPINGS + extra);
         azn_attrlist_h_t info = 0;
         ASSERT_EQ(plugin->initialize("kova", 0, nullptr, &info), 0u) << messages();
         azn_attrlist_delete(&info);

@@ -119,7 +119,7 @@ TEST_F(Decisions, PermissionInformationHandlesAreCheckedAndReused) {
     start();
     Decision existing;
     azn_attrlist_add_entry(existing.info->handle(), "earlier", "stays");
-    kova_test::Credentials creds({{"AUTHENTICATION_LEVEL", "1"}});
+    kova_test::Credentials creds(Attributes{{"AUTHENTICATION_LEVEL", "1"}});
     kova_test::AttrList context;
     plugin->decide(creds.handle(), "/Corvane/inst1/stepup/a", "r", context.handle(), &existing.permission,
                    &existing.info->handle());
@@ -207,7 +207,8 @@ protected:
         DecisionFixture::SetUp();
         g_reentry = plugin->decide;
         zem_set_native_decision(nativePolicy);
-        start("[kova-eas]\napply-zem-native-policy = yes\naudit-log-cfg = file path=" + dir.file("audit.log") + "\n");
+        applyNativePolicy = true;
+        start("[kova-eas]\naudit-log-cfg = file path=" + dir.file("audit.log") + "\n");
     }
     void TearDown() override {
         zem_set_native_decision(nullptr);
@@ -238,7 +239,7 @@ TEST_F(NativePolicy, PermitOrIndifferentAsksThePdp) {
 TEST_F(NativePolicy, ReentryAnswersIndifferentAndTheOuterCallDecides) {
     g_nativeAnswer = 2;
     kova_test::AttrList context;
-    kova_test::Credentials creds({{"AZN_CRED_PRINCIPAL_NAME", "alice"}});
+    kova_test::Credentials creds(Attributes{{"AZN_CRED_PRINCIPAL_NAME", "alice"}});
     kova_test::AttrList info;
     int permission = AZN_C_NOT_PERMITTED;
     EXPECT_EQ(plugin->decide(creds.handle(), "/Corvane/inst1/permit/a", "r", context.handle(), &permission, &info.handle()),

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "qzcore/qzcore.h"
+#include "qzz/qzz.h"
 #include "rba/KOVAConfig.h"
 #include "rba/KOVAModule.h"
 #include "rba/kova_eas.h"

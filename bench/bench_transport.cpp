@@ -1,0 +1,202 @@
+// The cost of the SOAP transport against refpdp on loopback:
+//  - one EvaluateXACML exchange through the stub, and a bare libcurl keep-alive POST of the very same
+//    bytes to the same server in the same run (separately and interleaved, with their ratio);
+//  - 1,000 sequential decisions through one pooled handle, with the connections refpdp accepted.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rba/KOVASOAPCall.h"
+#include "rba/stub/AuthzService.h"
+#include "transport/transport_support.h"
+
+using orbsec_axiscpp::AnyType;
+using namespace kova_test;
+
+namespace {
+
+// A request of the size and shape the plug-in sends: two subjects, resource, action, environment.
+std::string attribute(const std::string& id, const std::string& value) {
+    return "<ns1:Attribute AttributeId=\"" + id + "\" DataType=\"http://www.w3.org/2001/XMLSchema#string\">"
+           "<ns1:AttributeValue>" + value + "</ns1:AttributeValue></ns1:Attribute>";
+}
+
+class TypicalRequest {
+public:
+    TypicalRequest() {
+        const std::string audit = "http://audit.kova.example/audit/";
+        m_texts = {
+            "<ns1:Subject SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:subject-category:requesting-machine\">",
+            attribute("urn:oasis:names:tc:xacml:1.0:subject:subject-id", "Corvane Client@ srv1") +
+                attribute(audit + "componentIdType", "Application") +
+                attribute(audit + "componentType", "Application Enforcement Point") +
+                attribute(audit + "component", "Corvane Client") +
+                attribute(audit + "executionEnvironment", "srv1#[6.1]"),
+            "</ns1:Subject><ns1:Subject SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:subject-category:access-subject\">",
+            attribute("urn:oxa:security:subject:username", "alice") +
+                attribute("urn:oxa:security:subject:authenticationLevel", "1") +
+                attribute("urn:oxa:security:subject:groups", "staff") +
+                attribute("urn:oxa:security:subject:ipAddress", "192.0.2.10") +
+                attribute("urn:oasis:names:tc:xacml:1.0:subject:subject-id", "cn=alice,o=example,c=us"),
+            "</ns1:Subject><ns1:Resource>",
+            attribute("urn:oasis:names:tc:xacml:1.0:resource:resource-id", "/permit/app/index.html") +
+                attribute("urn:oxa:security:resource:inherited-resource-id", ""),
+            "</ns1:Resource><ns1:Action>",
+            attribute("urn:oasis:names:tc:xacml:1.0:action:action-id", "GET"),
+            "</ns1:Action><ns1:Environment>",
+            attribute("ContextId", "context-default") +
+                attribute("urn:oxa:security:environment:http:host", "www.example.com") +
+                attribute("urn:oxa:security:environment:http:userAgent", "Mozilla/5.0 (X11; Linux x86_64)") +
+                attribute("urn:oxa:security:environment:http:accept", "text/html,application/xhtml+xml"),
+            "</ns1:Environment>"};
+        for (std::string& text : m_texts) m_pointers.push_back(text.data());
+        m_any = AnyType(m_pointers.data(), static_cast<int>(m_pointers.size()));
+    }
+    AnyType* any() { return &m_any; }
+
+private:
+    std::vector<std::string> m_texts;
+    std::vector<char*> m_pointers;
+    AnyType m_any;
+};
+
+size_t appendTo(char* data, size_t size, size_t count, void* out) {
+    static_cast<std::string*>(out)->append(data, size * count);
+    return size * count;
+}
+
+// A bare libcurl keep-alive POST of fixed bytes: the least any SOAP client must spend per exchange.
+class BarePost {
+public:
+    BarePost(const std::string& url, std::string body) : m_curl(curl_easy_init()), m_body(std::move(body)) {
+        m_headers = curl_slist_append(nullptr, "Content-Type: text/xml; charset=utf-8");
+        m_headers = curl_slist_append(m_headers, (std::string("SOAPAction: \"") + KOVA_SOAP_ACTION + "\"").c_str());
+        m_headers = curl_slist_append(m_headers, "Expect:");
+        curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, m_headers);
+        curl_easy_setopt(m_curl, CURLOPT_POSTFIELDS, m_body.data());
+        curl_easy_setopt(m_curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(m_body.size()));
+        curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, appendTo);
+        curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, &m_response);
+    }
+    ~BarePost() {
+        curl_slist_free_all(m_headers);
+        curl_easy_cleanup(m_curl);
+    }
+    bool post() {
+        m_response.clear();
+        return curl_easy_perform(m_curl) == CURLE_OK && !m_response.empty();
+    }
+
+private:
+    CURL* m_curl;
+    curl_slist* m_headers;
+    std::string m_body;
+    std::string m_response;
+};
+
+// The exact bytes the stub posts, as a recording refpdp received them.
+std::string stubRequestBytes() {
+    TempDir dir;
+    RefPdp recorder({"--record", dir.file("request.xml")});
+    TypicalRequest request;
+    AuthzService stub(recorder.url().c_str(), orbsec_axiscpp::APTHTTP1_1);
+    takeJoined(stub.EvaluateXACML(request.any()));
+    std::string recorded = readFile(dir.file("request.xml"));
+    recorded.pop_back();   // the recorder's separator
+    return recorded;
+}
+
+// One refpdp for the exchange benchmarks, answering a Permit with an obligation and a transaction id.
+struct Peer {
+    TempDir dir;
+    std::unique_ptr<RefPdp> pdp;
+    Peer() {
+        writeFile(dir.file("rules.json"), TRANSPORT_RULES);
+        pdp = std::make_unique<RefPdp>(std::vector<std::string>{"--rules", dir.file("rules.json")});
+    }
+};
+
+Peer& peer() {
+    static Peer shared;
+    return shared;
+}
+
+bool stubExchange(AuthzService& stub, TypicalRequest& request) {
+    AnyType* response = stub.EvaluateXACML(request.any());
+    if (!response) return false;
+    benchmark::DoNotOptimize(takeJoined(response));
+    return true;
+}
+
+void BM_StubExchange(benchmark::State& state) {
+    AuthzService stub(peer().pdp->url().c_str(), orbsec_axiscpp::APTHTTP1_1);
+    TypicalRequest request;
+    for (auto _ : state)
+        if (!stubExchange(stub, request)) state.SkipWithError("exchange failed");
+}
+BENCHMARK(BM_StubExchange)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
+
+void BM_BareCurlPost(benchmark::State& state) {
+    BarePost bare(peer().pdp->url(), stubRequestBytes());
+    for (auto _ : state)
+        if (!bare.post()) state.SkipWithError("post failed");
+}
+BENCHMARK(BM_BareCurlPost)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
+
+// Both in turn, so that load from elsewhere on the machine weighs on both alike.
+void BM_StubVersusBareInterleaved(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    AuthzService stub(peer().pdp->url().c_str(), orbsec_axiscpp::APTHTTP1_1);
+    TypicalRequest request;
+    BarePost bare(peer().pdp->url(), stubRequestBytes());
+    Clock::duration stubTime{}, bareTime{};
+    for (auto _ : state) {
+        Clock::time_point start = Clock::now();
+        bool stubOk = stubExchange(stub, request);
+        Clock::time_point middle = Clock::now();
+        bool bareOk = bare.post();
+        stubTime += middle - start;
+        bareTime += Clock::now() - middle;
+        if (!stubOk || !bareOk) state.SkipWithError("exchange failed");
+    }
+    double iterations = static_cast<double>(state.iterations());
+    state.counters["stub_us"] = std::chrono::duration<double, std::micro>(stubTime).count() / iterations;
+    state.counters["bare_us"] = std::chrono::duration<double, std::micro>(bareTime).count() / iterations;
+    state.counters["ratio"] = static_cast<double>(stubTime.count()) / static_cast<double>(bareTime.count());
+}
+BENCHMARK(BM_StubVersusBareInterleaved)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
+
+// 1,000 decisions in a row through a cluster of one handle; refpdp must see a single connection.
+void BM_ThousandDecisionsThroughOnePooledHandle(benchmark::State& state) {
+    constexpr int DECISIONS = 1000;
+    TempDir dir;
+    writeFile(dir.file("rules.json"), TRANSPORT_RULES);
+    RefPdp pdp({"--rules", dir.file("rules.json")});
+    PdpStatsReader stats(pdp);
+    KOVAServiceFactory factory;
+    ClusterUnderTest target(factory, dir, "server = 10," + pdp.url() + "\nmax-handles = 1\n");
+    TypicalRequest request;
+    for (auto _ : state) {
+        for (int i = 0; i < DECISIONS; ++i) {
+            KOVAServiceCall call("EvaluateKOVARequest", true, nullptr, nullptr);
+            BorrowedHandle handle;
+            AnyType* response = nullptr;
+            if (call.execute(target.cluster, &handle.ref, nullptr, request.any(), &response) != 0 || !response) {
+                state.SkipWithError("decision failed");
+                break;
+            }
+            takeJoined(response);
+        }
+    }
+    PdpStats seen = stats.read();
+    state.counters["decisions"] = static_cast<double>(seen.requests);
+    state.counters["refpdp_connections"] = static_cast<double>(seen.connections);
+}
+BENCHMARK(BM_ThousandDecisionsThroughOnePooledHandle)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace

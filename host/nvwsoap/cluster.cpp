@@ -1,0 +1,133 @@
+#include <strings.h>
+
+#include <algorithm>
+
+#include "nvwsoap/cluster_impl.h"
+
+namespace {
+
+// How often the maintenance thread looks for idle handles and due health checks.
+constexpr std::chrono::milliseconds MAINTENANCE_TICK{250};
+
+bool isHttps(const std::string& url) { return strncasecmp(url.c_str(), "https:", 6) == 0; }
+
+NVWSOAPHandleConfig handleConfigOf(const ClusterSettings& settings, const std::string& url, wzt_env_handle_t tlsEnv) {
+    NVWSOAPHandleConfig config;
+    config.m_useSSL = isHttps(url);
+    config.m_wztEnv = config.m_useSSL ? tlsEnv : nullptr;
+    config.m_baUser = settings.basicAuthUser;
+    config.m_baPassword = settings.basicAuthPassword;
+    config.m_timeout = settings.timeout;
+    config.m_caFile = settings.caFile;
+    config.m_certFile = settings.certFile;
+    config.m_keyFile = settings.keyFile;
+    config.m_verifyPeer = settings.verifyPeer;
+    return config;
+}
+
+// The TLS environment of the health checks, from the same ssl-* keys the SOAP transport uses.
+int createTlsEnv(const ClusterSettings& settings, wzt_env_handle_t& env, std::string& error) {
+    auto optional = [](const std::string& text) { return text.empty() ? nullptr : text.c_str(); };
+    wzt_env_config_t config{optional(settings.caFile), optional(settings.certFile), optional(settings.keyFile),
+                            settings.verifyPeer ? 1 : 0};
+    char reason[256] = {};
+    if (wzt_env_create(&config, &env, reason, sizeof reason) == WZT_OK) return 0;
+    error = reason;
+    return NVWSOAP_S_TLS_CONFIG;
+}
+
+}  // namespace
+
+// ---- members --------------------------------------------------------------------------------------
+
+NVWSOAPClusterMember::NVWSOAPClusterMember(const ClusterSettings& settings, const ClusterSettings::Server& server,
+                                           NVWSOAPServiceFactory* factory, wzt_env_handle_t tlsEnv)
+    : m_url(server.url),
+      m_priority(server.priority),
+      m_pool(std::make_shared<HandlePool>(factory, server.url, handleConfigOf(settings, server.url, tlsEnv),
+                                          settings.maxHandles, std::chrono::seconds(settings.handleIdleTimeout))),
+      m_pingHandle(nullptr, &m_pool->config()) {}
+
+NVWSOAPClusterMember::~NVWSOAPClusterMember() { m_pool->close(); }
+
+void NVWSOAPClusterMember::markDown(SteadyClock::time_point nextPing) {
+    postponePing(nextPing);
+    m_up.store(false, std::memory_order_relaxed);
+}
+
+bool NVWSOAPClusterMember::pingDue(SteadyClock::time_point now) const {
+    return now.time_since_epoch().count() >= m_nextPing.load(std::memory_order_relaxed);
+}
+
+void NVWSOAPClusterMember::postponePing(SteadyClock::time_point nextPing) {
+    m_nextPing.store(nextPing.time_since_epoch().count(), std::memory_order_relaxed);
+}
+
+// ---- cluster --------------------------------------------------------------------------------------
+
+NVWSOAPCluster::NVWSOAPCluster() : m_impl(new Impl) {}
+
+NVWSOAPCluster::~NVWSOAPCluster() { delete m_impl; }
+
+NVWSOAPCluster::Impl::~Impl() {
+    running = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    if (m_maintenance.joinable()) m_maintenance.join();
+    members.clear();
+    if (tlsEnv) wzt_env_destroy(tlsEnv);
+}
+
+int NVWSOAPCluster::Impl::configure(const std::string& clusterName, const ClusterSettings& settings,
+                                    NVWSOAPServiceFactory* serviceFactory, NVWSOAPTrace* traceChannel,
+                                    std::string& error) {
+    name = clusterName;
+    factory = serviceFactory;
+    trace = traceChannel;
+    healthCheckInterval = std::chrono::seconds(settings.healthCheckInterval);
+    if (std::any_of(settings.servers.begin(), settings.servers.end(), [](const auto& s) { return isHttps(s.url); })) {
+        if (int status = createTlsEnv(settings, tlsEnv, error)) return status;
+    }
+    for (const ClusterSettings::Server& server : settings.servers)
+        members.push_back(std::make_unique<NVWSOAPClusterMember>(settings, server, factory, tlsEnv));
+    std::stable_sort(members.begin(), members.end(),
+                     [](const auto& a, const auto& b) { return a->priority() > b->priority(); });
+    running = true;
+    return 0;
+}
+
+void NVWSOAPCluster::Impl::startMaintenance() { m_maintenance = std::thread(&Impl::maintain, this); }
+
+// Without health checks nothing would bring a member back, so members are then never marked down.
+void NVWSOAPCluster::Impl::reportFailure(NVWSOAPClusterMember& member) {
+    if (healthCheckInterval.count() == 0) return;
+    member.markDown(SteadyClock::now() + healthCheckInterval);
+    NVWSOAP_TRACE(trace, 2, "Cluster %s: endpoint %s is down", name.c_str(), member.url());
+}
+
+void NVWSOAPCluster::Impl::maintain() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_wake.wait_for(lock, MAINTENANCE_TICK, [this] { return m_stopping; })) {
+        lock.unlock();
+        SteadyClock::time_point now = SteadyClock::now();
+        for (const std::unique_ptr<NVWSOAPClusterMember>& member : members) {
+            member->pool().closeIdle(now);
+            if (!member->isUp() && member->pingDue(now)) ping(*member);
+        }
+        lock.lock();
+    }
+}
+
+void NVWSOAPCluster::Impl::ping(NVWSOAPClusterMember& member) {
+    std::unique_ptr<NVWSOAPCall> call(factory->createPingCall(&member));
+    NVWSOAPHandleMgr::HandleRef unused;
+    if (call && call->hasRecovered(call->execute(nullptr, &unused, nullptr))) {
+        member.markUp();
+        NVWSOAP_TRACE(trace, 2, "Cluster %s: endpoint %s is back", name.c_str(), member.url());
+    } else {
+        member.postponePing(SteadyClock::now() + healthCheckInterval);
+    }
+}

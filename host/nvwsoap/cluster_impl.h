@@ -1,0 +1,169 @@
+// Inner parts of the SOAP cluster library: endpoint settings, handle pools, cluster members and the
+// cluster's maintenance thread. Private to the library.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "nvwsoap/nvwsoap.h"
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Trace lines of the library itself; formatted only when the channel's level asks for them.
+#define NVWSOAP_TRACE(channel, lineLevel, ...)                                                       \
+    do {                                                                                             \
+        if ((channel) && (channel)->level() >= (lineLevel))                                          \
+            (channel)->trace((lineLevel), "host/nvwsoap", __LINE__, __VA_ARGS__);                    \
+    } while (0)
+
+// The cluster keys of one stanza, parsed.
+struct ClusterSettings {
+    struct Server {
+        int priority;
+        std::string url;
+    };
+    std::vector<Server> servers;
+    int maxHandles = 16;
+    int handleIdleTimeout = 240;   // seconds
+    int timeout = 30;              // seconds
+    int healthCheckInterval = 60;  // seconds; 0: no health checks, endpoints are never marked down
+    std::string caFile, certFile, keyFile;
+    bool verifyPeer = true;
+    std::string basicAuthUser, basicAuthPassword;
+};
+
+// Reads the cluster keys through the caller's configuration interface; 0 or an NVWSOAP_S_* status.
+int readClusterSettings(const nvw_soap_config_interface_t& config, ClusterSettings& settings, std::string& error);
+
+class HandlePool;
+
+// A pooled handle with its bookkeeping. The pool link keeps the pool alive while the handle is lent,
+// so a handle returned after shutdown is closed safely.
+class NVWSOAPHandleContainer {
+public:
+    NVWSOAPHandleContainer(orbsec_axiscpp::Stub* stub, const NVWSOAPHandleConfig* config, std::shared_ptr<HandlePool> pool)
+        : handle(stub, config), pool(std::move(pool)) {}
+
+    NVWSOAPHandle handle;
+    std::shared_ptr<HandlePool> pool;
+    SteadyClock::time_point lastUsed;
+};
+
+// The handles of one endpoint. Idle handles hold the pool, so it lives until close(). Lends the most recently returned idle handle (its connection is the
+// warmest), creates one through the factory while fewer than max-handles exist, and otherwise waits
+// for a return up to the endpoint's time-out. The lock is held only to pick or put back a handle.
+class HandlePool : public NVWSOAPHandleMgr, public std::enable_shared_from_this<HandlePool> {
+public:
+    HandlePool(NVWSOAPServiceFactory* factory, std::string url, NVWSOAPHandleConfig config, int maxHandles,
+               std::chrono::seconds idleTimeout);
+
+    // A handle for one exchange, or null when none could be had in time or the pool is closed.
+    NVWSOAPHandleContainer* borrow();
+    void returnHandle(NVWSOAPHandleContainer* container) override;
+    // Closes the handles that have been idle for longer than the idle time-out.
+    void closeIdle(SteadyClock::time_point now);
+    // Closes the idle handles now and every lent one when it comes back; lends nothing more.
+    void close();
+
+    const NVWSOAPHandleConfig& config() const { return m_config; }
+
+private:
+    NVWSOAPHandleContainer* create();
+    void forget(size_t count);
+
+    NVWSOAPServiceFactory* m_factory;
+    std::string m_url;
+    NVWSOAPHandleConfig m_config;
+    size_t m_maxHandles;
+    std::chrono::seconds m_idleTimeout;
+
+    std::mutex m_mutex;
+    std::condition_variable m_available;
+    std::vector<NVWSOAPHandleContainer*> m_idle;   // ordered by lastUsed, most recent last
+    size_t m_handles = 0;                          // idle, lent and being created
+    bool m_closed = false;
+};
+
+// One endpoint of a cluster: its URL and priority, its handle pool, whether it is up, and a stubless
+// handle that carries its configuration for health checks.
+class NVWSOAPClusterMember {
+public:
+    NVWSOAPClusterMember(const ClusterSettings& settings, const ClusterSettings::Server& server,
+                         NVWSOAPServiceFactory* factory, wzt_env_handle_t tlsEnv);
+    ~NVWSOAPClusterMember();
+
+    const char* url() const { return m_url.c_str(); }
+    int priority() const { return m_priority; }
+    HandlePool& pool() { return *m_pool; }
+    NVWSOAPHandle* pingHandle() { return &m_pingHandle; }
+
+    bool isUp() const { return m_up.load(std::memory_order_relaxed); }
+    void markDown(SteadyClock::time_point nextPing);
+    void markUp() { m_up.store(true, std::memory_order_relaxed); }
+    bool pingDue(SteadyClock::time_point now) const;
+    void postponePing(SteadyClock::time_point nextPing);
+
+private:
+    std::string m_url;
+    int m_priority;
+    std::shared_ptr<HandlePool> m_pool;
+    NVWSOAPHandle m_pingHandle;
+    std::atomic<bool> m_up{true};
+    std::atomic<SteadyClock::rep> m_nextPing{0};
+};
+
+// Members in priority order (best first) and the maintenance thread that closes idle handles and
+// pings members that are down.
+struct NVWSOAPCluster::Impl {
+    ~Impl();
+
+    // 0, or NVWSOAP_S_TLS_CONFIG (reason in `error`) when the ssl-* files of https endpoints do not load.
+    int configure(const std::string& name, const ClusterSettings& settings, NVWSOAPServiceFactory* factory,
+                  NVWSOAPTrace* trace, std::string& error);
+    void startMaintenance();
+
+    // Calls `attempt(member)` on each member that is up, best priority first, members of equal
+    // priority in turn from call to call, until it returns true.
+    template <typename Attempt>
+    void tryMembers(Attempt attempt);
+    void reportFailure(NVWSOAPClusterMember& member);
+
+    std::string name;
+    NVWSOAPServiceFactory* factory = nullptr;
+    NVWSOAPTrace* trace = nullptr;
+    std::vector<std::unique_ptr<NVWSOAPClusterMember>> members;
+    std::chrono::seconds healthCheckInterval{0};
+    std::atomic<bool> running{false};
+    wzt_env_handle_t tlsEnv = nullptr;   // for the health checks of https endpoints
+
+private:
+    void maintain();
+    void ping(NVWSOAPClusterMember& member);
+
+    std::atomic<unsigned> m_turn{0};
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stopping = false;
+    std::thread m_maintenance;
+};
+
+template <typename Attempt>
+void NVWSOAPCluster::Impl::tryMembers(Attempt attempt) {
+    unsigned turn = m_turn.fetch_add(1, std::memory_order_relaxed);
+    for (size_t first = 0; first < members.size();) {
+        size_t end = first;
+        while (end < members.size() && members[end]->priority() == members[first]->priority()) ++end;
+        size_t count = end - first;
+        for (size_t i = 0; i < count; ++i) {
+            NVWSOAPClusterMember& member = *members[first + (turn + i) % count];
+            if (member.isUp() && attempt(member)) return;
+        }
+        first = end;
+    }
+}

@@ -1,0 +1,137 @@
+#include "orbsec_axiscpp/soap_response.h"
+
+#include <cstring>
+
+#include <libxml/xmlsave.h>
+
+namespace orbsec_axiscpp {
+
+namespace {
+
+constexpr const char* SOAP11_ENVELOPE_NS = "http://schemas.xmlsoap.org/soap/envelope/";
+
+bool named(xmlNodePtr node, const char* name) {
+    return node && node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
+}
+
+bool inNamespace(xmlNodePtr node, const char* nameSpace) {
+    return node->ns && node->ns->href && std::strcmp(reinterpret_cast<const char*>(node->ns->href), nameSpace) == 0;
+}
+
+xmlNodePtr firstElement(xmlNodePtr node) {
+    while (node && node->type != XML_ELEMENT_NODE) node = node->next;
+    return node;
+}
+
+// The first child element of `parent` with this local name, whatever its namespace (SOAP 1.1 fault
+// parts are unqualified, but some servers qualify them).
+xmlNodePtr childNamed(xmlNodePtr parent, const char* name) {
+    for (xmlNodePtr child = parent->children; child; child = child->next)
+        if (named(child, name)) return child;
+    return nullptr;
+}
+
+std::string textOf(xmlNodePtr node) {
+    if (!node) return "";
+    xmlChar* content = xmlNodeGetContent(node);
+    std::string text = content ? reinterpret_cast<const char*>(content) : "";
+    xmlFree(content);
+    return text;
+}
+
+bool holdsTextOnly(xmlNodePtr node) {
+    for (xmlNodePtr child = node->children; child; child = child->next)
+        if (child->type != XML_TEXT_NODE && child->type != XML_CDATA_SECTION_NODE) return false;
+    return true;
+}
+
+// Writes a node as the PDP sent it, keeping an empty element's end tag ("<a></a>" stays as it is):
+// readers of the content search for the text that follows a start tag.
+void dumpNode(xmlBufferPtr buffer, xmlNodePtr node) {
+    xmlSaveCtxtPtr save = xmlSaveToBuffer(buffer, "UTF-8", XML_SAVE_NO_EMPTY | XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
+    xmlSaveTree(save, node);
+    xmlSaveClose(save);
+}
+
+char* copyOut(const xmlChar* bytes, int length) {
+    char* copy = new char[length + 1];
+    std::memcpy(copy, bytes, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+}  // namespace
+
+SoapResponse::SoapResponse() : m_parser(xmlNewParserCtxt()), m_buffer(xmlBufferCreate()) {}
+
+SoapResponse::~SoapResponse() {
+    clear();
+    xmlBufferFree(m_buffer);
+    xmlFreeParserCtxt(m_parser);
+}
+
+void SoapResponse::clear() {
+    if (m_doc) xmlFreeDoc(m_doc);
+    m_doc = nullptr;
+    m_bodyElement = nullptr;
+}
+
+bool SoapResponse::parse(const std::string& text) {
+    clear();
+    m_doc = xmlCtxtReadMemory(m_parser, text.data(), static_cast<int>(text.size()), nullptr, nullptr,
+                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    if (!m_doc) return false;
+    xmlNodePtr envelope = xmlDocGetRootElement(m_doc);
+    if (!named(envelope, "Envelope") || !inNamespace(envelope, SOAP11_ENVELOPE_NS)) return false;
+    xmlNodePtr body = firstElement(envelope->children);
+    if (named(body, "Header")) body = firstElement(body->next);
+    if (!named(body, "Body") || !inNamespace(body, SOAP11_ENVELOPE_NS)) return false;
+    m_bodyElement = firstElement(body->children);
+    return true;
+}
+
+bool SoapResponse::isFault() const { return bodyElementIs("Fault", SOAP11_ENVELOPE_NS); }
+
+bool SoapResponse::bodyElementIs(const char* name, const char* nameSpace) const {
+    return named(m_bodyElement, name) && inNamespace(m_bodyElement, nameSpace);
+}
+
+AnyType* SoapResponse::contentPieces() {
+    if (!m_bodyElement) return nullptr;
+    int count = 0;
+    for (xmlNodePtr child = m_bodyElement->children; child; child = child->next) ++count;
+    char** pieces = new char*[count];
+    int index = 0;
+    for (xmlNodePtr child = m_bodyElement->children; child; child = child->next) {
+        xmlBufferEmpty(m_buffer);
+        dumpNode(m_buffer, child);
+        pieces[index++] = copyOut(xmlBufferContent(m_buffer), xmlBufferLength(m_buffer));
+    }
+    return new AnyType(pieces, count);
+}
+
+SoapFault* SoapResponse::fault(const char* name) const {
+    if (!isFault() || !named(m_bodyElement, name)) return nullptr;
+    xmlNodePtr detail = childNamed(m_bodyElement, "detail");
+    std::string simpleDetail = detail && holdsTextOnly(detail) ? textOf(detail) : "";
+    return new SoapFault(textOf(childNamed(m_bodyElement, "faultcode")), faultString(),
+                         textOf(childNamed(m_bodyElement, "faultactor")), std::move(simpleDetail));
+}
+
+std::string SoapResponse::faultString() const {
+    return isFault() ? textOf(childNamed(m_bodyElement, "faultstring")) : "";
+}
+
+char* SoapResponse::faultDetailXml() {
+    xmlNodePtr detail = isFault() ? childNamed(m_bodyElement, "detail") : nullptr;
+    return detail ? serializeChildren(detail) : nullptr;
+}
+
+char* SoapResponse::serializeChildren(xmlNodePtr parent) {
+    xmlBufferEmpty(m_buffer);
+    for (xmlNodePtr child = parent->children; child; child = child->next) dumpNode(m_buffer, child);
+    int length = xmlBufferLength(m_buffer);
+    return length ? copyOut(xmlBufferContent(m_buffer), length) : nullptr;
+}
+
+}  // namespace orbsec_axiscpp

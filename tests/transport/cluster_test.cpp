@@ -1,0 +1,131 @@
+// The cluster library on its own terms: reading the cluster keys, lending and reusing pooled handles,
+// closing idle ones, shutting down with a handle still lent, and calls that throw.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "rba/KOVASOAPCall.h"
+#include "transport/transport_support.h"
+
+using orbsec_axiscpp::AnyType;
+
+namespace kova_test {
+namespace {
+
+// A call whose exchange throws what it is told to, counting its attempts.
+class ThrowingCall : public NVWSOAPCall {
+public:
+    explicit ThrowingCall(std::function<void()> thrower) : NVWSOAPCall("throwing", true, nullptr, nullptr), m_thrower(std::move(thrower)) {}
+    int soapCall(NVWSOAPHandle*, const char*, va_list) override {
+        ++attempts;
+        m_thrower();
+        return 0;
+    }
+    int attempts = 0;
+
+private:
+    std::function<void()> m_thrower;
+};
+
+class ClusterTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    KOVAServiceFactory factory;
+    RefPdp pdp{std::vector<std::string>{}};
+
+    std::unique_ptr<ClusterUnderTest> cluster(const std::string& extra) {
+        return std::make_unique<ClusterUnderTest>(factory, dir, "server = 10," + pdp.url() + "\n" + extra);
+    }
+
+    static int exchange(ClusterUnderTest& target, BorrowedHandle& handle) {
+        KOVAServiceCall call("EvaluateKOVARequest", true, nullptr, nullptr);
+        XacmlPieces request("/any");
+        AnyType* response = nullptr;
+        int status = call.execute(target.cluster, &handle.ref, nullptr, request.any(), &response);
+        if (response) takeJoined(response);
+        return status;
+    }
+
+    static int exchange(ClusterUnderTest& target) {
+        BorrowedHandle handle;
+        return exchange(target, handle);
+    }
+
+    int statusOf(const std::string& stanza) { return ClusterUnderTest(factory, dir, stanza).status; }
+};
+
+TEST_F(ClusterTest, ClusterKeysThatDoNotParseAreRefused) {
+    EXPECT_EQ(statusOf("timeout = 5\n"), NVWSOAP_S_NO_SERVER);
+    EXPECT_EQ(statusOf("server = " + pdp.url() + "\n"), NVWSOAP_S_BAD_SERVER);
+    EXPECT_EQ(statusOf("server = high," + pdp.url() + "\n"), NVWSOAP_S_BAD_SERVER);
+    EXPECT_EQ(statusOf("server = 10,ftp://127.0.0.1/x\n"), NVWSOAP_S_BAD_SERVER);
+    EXPECT_EQ(statusOf("server = 10," + pdp.url() + "\nmax-handles = 0\n"), NVWSOAP_S_BAD_SETTING);
+    EXPECT_EQ(statusOf("server = 10," + pdp.url() + "\ntimeout = 5s\n"), NVWSOAP_S_BAD_SETTING);
+    EXPECT_EQ(statusOf("server = 10," + pdp.url() + "\nssl-verify-peer = perhaps\n"), NVWSOAP_S_BAD_SETTING);
+    EXPECT_EQ(statusOf("server = 10," + pdp.url() + "\nssl-verify-peer = no\nhandle-idle-timeout = 0\n"), 0);
+}
+
+TEST_F(ClusterTest, ManagerRefusesNoFactoryAndClustersBeforeInitialize) {
+    NVWSOAPClusterMgr manager;
+    EXPECT_EQ(manager.initialize(nullptr, nullptr), NVWSOAP_S_BAD_FACTORY);
+    NVWSOAPCluster* made = nullptr;
+    EXPECT_EQ(manager.addCluster("kova", true, nullptr, &made), NVWSOAP_S_NOT_INITIALIZED);
+    EXPECT_EQ(made, nullptr);
+}
+
+TEST_F(ClusterTest, ReturnedHandleIsLentAgainOnTheSameConnection) {
+    PdpStatsReader stats(pdp);
+    auto target = cluster("max-handles = 4\n");
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(exchange(*target), 0);
+    EXPECT_EQ(stats.read().connections, 1);
+    EXPECT_EQ(stats.read().requests, 5);
+}
+
+TEST_F(ClusterTest, NoHandleBeyondMaxHandlesWhileAllAreLent) {
+    auto target = cluster("max-handles = 2\ntimeout = 1\n");
+    BorrowedHandle first, second;
+    ASSERT_EQ(exchange(*target, first), 0);
+    ASSERT_EQ(exchange(*target, second), 0);
+    EXPECT_NE(first.ref.container, second.ref.container);
+    EXPECT_EQ(exchange(*target), NVWSOAP_S_NO_HANDLE);
+    first.giveBack();
+    EXPECT_EQ(exchange(*target), 0);
+}
+
+TEST_F(ClusterTest, IdleHandlesAreClosedAfterTheIdleTimeOut) {
+    PdpStatsReader stats(pdp);
+    auto target = cluster("handle-idle-timeout = 1\n");
+    ASSERT_EQ(exchange(*target), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    ASSERT_EQ(exchange(*target), 0);
+    EXPECT_EQ(stats.read().connections, 2) << "the idle handle was closed, so a new one connected";
+}
+
+TEST_F(ClusterTest, HandleLentAcrossShutdownIsClosedWhenGivenBack) {
+    auto target = cluster("");
+    BorrowedHandle handle;
+    ASSERT_EQ(exchange(*target, handle), 0);
+    target->manager.shutdown();
+    EXPECT_NE(handle.ref.container, nullptr);
+    handle.giveBack();
+    EXPECT_EQ(target->manager.shutdown(), 0) << "a second shutdown does nothing";
+}
+
+TEST_F(ClusterTest, AnythingTheCallThrowsBecomesANonZeroStatus) {
+    auto target = cluster("");
+    ThrowingCall axis([] { throw orbsec_axiscpp::AxisException(orbsec_axiscpp::CLIENT_SOAP_MALFORMED_RESPONSE, "x"); });
+    ThrowingCall standard([] { throw std::runtime_error("boom"); });
+    ThrowingCall other([] { throw 42; });
+    for (ThrowingCall* call : {&axis, &standard, &other}) {
+        BorrowedHandle handle;
+        EXPECT_EQ(call->execute(target->cluster, &handle.ref, nullptr), NVWSOAP_S_TRANSPORT) << call->name();
+        EXPECT_EQ(call->attempts, 1) << "a failure that is not the endpoint's is not retried";
+    }
+}
+
+}  // namespace
+}  // namespace kova_test

@@ -1,0 +1,215 @@
+// The health-check ping: service URL parsing, the GET it sends, how it judges replies, and the cluster
+// bringing a member back once it answers again.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "qzsvc/qzsvc.h"
+#include "rba/KOVASOAPCall.h"
+#include "rba/kova_eas.h"
+#include "transport/transport_support.h"
+
+namespace kova_test {
+namespace {
+
+// A loopback peer that accepts one connection, keeps what it reads and answers with fixed bytes.
+class OneReplyServer {
+public:
+    explicit OneReplyServer(std::string reply) : m_reply(std::move(reply)) {
+        m_listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(m_listener, reinterpret_cast<sockaddr*>(&address), length);
+        listen(m_listener, 1);
+        getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { serveOne(); });
+    }
+    ~OneReplyServer() {
+        shutdown(m_listener, SHUT_RDWR);
+        m_thread.join();
+        close(m_listener);
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/kova/ping"; }
+    // What the ping sent; complete once the ping has returned.
+    const std::string& received() const { return m_received; }
+
+private:
+    void serveOne() {
+        int connection = accept(m_listener, nullptr, nullptr);
+        if (connection < 0) return;
+        char buffer[2048];
+        while (m_received.find("\r\n\r\n") == std::string::npos) {
+            ssize_t count = read(connection, buffer, sizeof buffer);
+            if (count <= 0) break;
+            m_received.append(buffer, static_cast<size_t>(count));
+        }
+        (void)!write(connection, m_reply.data(), m_reply.size());
+        close(connection);
+    }
+
+    std::string m_reply;
+    std::string m_received;
+    int m_listener = -1;
+    int m_port = 0;
+    std::thread m_thread;
+};
+
+// soapCall needs an argument list; the ping reads none.
+int soapCallWithoutArguments(NVWSOAPCall& call, NVWSOAPHandle* handle, const char* url, ...) {
+    va_list none;
+    va_start(none, url);
+    int result = call.soapCall(handle, url, none);
+    va_end(none);
+    return result;
+}
+
+int ping(const char* url, const NVWSOAPHandleConfig& config) {
+    KOVAPingCall call("ping", true, nullptr, &kova_trace);
+    NVWSOAPHandle handle(nullptr, &config);
+    return soapCallWithoutArguments(call, &handle, url);
+}
+
+struct Parsed {
+    int result;
+    std::string host;
+    uint32_t port;
+    std::string path;
+};
+
+Parsed parse(const char* url, bool useSSL) {
+    NVWSOAPHandleConfig config;
+    config.m_useSSL = useSSL;
+    NVWSOAPHandle handle(nullptr, &config);
+    KOVAPingCall call("ping", true, nullptr, &kova_trace);
+    Parsed parsed{0, "", 0, ""};
+    const char* path = nullptr;
+    parsed.result = call.parseURL(&handle, url, parsed.host, parsed.port, path);
+    if (path) parsed.path = path;
+    return parsed;
+}
+
+TEST(PingUrl, BracketedIpv6HostWithPortAndPath) {
+    Parsed parsed = parse("https://[::1]:9443/kova/ping", true);
+    EXPECT_EQ(parsed.result, 0);
+    EXPECT_EQ(parsed.host, "::1");
+    EXPECT_EQ(parsed.port, 9443u);
+    EXPECT_EQ(parsed.path, "/kova/ping");
+}
+
+TEST(PingUrl, MissingPortFollowsTheHandlesSslSettingNotTheScheme) {
+    EXPECT_EQ(parse("http://pdp.example/x", true).port, 443u);
+    EXPECT_EQ(parse("https://pdp.example/x", false).port, 80u);
+    Parsed bracketed = parse("http://[fe80::1]/x", false);
+    EXPECT_EQ(bracketed.result, 0);
+    EXPECT_EQ(bracketed.host, "fe80::1");
+    EXPECT_EQ(bracketed.port, 80u) << "colons inside the brackets are not port separators";
+}
+
+TEST(PingUrl, PortsInHexadecimalAndOctal) {
+    EXPECT_EQ(parse("http://pdp.example:0x1F90/x", false).port, 8080u);
+    EXPECT_EQ(parse("http://pdp.example:017/x", false).port, 15u);
+}
+
+TEST(PingUrl, MalformedUrlsAreRefused) {
+    for (const char* url : {"http://pdp.example:/x", "http://[::1/x", "http://pdp.example", "http:/pdp.example/x",
+                            "http://", "no-slashes"})
+        EXPECT_EQ(parse(url, false).result, static_cast<int>(KOVA_PING_BAD_URL)) << url;
+}
+
+class PingTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    NVWSOAPHandleConfig config;
+
+    void SetUp() override {
+        config.m_timeout = 2;
+        qz_msg_set_output(dir.file("messages").c_str());
+    }
+    void TearDown() override { qz_msg_set_output(nullptr); }
+};
+
+TEST_F(PingTest, AnsweringPdpIsGood) {
+    RefPdp pdp(std::vector<std::string>{});
+    EXPECT_EQ(ping(pdp.url().c_str(), config), 0);
+}
+
+TEST_F(PingTest, RequestCarriesPathHostAndNoAuthorizationWithoutBothValues) {
+    OneReplyServer server("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    config.m_baUser = "alice";
+    EXPECT_EQ(ping(server.url().c_str(), config), 0);
+    EXPECT_EQ(server.received(),
+              "GET /kova/ping HTTP/1.1\r\nUser-Agent: ZEM (Corvane)\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n");
+}
+
+TEST_F(PingTest, BasicAuthorizationCarriesUserColonPasswordInBase64) {
+    OneReplyServer server("HTTP/1.1 200 OK\r\n\r\n");
+    config.m_baUser = "alice";
+    config.m_baPassword = "s3cret";
+    EXPECT_EQ(ping(server.url().c_str(), config), 0);
+    EXPECT_NE(server.received().find("\r\nAuthorization: Basic YWxpY2U6czNjcmV0\r\nAccept: */*\r\n"), std::string::npos)
+        << server.received();
+}
+
+TEST_F(PingTest, OnlyTheExactStatusLineIsGood) {
+    for (const char* reply : {"HTTP/1.1 200 OK", "HTTP/1.0 200 OK\r\n\r\n", "HTTP/1.1 503 Service Unavailable\r\n\r\n",
+                              "HTTP/1.1 200"}) {
+        OneReplyServer server(reply);
+        int expected = std::string(reply) == "HTTP/1.1 200 OK" ? 0 : static_cast<int>(KOVA_PING_BAD_RESPONSE);
+        EXPECT_EQ(ping(server.url().c_str(), config), expected) << reply;
+    }
+}
+
+TEST_F(PingTest, LongReplyIsCutAndJudgedByItsStatusLine) {
+    OneReplyServer server("HTTP/1.1 200 OK\r\nX-Padding: " + std::string(4000, 'x') + "\r\n\r\n");
+    EXPECT_EQ(ping(server.url().c_str(), config), 0);
+}
+
+TEST_F(PingTest, UnreachableAndInvalidUrlsFail) {
+    RefPdp gone(std::vector<std::string>{});
+    std::string url = gone.url();
+    gone.stop();
+    EXPECT_EQ(ping(url.c_str(), config), 2);
+    KOVAServiceability serviceability(KOVA_VERSION_TEXT);
+    EXPECT_EQ(ping("http://pdp.example:/x", config), static_cast<int>(KOVA_PING_BAD_URL));
+    EXPECT_NE(readFile(dir.file("messages")).find("QLXBA0314E   The URL is invalid."), std::string::npos)
+        << readFile(dir.file("messages"));
+}
+
+TEST_F(PingTest, HealthCheckBringsADownEndpointBack) {
+    RefPdp pdp(std::vector<std::string>{});
+    std::string url = pdp.url();
+    KOVAServiceFactory factory;
+    ClusterUnderTest target(factory, dir, "server = 10," + url + "\nhealth-check-interval = 1\ntimeout = 1\n");
+    ASSERT_EQ(target.status, 0);
+    auto decide = [&] {
+        KOVAServiceCall call("EvaluateKOVARequest", true, nullptr, nullptr);
+        BorrowedHandle handle;
+        XacmlPieces request("/any");
+        orbsec_axiscpp::AnyType* response = nullptr;
+        int status = call.execute(target.cluster, &handle.ref, nullptr, request.any(), &response);
+        if (response) takeJoined(response);
+        return status;
+    };
+    pdp.stop();
+    EXPECT_EQ(decide(), NVWSOAP_S_TRANSPORT);
+    EXPECT_EQ(decide(), NVWSOAP_S_NO_ENDPOINT);
+    pdp.start();
+    int status = NVWSOAP_S_NO_ENDPOINT;
+    for (int i = 0; i < 60 && status != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        status = decide();
+    }
+    EXPECT_EQ(status, 0) << "the endpoint answered pings again within six seconds";
+}
+
+}  // namespace
+}  // namespace kova_test

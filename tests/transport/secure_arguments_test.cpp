@@ -1,0 +1,90 @@
+// The stub's secure-transport arguments and the service factory's answers.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "rba/KOVASOAPCall.h"
+#include "rba/stub/AuthzService.h"
+
+namespace {
+
+char* text(const char* value) { return const_cast<char*>(value); }
+char* const TRUE_MARKER = reinterpret_cast<char*>(1);
+char* const END = nullptr;
+
+std::vector<std::string> argumentsOf(const AuthzService& stub) {
+    std::vector<std::string> values;
+    for (int i = 0; i < 8; ++i) values.push_back(stub.secureArgument(i));
+    return values;
+}
+
+// A stub whose eight arguments already hold "old0".."old7", to see which ones a call replaces.
+std::unique_ptr<AuthzService> stubWithOldArguments() {
+    auto stub = std::make_unique<AuthzService>();
+    stub->SetSecure(text("old0"), text("old1"), text("old2"), text("old3"), text("old4"), text("old5"), text("old6"),
+                    text("old7"), END);
+    return stub;
+}
+
+TEST(SecureArguments, SixArgumentsAlsoSetTheSeventhToFalse) {
+    auto stub = stubWithOldArguments();
+    stub->SetSecure(text("a"), text("b"), text("c"), text("d"), text("e"), text("f"), END);
+    EXPECT_EQ(argumentsOf(*stub), (std::vector<std::string>{"a", "b", "c", "d", "e", "f", "false", "old7"}));
+}
+
+TEST(SecureArguments, SevenArgumentsKeepTheEighth) {
+    auto stub = stubWithOldArguments();
+    stub->SetSecure(text("a"), text("b"), text("c"), text("d"), text("e"), text("f"), text("g"), END);
+    EXPECT_EQ(argumentsOf(*stub), (std::vector<std::string>{"a", "b", "c", "d", "e", "f", "g", "old7"}));
+}
+
+TEST(SecureArguments, FewerArgumentsReplaceOnlyTheFirstOnes) {
+    auto stub = stubWithOldArguments();
+    stub->SetSecure(text("a"), text("b"), END);
+    EXPECT_EQ(argumentsOf(*stub), (std::vector<std::string>{"a", "b", "old2", "old3", "old4", "old5", "old6", "old7"}));
+}
+
+TEST(SecureArguments, OnlyTheFirstEightOfMoreAreStored) {
+    AuthzService stub;
+    stub.SetSecure(text("1"), text("2"), text("3"), text("4"), text("5"), text("6"), text("7"), text("8"), text("9"),
+                   text("10"), END);
+    EXPECT_EQ(argumentsOf(stub), (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7", "8"}));
+}
+
+TEST(SecureArguments, NullFirstArgumentChangesNothing) {
+    auto stub = stubWithOldArguments();
+    stub->SetSecure(END, text("ignored"), END);
+    EXPECT_EQ(argumentsOf(*stub),
+              (std::vector<std::string>{"old0", "old1", "old2", "old3", "old4", "old5", "old6", "old7"}));
+}
+
+TEST(SecureArguments, PointerValueOneIsStoredAsTrue) {
+    AuthzService stub;
+    stub.SetSecure(text("keyring"), TRUE_MARKER, text("label"), END);
+    EXPECT_EQ(stub.secureArgument(0), "keyring");
+    EXPECT_EQ(stub.secureArgument(1), "true");
+    EXPECT_EQ(stub.secureArgument(2), "label");
+}
+
+TEST(ServiceFactory, SetHandleSecureStoresExactlyOneArgument) {
+    KOVAServiceFactory factory;
+    auto stub = stubWithOldArguments();
+    factory.setHandleSecure(stub.get(), text("/etc/kova/trust.pem"));
+    EXPECT_EQ(argumentsOf(*stub), (std::vector<std::string>{"/etc/kova/trust.pem", "old1", "old2", "old3", "old4",
+                                                            "old5", "old6", "old7"}));
+}
+
+TEST(ServiceFactory, MakesDefaultStubsClustersAndPingCallsAndNamesItsCluster) {
+    KOVAServiceFactory factory;
+    std::unique_ptr<orbsec_axiscpp::Stub> stub(factory.createHandle());
+    ASSERT_NE(dynamic_cast<AuthzService*>(stub.get()), nullptr);
+    EXPECT_STREQ(stub->getCall()->getEndpointURI(), KOVA_DEFAULT_ENDPOINT);
+    std::unique_ptr<NVWSOAPCluster> cluster(factory.createCluster());
+    EXPECT_NE(cluster, nullptr);
+    std::unique_ptr<NVWSOAPCall> ping(factory.createPingCall(nullptr));
+    ASSERT_NE(dynamic_cast<KOVAPingCall*>(ping.get()), nullptr);
+    EXPECT_STREQ(ping->name(), "ping");
+    EXPECT_STREQ(factory.clusterName(), "kova-cluster");
+}
+
+}  // namespace

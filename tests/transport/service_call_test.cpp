@@ -1,0 +1,150 @@
+// The decision's service call run by the cluster library against refpdp: responses, SOAP faults,
+// unreachable and slow endpoints, and moving to the next endpoint.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "qzsvc/qzsvc.h"
+#include "rba/KOVASOAPCall.h"
+#include "rba/kova_eas.h"
+#include "transport/transport_support.h"
+
+using orbsec_axiscpp::AnyType;
+
+namespace kova_test {
+namespace {
+
+struct Outcome {
+    int status = -1;
+    bool hasResponse = false;
+    std::string content;
+    bool recovered = false;
+};
+
+class ServiceCallTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::unique_ptr<RefPdp> pdp;
+    KOVAServiceFactory factory;
+    std::unique_ptr<KOVAServiceability> serviceability;
+    std::unique_ptr<ClusterUnderTest> cluster;
+
+    void SetUp() override {
+        writeFile(dir.file("rules.json"), TRANSPORT_RULES);
+        pdp = std::make_unique<RefPdp>(std::vector<std::string>{"--rules", dir.file("rules.json")});
+        qz_msg_set_output(dir.file("messages").c_str());
+        serviceability = std::make_unique<KOVAServiceability>(KOVA_VERSION_TEXT);
+        zem_trace_configure(5, dir.file("trace").c_str());
+        kova_trace.initialize("kova");
+    }
+
+    void TearDown() override {
+        cluster.reset();
+        kova_trace.shutdown();
+        zem_trace_configure(-1, nullptr);
+        qz_msg_set_output(nullptr);
+    }
+
+    void useCluster(const std::string& servers, const std::string& extra = "health-check-interval = 0\n") {
+        cluster = std::make_unique<ClusterUnderTest>(factory, dir, servers + "timeout = 1\n" + extra, &kova_trace);
+        ASSERT_EQ(cluster->status, 0);
+    }
+
+    // A URL on which nothing listens: refpdp's, once it is stopped.
+    std::string deadUrl() {
+        RefPdp gone(std::vector<std::string>{});
+        std::string url = gone.url();
+        gone.stop();
+        return url;
+    }
+
+    Outcome decide(const std::string& resource) {
+        KOVAServiceCall call("EvaluateKOVARequest", true, nullptr, &kova_trace);
+        BorrowedHandle handle;
+        XacmlPieces request(resource);
+        AnyType* response = nullptr;
+        Outcome outcome;
+        outcome.status = call.execute(cluster->cluster, &handle.ref, &outcome.recovered, request.any(), &response);
+        outcome.hasResponse = response != nullptr;
+        if (response) outcome.content = takeJoined(response);
+        return outcome;
+    }
+
+    std::string messages() const { return readFile(dir.file("messages")); }
+    std::string traced() const { return readFile(dir.file("trace")); }
+
+    static size_t occurrences(const std::string& text, const std::string& word) {
+        size_t count = 0;
+        for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++count;
+        return count;
+    }
+};
+
+TEST_F(ServiceCallTest, ExchangeReturnsTheResponseThroughTheResponseAddress) {
+    useCluster("server = 10," + pdp->url() + "\n");
+    Outcome outcome = decide("/permit/a");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_NE(outcome.content.find(">Permit</"), std::string::npos) << outcome.content;
+    EXPECT_FALSE(outcome.recovered);
+}
+
+TEST_F(ServiceCallTest, SoapFaultGivesStatusZeroNoResponseOneMessageAndATrace) {
+    useCluster("server = 10," + pdp->url() + "\n");
+    Outcome outcome = decide("/fault-text/a");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_FALSE(outcome.hasResponse);
+    EXPECT_EQ(occurrences(messages(), "QLXBA0313E"), 1u) << messages();
+    EXPECT_NE(messages().find("An error occurred when attempting to communicate with the SOAP server URL " + pdp->url() +
+                              ": policy store offline (error code: 71/0x47)."),
+              std::string::npos)
+        << messages();
+    EXPECT_EQ(occurrences(traced(), "Failed to make KOVA request call: policy store offline [code 71]"), 1u) << traced();
+}
+
+TEST_F(ServiceCallTest, ResponseThatDoesNotCheckOutGivesStatusZeroNoResponseAndNoMessage) {
+    useCluster("server = 10," + pdp->url() + "\n");
+    Outcome outcome = decide("/not-a-response/a");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_FALSE(outcome.hasResponse);
+    EXPECT_EQ(messages().find("QLXBA0313E"), std::string::npos) << messages();
+}
+
+TEST_F(ServiceCallTest, RefusedConnectionGivesNonZeroStatusAndNoResponse) {
+    useCluster("server = 10," + deadUrl() + "\n");
+    Outcome outcome = decide("/permit/a");
+    EXPECT_EQ(outcome.status, NVWSOAP_S_TRANSPORT);
+    EXPECT_FALSE(outcome.hasResponse);
+}
+
+TEST_F(ServiceCallTest, TimeOutGivesNonZeroStatus) {
+    RefPdp slow({"--delay-ms", "2500"});
+    useCluster("server = 10," + slow.url() + "\n");
+    EXPECT_EQ(decide("/permit/a").status, NVWSOAP_S_TRANSPORT);
+}
+
+TEST_F(ServiceCallTest, FailedEndpointIsLeftForTheNextWithinTheSameCallAndMarkedDown) {
+    useCluster("server = 20," + deadUrl() + "\nserver = 10," + pdp->url() + "\n", "health-check-interval = 60\n");
+    Outcome first = decide("/permit/a");
+    EXPECT_EQ(first.status, 0);
+    EXPECT_TRUE(first.hasResponse);
+    EXPECT_TRUE(first.recovered);
+
+    Outcome second = decide("/permit/a");
+    EXPECT_EQ(second.status, 0);
+    EXPECT_FALSE(second.recovered) << "the failed endpoint is down and no longer tried";
+}
+
+TEST_F(ServiceCallTest, WithEveryEndpointDownExecuteFailsWithoutTrying) {
+    useCluster("server = 10," + deadUrl() + "\n", "health-check-interval = 60\n");
+    EXPECT_EQ(decide("/permit/a").status, NVWSOAP_S_TRANSPORT);
+    EXPECT_EQ(decide("/permit/a").status, NVWSOAP_S_NO_ENDPOINT);
+}
+
+TEST_F(ServiceCallTest, WithoutHealthChecksAFailedEndpointIsTriedAgain) {
+    useCluster("server = 10," + deadUrl() + "\n");
+    EXPECT_EQ(decide("/permit/a").status, NVWSOAP_S_TRANSPORT);
+    EXPECT_EQ(decide("/permit/a").status, NVWSOAP_S_TRANSPORT);
+}
+
+}  // namespace
+}  // namespace kova_test

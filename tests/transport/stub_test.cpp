@@ -1,0 +1,197 @@
+// The XACML stub and the SOAP client library against a real refpdp on loopback: the round trip, the
+// SOAPAction, SOAP faults, the call's initialize/unInitialize discipline and transport failures.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "rba/stub/AuthzService.h"
+#include "transport/transport_support.h"
+
+using namespace orbsec_axiscpp;
+
+namespace kova_test {
+namespace {
+
+constexpr const char* REQUEST_START = "<ns1:Request xmlns:ns1=\"urn:oasis:names:tc:xacml:2.0:context:schema:os\">";
+
+class StubTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::unique_ptr<RefPdp> pdp;
+    std::unique_ptr<AuthzService> stub;
+
+    void SetUp() override {
+        writeFile(dir.file("rules.json"), TRANSPORT_RULES);
+        startPdp({});
+    }
+
+    void startPdp(const std::vector<std::string>& extra) {
+        std::vector<std::string> options{"--rules", dir.file("rules.json"), "--record", dir.file("requests.xml")};
+        options.insert(options.end(), extra.begin(), extra.end());
+        pdp = std::make_unique<RefPdp>(options);
+        stub = std::make_unique<AuthzService>(pdp->url().c_str(), APTHTTP1_1);
+    }
+
+    std::string recorded() const { return readFile(dir.file("requests.xml")); }
+
+    // The fault a request for `resource` raises, or a default-made one when none is raised.
+    OtherFaultException faultFor(const std::string& resource) {
+        XacmlPieces request(resource);
+        try {
+            stub->EvaluateXACML(request.any());
+        } catch (const OtherFaultException& e) {
+            return e;
+        }
+        ADD_FAILURE() << "no OtherFaultException for " << resource;
+        return OtherFaultException("", "", "", "", 0);
+    }
+
+    // The transport exception code of one exchange, or 0 when none was raised.
+    int transportErrorFor(const std::string& resource) {
+        XacmlPieces request(resource);
+        try {
+            stub->EvaluateXACML(request.any());
+        } catch (const SoapFaultException& e) {
+            ADD_FAILURE() << "unexpected SOAP fault " << e.what();
+        } catch (const AxisException& e) {
+            return e.getExceptionCode();
+        }
+        return 0;
+    }
+
+    bool callStillInitialized() { return stub->getCall()->unInitialize() == AXIS_SUCCESS; }
+};
+
+TEST_F(StubTest, RoundTripSendsThePiecesInsideTheOperationElementAndReturnsTheResponseContent) {
+    XacmlPieces request("/permit/index.html");
+    AnyType* response = stub->EvaluateXACML(request.any());
+    ASSERT_NE(response, nullptr);
+    std::string content = takeJoined(response);
+
+    EXPECT_NE(content.find("<Decision>Permit</Decision>"), std::string::npos) << content;
+    EXPECT_NE(content.find("ObligationId=\"urn:kova:stepup\"><"), std::string::npos) << content;
+    EXPECT_NE(content.find("urn:oxa:security:authentication:obligation.transactionId"), std::string::npos);
+    EXPECT_EQ(content.find("<Response"), std::string::npos) << "the pieces are the Response element's content";
+    EXPECT_NE(recorded().find(REQUEST_START + request.joined() + "</ns1:Request>"), std::string::npos) << recorded();
+    EXPECT_FALSE(callStillInitialized());
+}
+
+TEST_F(StubTest, EveryResponseCarriesAFreshTransactionId) {
+    XacmlPieces request("/permit/a");
+    std::string first = takeJoined(stub->EvaluateXACML(request.any()));
+    std::string second = takeJoined(stub->EvaluateXACML(request.any()));
+    EXPECT_NE(first, second);
+}
+
+TEST_F(StubTest, DefaultConstructedStubTargetsTheLocalDefaultEndpoint) {
+    AuthzService defaults;
+    EXPECT_STREQ(defaults.getCall()->getEndpointURI(), KOVA_DEFAULT_ENDPOINT);
+    EXPECT_NE(std::string(KOVA_DEFAULT_ENDPOINT).find(":9080/kova/authz/services/AuthzService"), std::string::npos);
+}
+
+TEST_F(StubTest, SoapActionIsSetWhenAbsentAndKeptWhenSetBefore) {
+    XacmlPieces request("/deny/a");
+    takeJoined(stub->EvaluateXACML(request.any()));
+    EXPECT_STREQ(stub->getCall()->getTransportProperty("SOAPAction", false), KOVA_SOAP_ACTION);
+
+    AuthzService preset(pdp->url().c_str(), APTHTTP1_1);
+    preset.getCall()->setTransportProperty(SOAPACTION_HEADER, "urn:example:other-action");
+    try {
+        preset.EvaluateXACML(request.any());
+        ADD_FAILURE() << "refpdp accepted a foreign SOAPAction";
+    } catch (const OtherFaultException& e) {
+        // refpdp refuses an action it does not know and names the one it received.
+        EXPECT_STREQ(e.getSimpleFaultDetail(), "urn:example:other-action");
+    }
+    EXPECT_STREQ(preset.getCall()->getTransportProperty("SOAPAction", false), "urn:example:other-action");
+}
+
+TEST_F(StubTest, FaultWithTextDetailGivesThatDetail) {
+    OtherFaultException fault = faultFor("/fault-text/a");
+    EXPECT_EQ(fault.getExceptionCode(), 71);
+    EXPECT_STREQ(fault.getFaultCode(), "soapenv:Server");
+    EXPECT_STREQ(fault.getFaultString(), "policy store offline");
+    EXPECT_STREQ(fault.getFaultActor(), "urn:kova:pdp");
+    EXPECT_STREQ(fault.getSimpleFaultDetail(), "store 7 unreachable");
+    EXPECT_FALSE(callStillInitialized());
+}
+
+TEST_F(StubTest, FaultWithElementDetailGivesTheDetailXml) {
+    OtherFaultException fault = faultFor("/fault-xml/a");
+    EXPECT_EQ(fault.getExceptionCode(), 71);
+    EXPECT_STREQ(fault.getFaultString(), "bad policy");
+    EXPECT_STREQ(fault.getSimpleFaultDetail(), "<reason code=\"9\">cycle</reason>");
+}
+
+TEST_F(StubTest, FaultWithoutDetailGivesAnEmptyDetail) {
+    OtherFaultException fault = faultFor("/fault-bare/a");
+    EXPECT_EQ(fault.getExceptionCode(), 71);
+    EXPECT_STREQ(fault.getFaultCode(), "soapenv:Client");
+    EXPECT_STREQ(fault.getSimpleFaultDetail(), "");
+}
+
+TEST_F(StubTest, MalformedRequestIsAnsweredWithAClientFault) {
+    XacmlPieces request("/deny/<unclosed");
+    try {
+        stub->EvaluateXACML(request.any());
+        ADD_FAILURE() << "a malformed request was accepted";
+    } catch (const AxisException& e) {
+        EXPECT_EQ(e.getExceptionCode(), 71);
+        EXPECT_STREQ(e.what(), "Malformed XACML request");
+    }
+}
+
+TEST_F(StubTest, FailedInitializeReturnsNullWithoutSendingOrUninitializing) {
+    ASSERT_EQ(stub->getCall()->initialize(CPP_DOC_PROVIDER), AXIS_SUCCESS);
+    XacmlPieces request("/permit/a");
+    EXPECT_EQ(stub->EvaluateXACML(request.any()), nullptr);
+    EXPECT_TRUE(callStillInitialized()) << "the stub must not uninitialize a call it did not initialize";
+
+    AuthzService blank(" ", APTHTTP1_1);
+    EXPECT_EQ(blank.EvaluateXACML(request.any()), nullptr);
+    EXPECT_EQ(recorded(), "");
+}
+
+TEST_F(StubTest, ResponseWithoutAnXacmlResponseGivesNullAfterUninitializing) {
+    XacmlPieces request("/not-a-response/a");
+    EXPECT_EQ(stub->EvaluateXACML(request.any()), nullptr);
+    EXPECT_FALSE(callStillInitialized());
+}
+
+TEST_F(StubTest, TransportFailuresRaiseTheirCodesAndLeaveTheCallReusable) {
+    stub->getCall()->setEndpointURI((pdp->url() + "/elsewhere").c_str());
+    EXPECT_EQ(transportErrorFor("/permit/a"), SERVER_TRANSPORT_HTTP_ERROR);
+    EXPECT_FALSE(callStillInitialized());
+
+    std::string url = pdp->url();
+    pdp->stop();
+    stub->getCall()->setEndpointURI(url.c_str());
+    EXPECT_EQ(transportErrorFor("/permit/a"), SERVER_TRANSPORT_CONNECT_FAILED);
+
+    pdp->start();
+    XacmlPieces request("/permit/a");
+    AnyType* response = stub->EvaluateXACML(request.any());
+    ASSERT_NE(response, nullptr) << "the same call works once the PDP is back";
+    takeJoined(response);
+}
+
+TEST_F(StubTest, SlowPdpRaisesTimeout) {
+    startPdp({"--delay-ms", "2500"});
+    CallTransportConfig config;
+    config.endpoint = pdp->url();
+    config.timeoutSeconds = 1;
+    stub->getCall()->setTransportConfig(config);
+    EXPECT_EQ(transportErrorFor("/permit/a"), SERVER_TRANSPORT_TIMEOUT);
+}
+
+TEST_F(StubTest, SequentialExchangesShareOneKeepAliveConnection) {
+    PdpStatsReader stats(*pdp);
+    XacmlPieces request("/deny/a");
+    for (int i = 0; i < 20; ++i) takeJoined(stub->EvaluateXACML(request.any()));
+    EXPECT_EQ(stats.read().connections, 1);
+    EXPECT_EQ(stats.read().requests, 20);
+    EXPECT_EQ(stub->getCall()->connectionsOpened(), 1);
+}
+
+}  // namespace
+}  // namespace kova_test

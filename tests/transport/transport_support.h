@@ -1,0 +1,141 @@
+// Shared parts of the transport tests: an XACML request in pieces, refpdp rules that answer every way
+// the transport must handle, refpdp's connection counter, and a cluster configured from a real file.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "nvwebrte/nvwebrte.h"
+#include "nvwsoap/nvwsoap.h"
+#include "orbsec_axiscpp/axis.h"
+#include "support/test_support.h"
+
+namespace kova_test {
+
+// Resource paths select refpdp's answer.
+inline const char* TRANSPORT_RULES = R"({
+  "default": "NotApplicable",
+  "rules": [
+    {"resource-prefix": "/permit", "effect": "Permit", "obligation": "urn:kova:stepup", "transaction-id": true},
+    {"resource-prefix": "/deny", "effect": "Deny"},
+    {"resource-prefix": "/fault-text", "fault": {"code": "soapenv:Server", "string": "policy store offline",
+                                                 "actor": "urn:kova:pdp", "detail": "store 7 unreachable"}},
+    {"resource-prefix": "/fault-xml", "fault": {"string": "bad policy", "detail-xml": "<reason code=\"9\">cycle</reason>"}},
+    {"resource-prefix": "/fault-bare", "fault": {"code": "soapenv:Client", "string": "no detail"}},
+    {"resource-prefix": "/not-a-response", "body": "<Other xmlns=\"urn:example:other\"><Decision>Permit</Decision></Other>"}
+  ]})";
+
+// The content of an XACML Request element in pieces, written with the "ns1" prefix the SOAP layer binds.
+class XacmlPieces {
+public:
+    explicit XacmlPieces(const std::string& resource, const std::string& action = "read") {
+        m_texts = {"<ns1:Resource><ns1:Attribute AttributeId=\"urn:oasis:names:tc:xacml:1.0:resource:resource-id\" "
+                   "DataType=\"http://www.w3.org/2001/XMLSchema#string\"><ns1:AttributeValue>",
+                   resource,
+                   "</ns1:AttributeValue></ns1:Attribute></ns1:Resource><ns1:Action><ns1:Attribute "
+                   "AttributeId=\"urn:oasis:names:tc:xacml:1.0:action:action-id\" "
+                   "DataType=\"http://www.w3.org/2001/XMLSchema#string\"><ns1:AttributeValue>",
+                   action,
+                   "</ns1:AttributeValue></ns1:Attribute></ns1:Action><ns1:Environment/>"};
+        for (std::string& text : m_texts) m_pointers.push_back(text.data());
+        m_any = orbsec_axiscpp::AnyType(m_pointers.data(), static_cast<int>(m_pointers.size()));
+    }
+    XacmlPieces(const XacmlPieces&) = delete;
+    XacmlPieces& operator=(const XacmlPieces&) = delete;
+
+    orbsec_axiscpp::AnyType* any() { return &m_any; }
+    std::string joined() const {
+        std::string text;
+        for (const std::string& piece : m_texts) text += piece;
+        return text;
+    }
+
+private:
+    std::vector<std::string> m_texts;
+    std::vector<char*> m_pointers;
+    orbsec_axiscpp::AnyType m_any;
+};
+
+// Joins the pieces of a response any-content and releases it as its owner must.
+inline std::string takeJoined(orbsec_axiscpp::AnyType* any) {
+    std::string text;
+    for (int i = 0; i < any->_size; ++i) {
+        text += any->_array[i];
+        delete[] any->_array[i];
+    }
+    delete[] any->_array;
+    delete any;
+    return text;
+}
+
+// refpdp's counters: accepted TCP connections and evaluated requests.
+struct PdpStats {
+    long connections = 0;
+    long requests = 0;
+};
+
+// Reads refpdp's /stats over one keep-alive connection of its own, which it leaves out of the count.
+class PdpStatsReader {
+public:
+    explicit PdpStatsReader(const RefPdp& pdp) : m_curl(curl_easy_init()) {
+        m_url = "http://127.0.0.1:" + std::to_string(pdp.port()) + "/stats";
+        curl_easy_setopt(m_curl, CURLOPT_URL, m_url.c_str());
+        curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+            static_cast<std::string*>(out)->append(data, size * count);
+            return size * count;
+        });
+        curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, &m_body);
+    }
+    ~PdpStatsReader() { curl_easy_cleanup(m_curl); }
+    PdpStatsReader(const PdpStatsReader&) = delete;
+    PdpStatsReader& operator=(const PdpStatsReader&) = delete;
+
+    PdpStats read() {
+        m_body.clear();
+        if (curl_easy_perform(m_curl) != CURLE_OK) return {-1, -1};
+        nlohmann::json stats = nlohmann::json::parse(m_body);
+        return {stats.at("connections").get<long>() - 1, stats.at("requests").get<long>()};
+    }
+
+private:
+    CURL* m_curl;
+    std::string m_url;
+    std::string m_body;
+};
+
+// A cluster manager with one cluster read from a real [kova-eas] stanza through the host's loader.
+class ClusterUnderTest {
+public:
+    ClusterUnderTest(NVWSOAPServiceFactory& factory, const TempDir& dir, const std::string& stanzaBody,
+                     NVWSOAPTrace* trace = nullptr)
+        : m_path(dir.file("cluster.conf")) {
+        writeFile(m_path, "[kova-eas]\n" + stanzaBody);
+        m_config = {&m_ops, m_path.c_str(), "kova-eas", nullptr};
+        status = manager.initialize(&factory, trace);
+        if (status == 0) status = manager.addCluster("kova", true, &m_config, &cluster);
+    }
+
+    NVWSOAPClusterMgr manager;
+    NVWSOAPCluster* cluster = nullptr;
+    int status = -1;
+
+private:
+    std::string m_path;
+    nvw_soap_config_ops_t m_ops{qzw_load_entry, qzw_release_entry_data, nullptr, nullptr};
+    nvw_soap_config_interface_t m_config{};
+};
+
+// What a call borrowed; given back when the test is done with it, as the plug-in does.
+struct BorrowedHandle {
+    NVWSOAPHandleMgr::HandleRef ref;
+    ~BorrowedHandle() { giveBack(); }
+    void giveBack() {
+        if (ref.container) ref.mgr->returnHandle(ref.container);
+        ref = {};
+    }
+};
+
+}  // namespace kova_test

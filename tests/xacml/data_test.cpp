@@ -1,0 +1,80 @@
+// Copying the framework's attribute lists into the decision's plain lists.
+#include "xacml/xacml_fixture.h"
+
+using xacml_test::Config;
+using xacml_test::FileTail;
+
+namespace {
+
+// A framework attribute list filled with (name, value) entries; a null value is a null text.
+class AttrList {
+public:
+    AttrList(std::initializer_list<std::pair<const char*, const char*>> entries) {
+        azn_attrlist_create(&m_handle);
+        for (const auto& [name, value] : entries) azn_attrlist_add_entry(m_handle, name, value);
+    }
+    ~AttrList() { azn_attrlist_delete(&m_handle); }
+    azn_attrlist_h_t handle() const { return m_handle; }
+
+private:
+    azn_attrlist_h_t m_handle = 0;
+};
+
+class DataCopy : public ::testing::Test {
+protected:
+    ~DataCopy() override { zem_clear_failures(); }
+
+    Config config{R"([azn-decision-info]
+HTTP_HOST = header:Host
+cookie = header:Cookie
+cookie2 = header:Cookie
+)"};
+    KOVAData data;
+};
+
+TEST_F(DataCopy, AppContextTakesHeaderNamesAndCredentialsKeepTheirs) {
+    AttrList context{{"AZN_EAS_POP_ATTRS_ATTRIBUTE", "pop"}, {"cookie", "c1"}, {"HTTP_HOST", "h1"},
+                     {"cookie2", "c2"}, {"AZN_EAS_POP_ATTACHMENT_ATTRIBUTE", "/pop"}};
+    AttrList creds{{"AZN_CRED_PRINCIPAL_NAME", "alice"}, {"AZN_CRED_GROUPS", "g1"}, {"AZN_CRED_GROUPS", "g2"},
+                   {"AZN_CRED_GROUPS", "g3"}, {"AZN_CRED_QOP_INFO", nullptr}};
+    EXPECT_EQ(data.loadData(creds.handle(), context.handle()), 0);
+    EXPECT_EQ(data.HTTPInfo, (KOVADataList{{"header:Cookie", "c1"}, {"header:Host", "h1"}, {"header:Cookie", "c2"}}));
+    EXPECT_EQ(data.creds, (KOVADataList{{"AZN_CRED_PRINCIPAL_NAME", "alice"}, {"AZN_CRED_GROUPS", "g1"},
+                                        {"AZN_CRED_GROUPS", "g2"}, {"AZN_CRED_GROUPS", "g3"},
+                                        {"AZN_CRED_QOP_INFO", ""}}));
+}
+
+TEST_F(DataCopy, UnmappedAppContextNameRaisesBeforeCredentialsAreCopied) {
+    AttrList context{{"HTTP_HOST", "h1"}, {"unmapped", "x"}};
+    AttrList creds{{"AZN_CRED_PRINCIPAL_NAME", "alice"}};
+    FileTail messages(xacml_test::messagesPath());
+    EXPECT_THROW(data.loadData(creds.handle(), context.handle()), HeaderNameMissingException);
+    EXPECT_NE(messages.text().find("QLXBA0308W"), std::string::npos);
+    EXPECT_EQ(data.HTTPInfo, (KOVADataList{{"header:Host", "h1"}}));
+    EXPECT_TRUE(data.creds.empty());
+}
+
+TEST_F(DataCopy, UnreadableCountEndsOnlyThatList) {
+    AttrList context{{"HTTP_HOST", "h1"}, {"cookie", "c1"}};
+    AttrList creds{{"AZN_CRED_PRINCIPAL_NAME", "alice"}};
+    FileTail messages(xacml_test::messagesPath());
+    zem_fail_calls("azn_attrlist_name_get_num", 1, 1);
+    EXPECT_EQ(data.loadData(creds.handle(), context.handle()), 0);
+    EXPECT_EQ(data.HTTPInfo, (KOVADataList{{"header:Host", "h1"}}));
+    EXPECT_EQ(data.creds, (KOVADataList{{"AZN_CRED_PRINCIPAL_NAME", "alice"}}));
+    EXPECT_NE(messages.text().find("QLXBA0312W   The cookie attribute could not be extracted from a credential: "
+                                   "API error: "),
+              std::string::npos)
+        << messages.text();
+}
+
+TEST_F(DataCopy, UnreadableValueIsSkipped) {
+    AttrList creds{{"AZN_CRED_GROUPS", "g1"}, {"AZN_CRED_GROUPS", "g2"}, {"AZN_CRED_GROUPS", "g3"}};
+    FileTail messages(xacml_test::messagesPath());
+    zem_fail_calls("azn_attrlist_get_entry_string_value", 1, 1);
+    data.createData(creds.handle(), data.creds, false);
+    EXPECT_EQ(data.creds, (KOVADataList{{"AZN_CRED_GROUPS", "g1"}, {"AZN_CRED_GROUPS", "g3"}}));
+    EXPECT_NE(messages.text().find("QLXBA0312W"), std::string::npos);
+}
+
+}  // namespace
