@@ -39,7 +39,9 @@ TEST_F(Explain, ShowsTheExchangeTheWildcardMappingAndTheRedirect) {
 }
 
 TEST_F(Explain, NamesTheMappingThePluginChoosesExactThenLongestPrefixThenLevel) {
-    config = writeConfig(exampleConfig(pdp->url(), "[obligations-urls-mapping]\n" + OBLIGATION + "* = /generic.html\n"));
+    // The shortest prefix comes first in the file, so only the longest-prefix rule picks the others.
+    config = writeConfig(replaced(exampleConfig(pdp->url()), "[obligations-urls-mapping]\n",
+                                  "[obligations-urls-mapping]\n" + OBLIGATION + "* = /generic.html\n"));
     CliRun exact = explain("/Corvane/inst1/account/a");
     EXPECT_TRUE(contains(exact.out, "applied: [obligations-urls-mapping] " + OBLIGATION + "login = /login/index.html\n"))
         << exact.out;

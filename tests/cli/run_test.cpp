@@ -9,6 +9,7 @@ namespace {
 
 using kova_test::CliDecisionFixture;
 using kova_test::CliRun;
+using kova_test::writeFile;
 using nlohmann::json;
 
 class Batch : public CliDecisionFixture {

@@ -99,7 +99,7 @@ Command addBenchCommand(CLI::App& app, const HostSettings& settings) {
     options->threads = 4;
     addBatchOptions(*command, *options);
     command->add_option("--seconds", options->seconds, "how long to keep deciding")
-        ->check(CLI::PositiveNumber)
+        ->check(CLI::Range(0.01, 86400.0))
         ->capture_default_str();
     return {command, true, [&settings, options] { return runBench(settings, *options); }};
 }

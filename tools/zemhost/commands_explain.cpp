@@ -34,7 +34,7 @@ void explain(const HostSettings& settings, const std::string& trace, const Decis
     if (requests.empty()) {
         printf("No XACML request was sent: the native policy or the plug-in decided on its own (see the messages).\n\n");
     } else {
-        printSection("XACML request sent to the PDP:", indentedXml(requests.back()));
+        printSection("XACML request sent to the PDP:", indentedXml(requestDocument(requests.back())));
         if (responses.empty()) {
             printf("No response from the PDP: it could not be reached.\n\n");
         } else {

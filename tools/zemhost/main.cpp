@@ -33,12 +33,17 @@ int usageError(const CLI::App& app, const std::string& what) {
     return EXIT_USAGE;
 }
 
+std::string subcommandNames(const std::vector<Command>& commands) {
+    std::string names;
+    for (const Command& command : commands) names += (names.empty() ? "" : ", ") + command.app->get_name();
+    return names;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"zemhost: loads the KOVA EAS plug-in as the proxy does, and drives it.", "zemhost"};
     app.fallthrough();   // global options may also follow the subcommand
-    app.require_subcommand(1);
     HostSettings settings;
     settings.pluginPath = defaultPluginPath();
     addGlobalOptions(app, settings);
@@ -66,5 +71,5 @@ int main(int argc, char** argv) {
             return EXIT_FAILED;
         }
     }
-    return usageError(app, "a subcommand is required");
+    return usageError(app, "a subcommand is required: " + subcommandNames(commands));
 }

@@ -53,7 +53,7 @@ std::string defaultPluginPath() {
 PluginHost::PluginHost(const HostSettings& settings) {
     std::vector<std::string> problems;
     m_nativePolicy = NativePolicy::load(ConfigReader(settings.configFile), problems);
-    if (!problems.empty()) throw HostError(problems.front());
+    if (!problems.empty()) throw HostError(problems.front() + " (zemhost check-config lists every problem)");
     m_library = dlopen(settings.pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!m_library) throw HostError("cannot load the plug-in: " + std::string(dlerror()));
     try {
@@ -72,7 +72,7 @@ PluginHost::~PluginHost() {
     if (m_needsShutdown) {
         azn_attrlist_h_t shutdownInfo = 0;
         m_shutdown(0, &shutdownInfo);
-        AttrList::adopt(shutdownInfo);
+        AttrList::adopt(shutdownInfo);   // released at once: the harness reads nothing from it
     }
     removeNativePolicy();
     dlclose(m_library);

@@ -9,6 +9,10 @@ namespace zemhost {
 // The document indented one element per line, or the text unchanged when it is not well-formed XML.
 std::string indentedXml(const std::string& text);
 
+// The plug-in traces the content of the XACML Request (its ns1:Subject, Resource, Action and
+// Environment elements); the SOAP stub wraps it in this Request element when sending.
+std::string requestDocument(const std::string& tracedContent);
+
 struct ResponseSummary {
     std::string decision;      // "Permit", "Deny", ... or "" when the response carries none
     std::string obligationId;  // the first obligation's identifier, or ""
