@@ -2,7 +2,6 @@
 // credentials into the access subject, and the writer every attribute element goes through.
 #include <algorithm>
 #include <cstring>
-#include <ranges>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -91,9 +90,35 @@ KOVADataList::const_iterator endOfRun(KOVADataList::const_iterator first, KOVADa
     return std::find_if(std::next(first), end, [&](const KOVADataItem& item) { return item.first != first->first; });
 }
 
-auto valuesOf(KOVADataList::const_iterator first, KOVADataList::const_iterator last) {
-    return std::ranges::subrange(first, last) | std::views::values;
-}
+// The values of the items [first, last), read in place. A hand-made range rather than a view adaptor:
+// clang 14 cannot compile libstdc++ 12's views, and the fuzz build uses clang.
+class ItemValues {
+public:
+    class iterator {
+    public:
+        using value_type = std::string;
+        using difference_type = std::ptrdiff_t;
+        iterator() = default;
+        explicit iterator(KOVADataList::const_iterator at) : m_at(at) {}
+        const std::string& operator*() const { return m_at->second; }
+        iterator& operator++() {
+            ++m_at;
+            return *this;
+        }
+        iterator operator++(int) { return iterator(m_at++); }
+        bool operator==(const iterator&) const = default;
+
+    private:
+        KOVADataList::const_iterator m_at;
+    };
+
+    ItemValues(KOVADataList::const_iterator first, KOVADataList::const_iterator last) : m_first(first), m_last(last) {}
+    iterator begin() const { return iterator(m_first); }
+    iterator end() const { return iterator(m_last); }
+
+private:
+    KOVADataList::const_iterator m_first, m_last;
+};
 
 std::string_view stripped(std::string_view text) {
     constexpr std::string_view blanks = " \t\r\n\f\v";
@@ -228,7 +253,7 @@ int KOVARequest::createAttributes(const KOVAData& data, KOVAAuditFields* auditFi
             continue;
         }
         KOVAAttribute& attribute = target->emplace_back(itemName, KOVA_DATATYPE_STRING);
-        for (const std::string& value : valuesOf(first, last)) attribute.addValue(value);
+        for (const std::string& value : ItemValues(first, last)) attribute.addValue(value);
         attribute.setId(id);
         attribute.setDataType(dataType);
     }
@@ -249,7 +274,7 @@ int KOVARequest::createAttributes(const KOVAData& data, KOVAAuditFields* auditFi
 void KOVARequest::appendEnvironmentAttribute(KOVADataList::const_iterator first, KOVADataList::const_iterator last,
                                              const std::string& id, const char* dataType,
                                              KOVAAuditFields* auditFields, int provideOldAttrIDs) {
-    auto values = valuesOf(first, last);
+    auto values = ItemValues(first, last);
     if (validValues(id.c_str(), dataType, values)) {
         KOVA_TRACE(1, "%s ERROR: Attribute[%s] is not valid.  Will not add to XACML", "KOVARequest::createAttributes",
                    id.c_str());

@@ -1,8 +1,8 @@
 #include "orbsec_axiscpp/soap_response.h"
 
-#include <cstring>
-
 #include <libxml/xmlsave.h>
+
+#include <cstring>
 
 namespace orbsec_axiscpp {
 
@@ -43,14 +43,6 @@ bool holdsTextOnly(xmlNodePtr node) {
     for (xmlNodePtr child = node->children; child; child = child->next)
         if (child->type != XML_TEXT_NODE && child->type != XML_CDATA_SECTION_NODE) return false;
     return true;
-}
-
-// Writes a node as the PDP sent it, keeping an empty element's end tag ("<a></a>" stays as it is):
-// readers of the content search for the text that follows a start tag.
-void dumpNode(xmlBufferPtr buffer, xmlNodePtr node) {
-    xmlSaveCtxtPtr save = xmlSaveToBuffer(buffer, "UTF-8", XML_SAVE_NO_EMPTY | XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
-    xmlSaveTree(save, node);
-    xmlSaveClose(save);
 }
 
 char* copyOut(const xmlChar* bytes, int length) {
@@ -104,7 +96,7 @@ AnyType* SoapResponse::contentPieces() {
     int index = 0;
     for (xmlNodePtr child = m_bodyElement->children; child; child = child->next) {
         xmlBufferEmpty(m_buffer);
-        dumpNode(m_buffer, child);
+        appendSerialized(child);
         pieces[index++] = copyOut(xmlBufferContent(m_buffer), xmlBufferLength(m_buffer));
     }
     return new AnyType(pieces, count);
@@ -127,9 +119,17 @@ char* SoapResponse::faultDetailXml() {
     return detail ? serializeChildren(detail) : nullptr;
 }
 
+// An empty element keeps its end tag ("<a></a>", not "<a/>"), as the PDP wrote it: readers of the
+// response text look for what follows a start tag.
+void SoapResponse::appendSerialized(xmlNodePtr node) {
+    xmlSaveCtxtPtr save = xmlSaveToBuffer(m_buffer, "UTF-8", XML_SAVE_NO_EMPTY | XML_SAVE_NO_DECL);
+    xmlSaveTree(save, node);
+    xmlSaveClose(save);
+}
+
 char* SoapResponse::serializeChildren(xmlNodePtr parent) {
     xmlBufferEmpty(m_buffer);
-    for (xmlNodePtr child = parent->children; child; child = child->next) dumpNode(m_buffer, child);
+    for (xmlNodePtr child = parent->children; child; child = child->next) appendSerialized(child);
     int length = xmlBufferLength(m_buffer);
     return length ? copyOut(xmlBufferContent(m_buffer), length) : nullptr;
 }

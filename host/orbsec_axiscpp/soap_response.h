@@ -37,6 +37,7 @@ public:
     std::string faultString() const;
 
 private:
+    void appendSerialized(xmlNodePtr node);
     char* serializeChildren(xmlNodePtr parent);
 
     xmlParserCtxtPtr m_parser;   // reused across exchanges (keeps its dictionary and buffers)

@@ -6,10 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "rba/KOVASOAPCall.h"
 #include "transport/transport_support.h"
-
-using orbsec_axiscpp::AnyType;
 
 namespace kova_test {
 namespace {
@@ -32,14 +29,9 @@ TEST(TransportConcurrency, ThreadsShareOneClusterWithinMaxHandlesConnections) {
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; ++t) {
         threads.emplace_back([&, t] {
-            XacmlPieces request("/permit/thread-" + std::to_string(t));
             for (int i = 0; i < EXCHANGES; ++i) {
-                KOVAServiceCall call("EvaluateKOVARequest", true, nullptr, nullptr);
-                BorrowedHandle handle;
-                AnyType* response = nullptr;
-                if (call.execute(target.cluster, &handle.ref, nullptr, request.any(), &response) == 0 && response &&
-                    takeJoined(response).find(">Permit</") != std::string::npos)
-                    ++permitted;
+                Exchange exchange = exchangeThrough(target.cluster, "/permit/thread-" + std::to_string(t));
+                if (exchange.status == 0 && exchange.content.find(">Permit</") != std::string::npos) ++permitted;
             }
         });
     }

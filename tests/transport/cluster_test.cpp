@@ -11,8 +11,6 @@
 #include "rba/KOVASOAPCall.h"
 #include "transport/transport_support.h"
 
-using orbsec_axiscpp::AnyType;
-
 namespace kova_test {
 namespace {
 
@@ -41,18 +39,8 @@ protected:
         return std::make_unique<ClusterUnderTest>(factory, dir, "server = 10," + pdp.url() + "\n" + extra);
     }
 
-    static int exchange(ClusterUnderTest& target, BorrowedHandle& handle) {
-        KOVAServiceCall call("EvaluateKOVARequest", true, nullptr, nullptr);
-        XacmlPieces request("/any");
-        AnyType* response = nullptr;
-        int status = call.execute(target.cluster, &handle.ref, nullptr, request.any(), &response);
-        if (response) takeJoined(response);
-        return status;
-    }
-
-    static int exchange(ClusterUnderTest& target) {
-        BorrowedHandle handle;
-        return exchange(target, handle);
+    static int exchange(ClusterUnderTest& target, BorrowedHandle* keep = nullptr) {
+        return exchangeThrough(target.cluster, "/any", keep).status;
     }
 
     int statusOf(const std::string& stanza) { return ClusterUnderTest(factory, dir, stanza).status; }
@@ -88,8 +76,8 @@ TEST_F(ClusterTest, ReturnedHandleIsLentAgainOnTheSameConnection) {
 TEST_F(ClusterTest, NoHandleBeyondMaxHandlesWhileAllAreLent) {
     auto target = cluster("max-handles = 2\ntimeout = 1\n");
     BorrowedHandle first, second;
-    ASSERT_EQ(exchange(*target, first), 0);
-    ASSERT_EQ(exchange(*target, second), 0);
+    ASSERT_EQ(exchange(*target, &first), 0);
+    ASSERT_EQ(exchange(*target, &second), 0);
     EXPECT_NE(first.ref.container, second.ref.container);
     EXPECT_EQ(exchange(*target), NVWSOAP_S_NO_HANDLE);
     first.giveBack();
@@ -108,7 +96,7 @@ TEST_F(ClusterTest, IdleHandlesAreClosedAfterTheIdleTimeOut) {
 TEST_F(ClusterTest, HandleLentAcrossShutdownIsClosedWhenGivenBack) {
     auto target = cluster("");
     BorrowedHandle handle;
-    ASSERT_EQ(exchange(*target, handle), 0);
+    ASSERT_EQ(exchange(*target, &handle), 0);
     target->manager.shutdown();
     EXPECT_NE(handle.ref.container, nullptr);
     handle.giveBack();

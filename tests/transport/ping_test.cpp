@@ -63,21 +63,6 @@ private:
     std::thread m_thread;
 };
 
-// soapCall needs an argument list; the ping reads none.
-int soapCallWithoutArguments(NVWSOAPCall& call, NVWSOAPHandle* handle, const char* url, ...) {
-    va_list none;
-    va_start(none, url);
-    int result = call.soapCall(handle, url, none);
-    va_end(none);
-    return result;
-}
-
-int ping(const char* url, const NVWSOAPHandleConfig& config) {
-    KOVAPingCall call("ping", true, nullptr, &kova_trace);
-    NVWSOAPHandle handle(nullptr, &config);
-    return soapCallWithoutArguments(call, &handle, url);
-}
-
 struct Parsed {
     int result;
     std::string host;
@@ -139,13 +124,13 @@ protected:
 
 TEST_F(PingTest, AnsweringPdpIsGood) {
     RefPdp pdp(std::vector<std::string>{});
-    EXPECT_EQ(ping(pdp.url().c_str(), config), 0);
+    EXPECT_EQ(pingOnce(pdp.url(), config), 0);
 }
 
 TEST_F(PingTest, RequestCarriesPathHostAndNoAuthorizationWithoutBothValues) {
     OneReplyServer server("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
     config.m_baUser = "alice";
-    EXPECT_EQ(ping(server.url().c_str(), config), 0);
+    EXPECT_EQ(pingOnce(server.url(), config), 0);
     EXPECT_EQ(server.received(),
               "GET /kova/ping HTTP/1.1\r\nUser-Agent: ZEM (Corvane)\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n");
 }
@@ -154,7 +139,7 @@ TEST_F(PingTest, BasicAuthorizationCarriesUserColonPasswordInBase64) {
     OneReplyServer server("HTTP/1.1 200 OK\r\n\r\n");
     config.m_baUser = "alice";
     config.m_baPassword = "s3cret";
-    EXPECT_EQ(ping(server.url().c_str(), config), 0);
+    EXPECT_EQ(pingOnce(server.url(), config), 0);
     EXPECT_NE(server.received().find("\r\nAuthorization: Basic YWxpY2U6czNjcmV0\r\nAccept: */*\r\n"), std::string::npos)
         << server.received();
 }
@@ -164,22 +149,22 @@ TEST_F(PingTest, OnlyTheExactStatusLineIsGood) {
                               "HTTP/1.1 200"}) {
         OneReplyServer server(reply);
         int expected = std::string(reply) == "HTTP/1.1 200 OK" ? 0 : static_cast<int>(KOVA_PING_BAD_RESPONSE);
-        EXPECT_EQ(ping(server.url().c_str(), config), expected) << reply;
+        EXPECT_EQ(pingOnce(server.url(), config), expected) << reply;
     }
 }
 
 TEST_F(PingTest, LongReplyIsCutAndJudgedByItsStatusLine) {
     OneReplyServer server("HTTP/1.1 200 OK\r\nX-Padding: " + std::string(4000, 'x') + "\r\n\r\n");
-    EXPECT_EQ(ping(server.url().c_str(), config), 0);
+    EXPECT_EQ(pingOnce(server.url(), config), 0);
 }
 
 TEST_F(PingTest, UnreachableAndInvalidUrlsFail) {
     RefPdp gone(std::vector<std::string>{});
     std::string url = gone.url();
     gone.stop();
-    EXPECT_EQ(ping(url.c_str(), config), 2);
+    EXPECT_EQ(pingOnce(url, config), 2);
     KOVAServiceability serviceability(KOVA_VERSION_TEXT);
-    EXPECT_EQ(ping("http://pdp.example:/x", config), static_cast<int>(KOVA_PING_BAD_URL));
+    EXPECT_EQ(pingOnce("http://pdp.example:/x", config), static_cast<int>(KOVA_PING_BAD_URL));
     EXPECT_NE(readFile(dir.file("messages")).find("QLXBA0314E   The URL is invalid."), std::string::npos)
         << readFile(dir.file("messages"));
 }
@@ -190,15 +175,7 @@ TEST_F(PingTest, HealthCheckBringsADownEndpointBack) {
     KOVAServiceFactory factory;
     ClusterUnderTest target(factory, dir, "server = 10," + url + "\nhealth-check-interval = 1\ntimeout = 1\n");
     ASSERT_EQ(target.status, 0);
-    auto decide = [&] {
-        KOVAServiceCall call("EvaluateKOVARequest", true, nullptr, nullptr);
-        BorrowedHandle handle;
-        XacmlPieces request("/any");
-        orbsec_axiscpp::AnyType* response = nullptr;
-        int status = call.execute(target.cluster, &handle.ref, nullptr, request.any(), &response);
-        if (response) takeJoined(response);
-        return status;
-    };
+    auto decide = [&] { return exchangeThrough(target.cluster, "/any").status; };
     pdp.stop();
     EXPECT_EQ(decide(), NVWSOAP_S_TRANSPORT);
     EXPECT_EQ(decide(), NVWSOAP_S_NO_ENDPOINT);

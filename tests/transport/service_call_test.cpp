@@ -9,17 +9,8 @@
 #include "rba/kova_eas.h"
 #include "transport/transport_support.h"
 
-using orbsec_axiscpp::AnyType;
-
 namespace kova_test {
 namespace {
-
-struct Outcome {
-    int status = -1;
-    bool hasResponse = false;
-    std::string content;
-    bool recovered = false;
-};
 
 class ServiceCallTest : public ::testing::Test {
 protected:
@@ -58,16 +49,8 @@ protected:
         return url;
     }
 
-    Outcome decide(const std::string& resource) {
-        KOVAServiceCall call("EvaluateKOVARequest", true, nullptr, &kova_trace);
-        BorrowedHandle handle;
-        XacmlPieces request(resource);
-        AnyType* response = nullptr;
-        Outcome outcome;
-        outcome.status = call.execute(cluster->cluster, &handle.ref, &outcome.recovered, request.any(), &response);
-        outcome.hasResponse = response != nullptr;
-        if (response) outcome.content = takeJoined(response);
-        return outcome;
+    Exchange decide(const std::string& resource) {
+        return exchangeThrough(cluster->cluster, resource, nullptr, &kova_trace);
     }
 
     std::string messages() const { return readFile(dir.file("messages")); }
@@ -82,7 +65,7 @@ protected:
 
 TEST_F(ServiceCallTest, ExchangeReturnsTheResponseThroughTheResponseAddress) {
     useCluster("server = 10," + pdp->url() + "\n");
-    Outcome outcome = decide("/permit/a");
+    Exchange outcome = decide("/permit/a");
     EXPECT_EQ(outcome.status, 0);
     EXPECT_NE(outcome.content.find(">Permit</"), std::string::npos) << outcome.content;
     EXPECT_FALSE(outcome.recovered);
@@ -90,7 +73,7 @@ TEST_F(ServiceCallTest, ExchangeReturnsTheResponseThroughTheResponseAddress) {
 
 TEST_F(ServiceCallTest, SoapFaultGivesStatusZeroNoResponseOneMessageAndATrace) {
     useCluster("server = 10," + pdp->url() + "\n");
-    Outcome outcome = decide("/fault-text/a");
+    Exchange outcome = decide("/fault-text/a");
     EXPECT_EQ(outcome.status, 0);
     EXPECT_FALSE(outcome.hasResponse);
     EXPECT_EQ(occurrences(messages(), "QLXBA0313E"), 1u) << messages();
@@ -103,7 +86,7 @@ TEST_F(ServiceCallTest, SoapFaultGivesStatusZeroNoResponseOneMessageAndATrace) {
 
 TEST_F(ServiceCallTest, ResponseThatDoesNotCheckOutGivesStatusZeroNoResponseAndNoMessage) {
     useCluster("server = 10," + pdp->url() + "\n");
-    Outcome outcome = decide("/not-a-response/a");
+    Exchange outcome = decide("/not-a-response/a");
     EXPECT_EQ(outcome.status, 0);
     EXPECT_FALSE(outcome.hasResponse);
     EXPECT_EQ(messages().find("QLXBA0313E"), std::string::npos) << messages();
@@ -111,7 +94,7 @@ TEST_F(ServiceCallTest, ResponseThatDoesNotCheckOutGivesStatusZeroNoResponseAndN
 
 TEST_F(ServiceCallTest, RefusedConnectionGivesNonZeroStatusAndNoResponse) {
     useCluster("server = 10," + deadUrl() + "\n");
-    Outcome outcome = decide("/permit/a");
+    Exchange outcome = decide("/permit/a");
     EXPECT_EQ(outcome.status, NVWSOAP_S_TRANSPORT);
     EXPECT_FALSE(outcome.hasResponse);
 }
@@ -124,12 +107,12 @@ TEST_F(ServiceCallTest, TimeOutGivesNonZeroStatus) {
 
 TEST_F(ServiceCallTest, FailedEndpointIsLeftForTheNextWithinTheSameCallAndMarkedDown) {
     useCluster("server = 20," + deadUrl() + "\nserver = 10," + pdp->url() + "\n", "health-check-interval = 60\n");
-    Outcome first = decide("/permit/a");
+    Exchange first = decide("/permit/a");
     EXPECT_EQ(first.status, 0);
     EXPECT_TRUE(first.hasResponse);
     EXPECT_TRUE(first.recovered);
 
-    Outcome second = decide("/permit/a");
+    Exchange second = decide("/permit/a");
     EXPECT_EQ(second.status, 0);
     EXPECT_FALSE(second.recovered) << "the failed endpoint is down and no longer tried";
 }

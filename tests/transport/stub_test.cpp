@@ -76,6 +76,12 @@ TEST_F(StubTest, RoundTripSendsThePiecesInsideTheOperationElementAndReturnsTheRe
     EXPECT_FALSE(callStillInitialized());
 }
 
+TEST_F(StubTest, EmptyElementsOfTheResponseKeepTheirEndTag) {
+    XacmlPieces request("/deny-obliged/a");
+    std::string content = takeJoined(stub->EvaluateXACML(request.any()));
+    EXPECT_NE(content.find("ObligationId=\"urn:kova:login\"></Obligation>"), std::string::npos) << content;
+}
+
 TEST_F(StubTest, EveryResponseCarriesAFreshTransactionId) {
     XacmlPieces request("/permit/a");
     std::string first = takeJoined(stub->EvaluateXACML(request.any()));

@@ -2,6 +2,9 @@
 //   POST /kova/authz/services/AuthzService   evaluate an XACML Request against the rules
 //   GET  /stats                              {"connections":N,"requests":M}
 //   GET  any other path                      200 OK (health checks)
+// With --basic-auth every path but /stats wants that user and password (401 otherwise); with --tls-cert and
+// --tls-key it speaks https, and with --tls-client-ca it also wants a client certificate issued by that CA.
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <CLI/CLI.hpp>
@@ -34,6 +37,8 @@ struct Options {
     int delayMs = 0;
     std::string recordFile;
     int threads = 32;
+    std::string tlsCert, tlsKey, tlsClientCa;
+    std::string basicAuth;   // USER:PASSWORD
 };
 
 struct Counters {
@@ -155,8 +160,37 @@ std::string bindHost(const std::string& host) {
     return host.size() > 2 && host.front() == '[' && host.back() == ']' ? host.substr(1, host.size() - 2) : host;
 }
 
+std::string basicAuthorization(const std::string& userAndPassword) {
+    std::string encoded(4 * ((userAndPassword.size() + 2) / 3) + 1, '\0');
+    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                 reinterpret_cast<const unsigned char*>(userAndPassword.data()),
+                                 static_cast<int>(userAndPassword.size()));
+    encoded.resize(static_cast<size_t>(length));
+    return "Basic " + encoded;
+}
+
+void requireBasicAuth(httplib::Server& server, const std::string& userAndPassword) {
+    server.set_pre_routing_handler([expected = basicAuthorization(userAndPassword)](const httplib::Request& request,
+                                                                                   httplib::Response& response) {
+        if (request.path == "/stats" || request.get_header_value("Authorization") == expected)
+            return httplib::Server::HandlerResponse::Unhandled;
+        response.status = 401;
+        response.set_header("WWW-Authenticate", "Basic realm=\"refpdp\"");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+}
+
+std::unique_ptr<httplib::Server> plainOrTlsServer(const Options& options) {
+    if (options.tlsCert.empty()) return std::make_unique<httplib::Server>();
+    auto server = std::make_unique<httplib::SSLServer>(options.tlsCert.c_str(), options.tlsKey.c_str(),
+                                                       options.tlsClientCa.empty() ? nullptr : options.tlsClientCa.c_str());
+    if (!server->is_valid()) throw std::runtime_error("cannot load the TLS certificate, key or client CA");
+    return server;
+}
+
 std::unique_ptr<httplib::Server> makeServer(const Options& options, Counters& counters) {
-    auto server = std::make_unique<httplib::Server>();
+    std::unique_ptr<httplib::Server> server = plainOrTlsServer(options);
+    if (!options.basicAuth.empty()) requireBasicAuth(*server, options.basicAuth);
     size_t threads = static_cast<size_t>(options.threads);
     server->new_task_queue = [threads, &counters] { return new ConnectionCountingPool(threads, counters); };
     // Clients keep their connections for many exchanges; close only idle ones.
@@ -201,6 +235,14 @@ int main(int argc, char** argv) {
     app.add_option("--delay-ms", options.delayMs, "delay before each answer, in milliseconds")->check(CLI::NonNegativeNumber);
     app.add_option("--record", options.recordFile, "append each request body to this file");
     app.add_option("--threads", options.threads, "worker threads (each open connection holds one)")->check(CLI::PositiveNumber);
+    auto* cert = app.add_option("--tls-cert", options.tlsCert, "PEM server certificate: serve https")->check(CLI::ExistingFile);
+    auto* key = app.add_option("--tls-key", options.tlsKey, "PEM server key")->check(CLI::ExistingFile);
+    cert->needs(key);
+    key->needs(cert);
+    app.add_option("--tls-client-ca", options.tlsClientCa, "PEM CA that must have issued a client certificate")
+        ->check(CLI::ExistingFile)
+        ->needs(cert);
+    app.add_option("--basic-auth", options.basicAuth, "USER:PASSWORD every request but /stats must carry");
     CLI11_PARSE(app, argc, argv);
     try {
         return refpdp::run(options);

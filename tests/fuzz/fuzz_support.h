@@ -1,0 +1,56 @@
+// Shared set-up of the fuzz targets.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "nvwsoap/nvwsoap.h"
+#include "qzsvc/qzsvc.h"
+#include "rba/kova_eas.h"
+
+namespace kova_fuzz {
+
+// Where broken properties are reported: the standard error the target started with, which stays
+// open when libFuzzer closes the target's own (-close_fd_mask=2 keeps the host's chatter out).
+inline FILE*& reportStream() {
+    static FILE* stream = stderr;
+    return stream;
+}
+
+// Catalogue messages and trace lines go nowhere, but the trace runs at the deepest level so that every
+// trace line is formatted with the fuzzed texts. Called from LLVMFuzzerInitialize, before libFuzzer
+// closes anything.
+inline void quietHost() {
+    if (FILE* saved = fdopen(dup(STDERR_FILENO), "w")) reportStream() = saved;
+    qz_msg_set_output("/dev/null");
+    zem_trace_configure(9, "/dev/null");
+    kova_trace.initialize("kova-fuzz");
+}
+
+// The input cut at its first `limit - 1` NUL bytes: the pieces a C caller would see as separate texts.
+inline std::vector<std::string> cutAtNul(const uint8_t* data, size_t size, size_t limit) {
+    std::string_view rest(reinterpret_cast<const char*>(data), size);
+    std::vector<std::string> pieces;
+    while (pieces.size() + 1 < limit) {
+        size_t nul = rest.find('\0');
+        if (nul == std::string_view::npos) break;
+        pieces.emplace_back(rest.substr(0, nul));
+        rest.remove_prefix(nul + 1);
+    }
+    pieces.emplace_back(rest);
+    return pieces;
+}
+
+// Stops the run with the input saved by libFuzzer: a property that must hold did not.
+[[noreturn]] inline void broken(const char* what, const std::string& detail) {
+    fprintf(reportStream(), "property broken: %s\n%s\n", what, detail.c_str());
+    fflush(reportStream());
+    abort();
+}
+
+}  // namespace kova_fuzz

@@ -1,0 +1,197 @@
+// One decision's data copy (KOVAData::createData through loadData) and request document
+// (KOVARequest::formatRequest) from arbitrary attribute names and values and an arbitrary mapping
+// configuration. Input, in lines:
+//
+//   the configuration file text (stanzas azn-decision-info, obligations-levels-mapping,
+//   user-attribute-definitions, ...), then a line "----", then
+//   ctx NAME=VALUE        an application-context entry
+//   cred NAME=VALUE       a credential attribute
+//   option real-client-ip / option old-ids
+//   fail OPERATION=N      the framework operation fails once after N calls (createData's failure paths)
+//
+// Property: whenever the input is valid UTF-8 made only of characters XML allows, the document the
+// request forms, inside a Request element binding ns1, is well-formed XML. The texts the plug-in writes
+// unescaped by design (server name, version, resource, inherited POP, context id, the network address,
+// the registry and group names) are kept free of markup characters here.
+#include <libxml/parser.h>
+
+#include <cstring>
+#include <functional>
+
+#include "fuzz/fuzz_support.h"
+#include "rba/KOVAConfig.h"
+#include "rba/KOVAData.h"
+#include "rba/KOVARequest.h"
+
+namespace {
+
+std::string g_path;
+
+struct Decision {
+    std::vector<std::pair<std::string, std::string>> context, creds;
+    bool realClientIP = false, oldIDs = false;
+};
+
+void removeFile() {
+    unlink(g_path.c_str());
+    rmdir(g_path.substr(0, g_path.rfind('/')).c_str());
+}
+
+void writeConfig(const std::string& text) {
+    FILE* out = fopen(g_path.c_str(), "wb");
+    if (!out) kova_fuzz::broken("cannot write the configuration file", g_path);
+    fwrite(text.data(), 1, text.size(), out);
+    fclose(out);
+}
+
+std::pair<std::string, std::string> nameAndValue(const std::string& text) {
+    size_t equals = text.find('=');
+    if (equals == std::string::npos) return {text, ""};
+    return {text.substr(0, equals), text.substr(equals + 1)};
+}
+
+void readLine(const std::string& line, Decision& decision) {
+    auto argument = [&](const char* word) -> const char* {
+        size_t length = std::strlen(word);
+        return line.compare(0, length, word) == 0 ? line.c_str() + length : nullptr;
+    };
+    if (const char* rest = argument("ctx ")) {
+        decision.context.push_back(nameAndValue(rest));
+    } else if (const char* rest = argument("cred ")) {
+        decision.creds.push_back(nameAndValue(rest));
+    } else if (line == "option real-client-ip") {
+        decision.realClientIP = true;
+    } else if (line == "option old-ids") {
+        decision.oldIDs = true;
+    } else if (const char* rest = argument("fail ")) {
+        auto [operation, after] = nameAndValue(rest);
+        zem_fail_calls(operation.c_str(), static_cast<int>(std::strtoul(after.c_str(), nullptr, 10) % 64), 1);
+    }
+}
+
+// Splits the input at its line "----" into the configuration text and the decision's lines.
+std::string readInput(const std::string& input, Decision& decision) {
+    size_t separator = ("\n" + input).find("\n----\n");  // where the "----" line starts in `input`
+    if (separator == std::string::npos) return input;
+    for (size_t start = separator + 5, end; start < input.size(); start = end + 1) {
+        end = std::min(input.find('\n', start), input.size());
+        readLine(input.substr(start, end - start), decision);
+    }
+    return input.substr(0, separator);
+}
+
+// Markup characters would end an unescaped text's element early; they become '_'.
+std::string withoutMarkup(std::string text) {
+    constexpr std::string_view markup = "<>&\"'";
+    for (char& c : text)
+        if (markup.find(c) != markup.npos) c = '_';
+    return text;
+}
+
+// The credentials and the application-context key whose values the plug-in writes unescaped.
+bool writtenRaw(const std::string& credName) {
+    return credName == "AZN_CRED_NETWORK_ADDRESS_STR" || credName == "AZN_CRED_REGISTRY_ID" ||
+           credName == "AZN_CRED_GROUP_REGISTRY_IDS";
+}
+
+bool carriesClientIP(const KOVAConfig& config, const std::string& key) {
+    auto header = config.appContextToHeader.find(key);
+    return header != config.appContextToHeader.end() && header->second == "client_ip";
+}
+
+azn_attrlist_h_t attributeList(const std::vector<std::pair<std::string, std::string>>& entries,
+                               const std::function<bool(const std::string&)>& raw) {
+    azn_attrlist_h_t list = 0;
+    azn_attrlist_create(&list);
+    for (const auto& [name, value] : entries)
+        azn_attrlist_add_entry(list, name.c_str(), (raw(name) ? withoutMarkup(value) : value).c_str());
+    return list;
+}
+
+// Decodes one UTF-8 sequence at `at`; false when it is malformed, overlong, a surrogate or too large.
+bool nextCodePoint(const std::string& text, size_t& at, uint32_t& code) {
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(at);
+    int extra = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
+    if (extra < 0 || at + extra >= text.size()) return false;
+    code = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (int i = 1; i <= extra; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) return false;
+        code = (code << 6) | (byte(at + i) & 0x3F);
+    }
+    static constexpr uint32_t SMALLEST[] = {0, 0x80, 0x800, 0x10000};
+    at += extra + 1;
+    return code >= SMALLEST[extra] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+}
+
+bool xmlCharacter(uint32_t code) {
+    return code == 0x9 || code == 0xA || code == 0xD || (code >= 0x20 && code <= 0xD7FF) ||
+           (code >= 0xE000 && code <= 0xFFFD) || code >= 0x10000;
+}
+
+bool xmlSafe(const std::string& text) {
+    uint32_t code = 0;
+    for (size_t at = 0; at < text.size();)
+        if (!nextCodePoint(text, at, code) || !xmlCharacter(code)) return false;
+    return true;
+}
+
+std::string documentOf(KOVARequest& request) {
+    std::string document = "<ns1:Request xmlns:ns1=\"urn:oasis:names:tc:xacml:2.0:context:schema:os\">";
+    orbsec_axiscpp::AnyType* fragments = request.getRequestFragments();
+    for (int i = 0; i < fragments->_size; ++i) document += fragments->_array[i];
+    return document + "</ns1:Request>";
+}
+
+void checkWellFormed(const std::string& document) {
+    xmlDocPtr doc = xmlReadMemory(document.data(), static_cast<int>(document.size()), "request.xml", "UTF-8",
+                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    if (!doc) kova_fuzz::broken("request document is not well-formed XML", document);
+    xmlFreeDoc(doc);
+}
+
+void decide(const KOVAConfig& config, const Decision& decision, bool checkDocument) {
+    azn_attrlist_h_t context = attributeList(decision.context, [&](const std::string& key) { return carriesClientIP(config, key); });
+    azn_attrlist_h_t creds = attributeList(decision.creds, writtenRaw);
+    KOVAData data;
+    try {
+        data.loadData(creds, context);
+        KOVARequest request("corvane-inst1", "10.0.6", "corvane-inst1", "/app/index.html", "read", "/Corvane/pop");
+        KOVAAuditFields audit;
+        if (request.formatRequest(data, &audit, decision.realClientIP, decision.oldIDs) == 0 && checkDocument)
+            checkWellFormed(documentOf(request));
+        (void)kova_audit_record(audit);
+    } catch (const HeaderNameMissingException&) {
+        // An application-context key without a header name ends the decision.
+    }
+    azn_attrlist_delete(&context);
+    azn_attrlist_delete(&creds);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    kova_fuzz::quietHost();
+    xmlInitParser();
+    char folder[] = "/tmp/kova-fuzz-XXXXXX";
+    if (!mkdtemp(folder)) kova_fuzz::broken("cannot make a temporary folder", folder);
+    g_path = std::string(folder) + "/corvaned.conf";
+    atexit(removeFile);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string input(reinterpret_cast<const char*>(data), size);
+    Decision decision;
+    writeConfig(readInput(input, decision));
+    try {
+        KOVAConfig config(g_path.c_str());
+        kova_config = &config;
+        decide(config, decision, xmlSafe(input));
+    } catch (const KOVAException&) {
+        // A level beyond 32 bits abandons the configuration: the plug-in would not start.
+    }
+    kova_config = nullptr;
+    zem_clear_failures();
+    return 0;
+}

@@ -1,0 +1,142 @@
+// The transport over https and with basic authentication, against refpdp: trust, a wrong CA, a
+// required client certificate, and the health-check ping through the SSL toolkit. Certificates are made
+// for the run with the openssl tool; no key is kept.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "transport/transport_support.h"
+#include "wzt/wzt.h"
+
+namespace kova_test {
+namespace {
+
+// A throwaway CA with a server certificate for 127.0.0.1 and ::1 and a client certificate, plus an
+// unrelated CA.
+class TestPki {
+public:
+    TestPki() {
+        makeCa("ca");
+        makeCa("other-ca");
+        makeIssued("server", "/CN=127.0.0.1", "subjectAltName=IP:127.0.0.1,IP:::1\n");
+        makeIssued("client", "/CN=kova-client", "extendedKeyUsage=clientAuth\n");
+    }
+    std::string file(const std::string& name) const { return m_dir.file(name); }
+
+private:
+    void openssl(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "/usr/bin/openssl");
+        std::string err;
+        if (runCommand(arguments, nullptr, &err) != 0) throw std::runtime_error("openssl failed: " + err);
+    }
+    std::vector<std::string> newKey(const std::string& name) {
+        return {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", file(name + ".key")};
+    }
+    void makeCa(const std::string& name) {
+        std::vector<std::string> arguments{"req", "-x509", "-days", "2", "-subj", "/CN=" + name, "-out", file(name + ".pem")};
+        for (const std::string& part : newKey(name)) arguments.push_back(part);
+        openssl(arguments);
+    }
+    void makeIssued(const std::string& name, const std::string& subject, const std::string& extensions) {
+        std::vector<std::string> request{"req", "-subj", subject, "-out", file(name + ".csr")};
+        for (const std::string& part : newKey(name)) request.push_back(part);
+        openssl(request);
+        writeFile(file(name + ".ext"), extensions);
+        openssl({"x509", "-req", "-days", "2", "-in", file(name + ".csr"), "-CA", file("ca.pem"), "-CAkey",
+                 file("ca.key"), "-CAcreateserial", "-extfile", file(name + ".ext"), "-out", file(name + ".pem")});
+    }
+
+    TempDir m_dir;
+};
+
+class TlsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { pki = std::make_unique<TestPki>(); }
+    static void TearDownTestSuite() { pki.reset(); }
+    static std::unique_ptr<TestPki> pki;
+
+    TempDir dir;
+    KOVAServiceFactory factory;
+
+    static std::vector<std::string> tlsOptions() {
+        return {"--tls-cert", pki->file("server.pem"), "--tls-key", pki->file("server.key")};
+    }
+
+    std::unique_ptr<ClusterUnderTest> cluster(const RefPdp& pdp, const std::string& extra) {
+        auto made = std::make_unique<ClusterUnderTest>(factory, dir, "server = 10," + pdp.url() + "\ntimeout = 2\n" + extra);
+        EXPECT_EQ(made->status, 0);
+        return made;
+    }
+
+    // A ping's transport settings with a TLS environment trusting `caFile`.
+    struct SecurePing {
+        NVWSOAPHandleConfig config;
+        explicit SecurePing(const std::string& caFile) {
+            wzt_env_config_t settings{caFile.c_str(), nullptr, nullptr, 1};
+            char error[256];
+            EXPECT_EQ(wzt_env_create(&settings, &config.m_wztEnv, error, sizeof error), WZT_OK) << error;
+            config.m_useSSL = true;
+            config.m_timeout = 2;
+        }
+        ~SecurePing() { wzt_env_destroy(config.m_wztEnv); }
+    };
+};
+
+std::unique_ptr<TestPki> TlsTest::pki;
+
+TEST_F(TlsTest, ExchangeOverHttpsWithTheIssuingCaTrusted) {
+    RefPdp pdp(tlsOptions());
+    auto target = cluster(pdp, "ssl-ca-file = " + pki->file("ca.pem") + "\n");
+    Exchange exchange = exchangeThrough(target->cluster, "/permit/a");
+    EXPECT_EQ(exchange.status, 0);
+    EXPECT_NE(exchange.content.find(">Permit</"), std::string::npos);
+}
+
+TEST_F(TlsTest, UntrustedServerIsRefusedAndItsEndpointMarkedDown) {
+    RefPdp pdp(tlsOptions());
+    auto target = cluster(pdp, "ssl-ca-file = " + pki->file("other-ca.pem") + "\nhealth-check-interval = 60\n");
+    EXPECT_EQ(exchangeThrough(target->cluster, "/permit/a").status, NVWSOAP_S_TRANSPORT);
+    EXPECT_EQ(exchangeThrough(target->cluster, "/permit/a").status, NVWSOAP_S_NO_ENDPOINT);
+}
+
+TEST_F(TlsTest, ServerRequiringAClientCertificateAcceptsOnlyTheConfiguredOne) {
+    std::vector<std::string> options = tlsOptions();
+    options.insert(options.end(), {"--tls-client-ca", pki->file("ca.pem")});
+    RefPdp pdp(options);
+    std::string trust = "ssl-ca-file = " + pki->file("ca.pem") + "\n";
+    EXPECT_EQ(exchangeThrough(cluster(pdp, trust)->cluster, "/permit/a").status, NVWSOAP_S_TRANSPORT);
+    auto identified = cluster(pdp, trust + "ssl-cert-file = " + pki->file("client.pem") + "\nssl-key-file = " +
+                                       pki->file("client.key") + "\n");
+    EXPECT_EQ(exchangeThrough(identified->cluster, "/permit/a").status, 0);
+}
+
+TEST_F(TlsTest, PingThroughTheSslToolkitTrustsOnlyItsEnvironment) {
+    RefPdp pdp(tlsOptions());
+    EXPECT_EQ(pingOnce(pdp.url(), SecurePing(pki->file("ca.pem")).config), 0);
+    EXPECT_EQ(pingOnce(pdp.url(), SecurePing(pki->file("other-ca.pem")).config),
+              static_cast<int>(KOVA_PING_SSL_FAILURE));
+}
+
+TEST_F(TlsTest, BasicAuthenticationIsSentByExchangesAndPings) {
+    RefPdp pdp({"--basic-auth", "alice:s3cret"});
+    auto anonymous = cluster(pdp, "");
+    EXPECT_EQ(exchangeThrough(anonymous->cluster, "/permit/a").status, NVWSOAP_S_TRANSPORT);
+    auto authenticated = cluster(pdp, "basic-auth-user = alice\nbasic-auth-passwd = s3cret\n");
+    EXPECT_EQ(exchangeThrough(authenticated->cluster, "/permit/a").status, 0);
+
+    NVWSOAPHandleConfig config;
+    config.m_timeout = 2;
+    EXPECT_EQ(pingOnce(pdp.url(), config), static_cast<int>(KOVA_PING_BAD_RESPONSE));
+    config.m_baUser = "alice";
+    config.m_baPassword = "s3cret";
+    EXPECT_EQ(pingOnce(pdp.url(), config), 0);
+}
+
+TEST_F(TlsTest, ClusterWithUnloadableTrustFileIsRefused) {
+    RefPdp pdp(tlsOptions());
+    ClusterUnderTest refused(factory, dir, "server = 10," + pdp.url() + "\nssl-ca-file = " + dir.file("missing.pem") + "\n");
+    EXPECT_EQ(refused.status, NVWSOAP_S_TLS_CONFIG);
+}
+
+}  // namespace
+}  // namespace kova_test
