@@ -126,6 +126,8 @@ TEST_F(Decide, AnUnreachablePdpGivesTheErrorPageOrThePermitWhenConfigured) {
     EXPECT_EQ(*entry(page, "HTTP_RESPONSE_CODE"), 502);
     EXPECT_EQ(*entry(page, "HTTP_RESPONSE_HEADERS"), "content-type: text/html");
     EXPECT_TRUE(contains(entry(page, "HTTP_RESPONSE_BODY")->get<std::string>(), "QLXBA0311W")) << page;
+    CliRun printed = zemhost({"--config", config, "decide", "--resource", "/Corvane/inst1/docs/a", "--operation", "r"});
+    EXPECT_TRUE(lines(printed.out).at(1).ends_with(" (not used: the decision failed)")) << printed.out;
 
     config = writeConfig(replaced(exampleConfig(pdp->url()), "permit-when-no-kova-available = no",
                                   "permit-when-no-kova-available = yes"));
