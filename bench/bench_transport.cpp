@@ -3,7 +3,6 @@
 //    bytes to the same server in the same run (separately and interleaved, with their ratio);
 //  - 1,000 sequential decisions through one pooled handle, with the connections refpdp accepted.
 #include <benchmark/benchmark.h>
-#include <curl/curl.h>
 
 #include <chrono>
 #include <memory>
@@ -12,10 +11,12 @@
 
 #include "rba/KOVASOAPCall.h"
 #include "rba/stub/AuthzService.h"
+#include "bench_support.h"
 #include "transport/transport_support.h"
 
 using orbsec_axiscpp::AnyType;
 using namespace kova_test;
+using kova_bench::BarePost;
 
 namespace {
 
@@ -62,41 +63,6 @@ private:
     std::vector<std::string> m_texts;
     std::vector<char*> m_pointers;
     AnyType m_any;
-};
-
-size_t appendTo(char* data, size_t size, size_t count, void* out) {
-    static_cast<std::string*>(out)->append(data, size * count);
-    return size * count;
-}
-
-// A bare libcurl keep-alive POST of fixed bytes: the least any SOAP client must spend per exchange.
-class BarePost {
-public:
-    BarePost(const std::string& url, std::string body) : m_curl(curl_easy_init()), m_body(std::move(body)) {
-        m_headers = curl_slist_append(nullptr, "Content-Type: text/xml; charset=utf-8");
-        m_headers = curl_slist_append(m_headers, (std::string("SOAPAction: \"") + KOVA_SOAP_ACTION + "\"").c_str());
-        m_headers = curl_slist_append(m_headers, "Expect:");
-        curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, m_headers);
-        curl_easy_setopt(m_curl, CURLOPT_POSTFIELDS, m_body.data());
-        curl_easy_setopt(m_curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(m_body.size()));
-        curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, appendTo);
-        curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, &m_response);
-    }
-    ~BarePost() {
-        curl_slist_free_all(m_headers);
-        curl_easy_cleanup(m_curl);
-    }
-    bool post() {
-        m_response.clear();
-        return curl_easy_perform(m_curl) == CURLE_OK && !m_response.empty();
-    }
-
-private:
-    CURL* m_curl;
-    curl_slist* m_headers;
-    std::string m_body;
-    std::string m_response;
 };
 
 // The exact bytes the stub posts, as a recording refpdp received them.

@@ -186,3 +186,27 @@ void BM_LookupAttrDataType(benchmark::State& state) {
 BENCHMARK(BM_LookupAttrDataType);
 
 }  // namespace
+
+namespace {
+
+// The typical request with N more items of one kind: 0 HTTP items, 1 credential attributes, 2 groups.
+KOVAData scaledData(int kind, int count) {
+    KOVAData data = typicalData();
+    for (int i = 0; i < count; ++i) {
+        std::string n = std::to_string(i);
+        if (kind == 0) data.HTTPInfo.emplace_back("header:X-Scale-" + n, "value " + n);
+        if (kind == 1) data.creds.emplace_back("scale-attribute-" + n, "value " + n);
+        if (kind == 2) data.creds.emplace_back("AZN_CRED_GROUP_REGISTRY_IDS", "cn=g" + n + ",ou=groups,secAuthority=Default");
+    }
+    return data;
+}
+
+void BM_RequestScaling(benchmark::State& state) {
+    buildRequests(state, scaledData(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))));
+    state.SetComplexityN(state.range(1));
+}
+BENCHMARK(BM_RequestScaling)
+    ->ArgNames({"kind", "n"})
+    ->ArgsProduct({{0, 1, 2}, {10, 100, 1000}});
+
+}  // namespace

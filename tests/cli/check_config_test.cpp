@@ -1,6 +1,8 @@
 // check-config on real configuration files, with a real refpdp as the endpoint that answers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "cli/cli_fixture.h"
 
 namespace {
@@ -72,7 +74,7 @@ TEST_F(CheckConfig, ReportsEveryProblemAnAdministratorCanFix) {
         EXPECT_TRUE(contains(run.out, text)) << "missing: " << text << "\n" << run.out;
     }
     EXPECT_EQ(problems.size(), std::size(expected)) << run.out;
-    EXPECT_FALSE(contains(run.out, "urn:d")) << "the largest 32-bit level converts";
+    for (const std::string& problem : problems) EXPECT_FALSE(contains(problem, "urn:d")) << "the largest 32-bit level converts";
     EXPECT_TRUE(contains(run.out, std::to_string(std::size(expected)) + " problems found")) << run.out;
 }
 
@@ -98,6 +100,15 @@ TEST_F(CheckConfig, ObligationMappingsThatOnlyInformAreNoticesNotProblems) {
                         "urn:oxa:security:authentication:obligation:otp"))
         << run.out;
     EXPECT_TRUE(noticed("consent:* = /elsewhere repeats a name: the first entry is used")) << run.out;
+    EXPECT_TRUE(noticed("obligation urn:oxa:security:authentication:obligation:otp asks for a step-up to level 2 "
+                        "(no redirect URL is mapped to it)"))
+        << run.out;
+    EXPECT_NE(std::find(notices.begin(), notices.end(),
+                        "  notice: obligation urn:oxa:security:authentication:obligation:login redirects to "
+                        "/login/index.html"),
+              notices.end())
+        << "it has a level too, so no remark about a missing one\n"
+        << run.out;
 }
 
 TEST_F(CheckConfig, AnEndpointThatDoesNotAnswerIsAProblemEvenWhenTheRestIsClean) {

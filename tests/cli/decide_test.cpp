@@ -96,6 +96,15 @@ TEST_F(Decide, NativeDenialIsFinalWhileOtherVerdictsAskThePdp) {
               "indifferent");
 }
 
+TEST_F(Decide, ALocationThatIsNotUtf8StillGivesOneValidJsonObject) {
+    config = writeConfig(replaced(exampleConfig(pdp->url()), "= /login/index.html", "= /login/r\xe9sum\xe9.html"));
+    json answer = decideJson("/Corvane/inst1/account/settings");
+    ASSERT_FALSE(answer.is_discarded());
+    EXPECT_EQ(answer["outcome"], "redirect");
+    EXPECT_TRUE(entry(answer, "HTTP_RESPONSE_HEADERS")->get<std::string>().starts_with("location: /login/r\xef\xbf\xbdsum"))
+        << "the Latin-1 byte becomes U+FFFD";
+}
+
 TEST_F(Decide, PrintsStatusPermissionEntriesAndWhatTheProxyDoes) {
     CliRun run = zemhost({"--config", config, "decide", "--resource", "/Corvane/inst1/account/x", "--operation", "r"});
     EXPECT_EQ(run.code, 0) << run.err;
@@ -117,6 +126,8 @@ TEST_F(Decide, AnUnreachablePdpGivesTheErrorPageOrThePermitWhenConfigured) {
     EXPECT_EQ(*entry(page, "HTTP_RESPONSE_CODE"), 502);
     EXPECT_EQ(*entry(page, "HTTP_RESPONSE_HEADERS"), "content-type: text/html");
     EXPECT_TRUE(contains(entry(page, "HTTP_RESPONSE_BODY")->get<std::string>(), "QLXBA0311W")) << page;
+    CliRun printed = zemhost({"--config", config, "decide", "--resource", "/Corvane/inst1/docs/a", "--operation", "r"});
+    EXPECT_TRUE(lines(printed.out).at(1).ends_with(" (not used: the decision failed)")) << printed.out;
 
     config = writeConfig(replaced(exampleConfig(pdp->url()), "permit-when-no-kova-available = no",
                                   "permit-when-no-kova-available = yes"));

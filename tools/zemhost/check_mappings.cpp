@@ -1,4 +1,5 @@
 // check-config: the four mapping stanzas and [zemhost-native-policy].
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -61,6 +62,21 @@ void noticeSharedLevels(const NameValues& levels, Findings& findings) {
     }
 }
 
+// An overview of the redirects; an obligation mapped to a URL only is the ordinary redirect set-up.
+void noticeRedirects(const ObligationMappings& mappings, Findings& findings) {
+    for (const auto& [obligation, url] : mappings.urls()) {
+        if (obligation.ends_with('*')) {
+            findings.notice("obligations starting with " + obligation.substr(0, obligation.size() - 1) +
+                            " redirect to " + url + " unless a longer or exact entry applies");
+            continue;
+        }
+        bool hasLevel = std::any_of(mappings.levels().begin(), mappings.levels().end(),
+                                    [&](const auto& entry) { return entry.first == obligation; });
+        findings.notice("obligation " + obligation + " redirects to " + url +
+                        (hasLevel ? "" : " (no step-up level is mapped to it)"));
+    }
+}
+
 void checkObligations(const ConfigReader& config, Findings& findings) {
     stanzaOrNotice(config, URLS_STANZA, "no obligation redirects", findings);
     stanzaOrNotice(config, LEVELS_STANZA, "no obligation asks for a step-up", findings);
@@ -74,8 +90,12 @@ void checkObligations(const ConfigReader& config, Findings& findings) {
         if (applied && applied->stanza == URLS_STANZA) {
             findings.notice(entryText(LEVELS_STANZA, obligation, level) + " is never used: " + applied->describe() +
                             " redirects this obligation instead of a step-up");
+        } else {
+            findings.notice("obligation " + obligation + " asks for a step-up to level " + level +
+                            " (no redirect URL is mapped to it)");
         }
     }
+    noticeRedirects(mappings, findings);
     noticeSharedLevels(mappings.levels(), findings);
 }
 

@@ -27,7 +27,7 @@ Command addDecideCommand(CLI::App& app, const HostSettings& settings) {
                 return withStartedPlugin(settings, [&](const PluginHost& host) {
                     DecisionResult result = host.decide(*request);
                     if (*json) {
-                        printf("%s\n", resultJson(result).dump().c_str());
+                        printf("%s\n", jsonLine(resultJson(result)).c_str());
                     } else {
                         printResult(result);
                     }

@@ -52,7 +52,7 @@ int runBatch(const HostSettings& settings, const BatchOptions& options) {
             decideInOrder(host, batch.requests, options.threads, [&](std::size_t index, const TimedResult& timed) {
                 nlohmann::ordered_json line = resultJson(timed.result);
                 line["line"] = batch.requests[index].line;
-                printf("%s\n", line.dump().c_str());
+                printf("%s\n", jsonLine(line).c_str());
                 ++outcomes[outcomeName(classify(timed.result))];
                 latencies.push_back(timed.latency);
                 progress.update(index + 1);

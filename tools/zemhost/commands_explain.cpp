@@ -36,7 +36,7 @@ void explain(const HostSettings& settings, const std::string& trace, const Decis
     } else {
         printSection("XACML request sent to the PDP:", indentedXml(requestDocument(requests.back())));
         if (responses.empty()) {
-            printf("No response from the PDP: it could not be reached.\n\n");
+            printf("No response from the PDP: it could not be reached, or it answered with a SOAP fault.\n\n");
         } else {
             printSection("XACML response from the PDP:", indentedXml(responses.back()));
             explainObligation(ConfigReader(settings.configFile), summarizeResponse(responses.back()));

@@ -48,7 +48,10 @@ void addDecisionOptions(CLI::App& command, DecisionRequest& request) {
 }
 
 void printResult(const DecisionResult& result) {
-    printf("%s\npermission: %s\n", describeStatus(result.status).c_str(), permissionWord(result.permission).c_str());
+    // The proxy reads the permission only from a decision that succeeded.
+    bool failed = azn_error_major(result.status) != 0;
+    printf("%s\npermission: %s%s\n", describeStatus(result.status).c_str(), permissionWord(result.permission).c_str(),
+           failed ? " (not used: the decision failed)" : "");
     printf("permission_info:%s\n", result.permissionInfo.empty() ? " (none)" : "");
     for (const InfoEntry& entry : result.permissionInfo) {
         if (const auto* text = std::get_if<std::string>(&entry.value)) {

@@ -21,4 +21,8 @@ nlohmann::ordered_json resultJson(const DecisionResult& result) {
     };
 }
 
+std::string jsonLine(const nlohmann::ordered_json& value) {
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 }  // namespace zemhost

@@ -11,5 +11,8 @@ namespace zemhost {
 //  "permission_info": [{"name": ..., "value": ...}], "outcome": "..."}
 // Unsigned-long values are JSON numbers, texts are strings.
 nlohmann::ordered_json resultJson(const DecisionResult& result);
+// One line of JSON; bytes that are not UTF-8 (texts come from the PDP and the configuration) are
+// replaced rather than failing the output.
+std::string jsonLine(const nlohmann::ordered_json& value);
 
 }  // namespace zemhost

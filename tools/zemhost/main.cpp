@@ -1,8 +1,8 @@
 // zemhost: loads the KOVA EAS plug-in as the proxy's authorization framework does and drives it.
 #include <cstdio>
+#include <exception>
 
 #include "commands.h"
-#include "host_error.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
         }
         try {
             return command.run();
-        } catch (const HostError& error) {
+        } catch (const std::exception& error) {   // HostError, and whatever a library raises
             fprintf(stderr, "zemhost: %s\n", error.what());
             return EXIT_FAILED;
         }
