@@ -75,6 +75,19 @@ void BM_DecisionVersusBarePost(benchmark::State& state) {
 }
 BENCHMARK(BM_DecisionVersusBarePost)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 
+// The bare keep-alive POST of one decision's bytes from 1 and 2 threads: the load the PDP link can carry
+// without the plug-in, beside zemhost bench's decisions per second.
+void BM_BarePostLoad(benchmark::State& state) {
+    static DecisionPeer peer;
+    static const std::string body = peer.lastRequestBody();
+    kova_bench::BarePost bare(peer.url(), body);
+    for (auto _ : state) {
+        if (!bare.post()) state.SkipWithError("post failed");
+    }
+    state.counters["posts_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_BarePostLoad)->Threads(1)->Threads(2)->UseRealTime()->MinTime(3.0);
+
 // A response as the PDP sends it, padded with status detail to `size` bytes.
 std::string responseText(std::size_t size) {
     std::string head = "<Result ResourceId=\"/payroll/a\"><Decision>Permit</Decision><Status><StatusCode "

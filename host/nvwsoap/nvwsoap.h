@@ -146,10 +146,11 @@ public:
     // One exchange through `handle` to `url`; `args` holds the trailing arguments given to execute.
     virtual int soapCall(NVWSOAPHandle* handle, const char* url, va_list args) = 0;
 
-    // Lends a pooled handle (kept in `ref` until the caller returns it), passes the trailing arguments
-    // to soapCall and gives its status. Anything soapCall throws, and a transport failure, is a non-zero
-    // status: the endpoint is marked down and the next healthy one is tried within the same call. With
-    // every endpoint down, fails at once. `recovered`, when given, tells whether a failover happened.
+    // Lends a pooled handle (kept in `ref` until the caller returns it; given back at once when `ref` is
+    // null), passes the trailing arguments to soapCall and gives its status. Anything soapCall throws is
+    // a non-zero status; a transport failure also marks the endpoint down and the next healthy one is
+    // tried within the same call. With every endpoint down, fails at once. `recovered`, when given, tells
+    // whether a failover happened.
     int execute(NVWSOAPCluster* cluster, NVWSOAPHandleMgr::HandleRef* ref, bool* recovered, ...);
 
     const char* name() const { return m_name.c_str(); }

@@ -54,6 +54,9 @@ int NVWSOAPCall::mapError(int status) { return status; }
 bool NVWSOAPCall::hasRecovered(int status) { return status == 0; }
 
 int NVWSOAPCall::execute(NVWSOAPCluster* cluster, NVWSOAPHandleMgr::HandleRef* ref, bool* recovered, ...) {
+    // Without a reference from the caller, the handle goes back as soon as the exchange is over.
+    NVWSOAPHandleMgr::HandleRef own;
+    NVWSOAPHandleMgr::HandleRef* lent = ref ? ref : &own;
     va_list args;
     va_start(args, recovered);
     NVWSOAPTrace* trace = m_traceCalls ? m_trace : nullptr;
@@ -71,18 +74,19 @@ int NVWSOAPCall::execute(NVWSOAPCluster* cluster, NVWSOAPHandleMgr::HandleRef* r
                 status = NVWSOAP_S_NO_HANDLE;
                 return false;
             }
-            *ref = {container, &member.pool()};
+            *lent = {container, &member.pool()};
             Attempt attempt = attemptOnce(*this, &container->handle, member.url(), args, trace);
             status = attempt.status;
             if (!attempt.endpointFailed) return true;
             cluster->impl()->reportFailure(member);
             member.pool().returnHandle(container);
-            *ref = {};
+            *lent = {};
             failedOver = true;
             return false;
         });
     }
     va_end(args);
+    if (own.container) own.mgr->returnHandle(own.container);
     if (recovered) *recovered = failedOver;
     NVWSOAP_TRACE(trace, 8, "%s: status 0x%x", name(), static_cast<unsigned>(status));
     return status;

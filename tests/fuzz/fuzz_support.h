@@ -22,14 +22,19 @@ inline FILE*& reportStream() {
     return stream;
 }
 
+// Restarts the trace channel at `level`, writing nowhere.
+inline void traceAt(int level) {
+    zem_trace_configure(level, "/dev/null");
+    kova_trace.initialize("kova-fuzz");
+}
+
 // Catalogue messages and trace lines go nowhere, but the trace runs at the deepest level so that every
 // trace line is formatted with the fuzzed texts. Called from LLVMFuzzerInitialize, before libFuzzer
 // closes anything.
 inline void quietHost() {
     if (FILE* saved = fdopen(dup(STDERR_FILENO), "w")) reportStream() = saved;
     qz_msg_set_output("/dev/null");
-    zem_trace_configure(9, "/dev/null");
-    kova_trace.initialize("kova-fuzz");
+    traceAt(9);
 }
 
 // The input cut at its first `limit - 1` NUL bytes: the pieces a C caller would see as separate texts.

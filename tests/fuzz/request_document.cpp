@@ -7,6 +7,7 @@
 //   ctx NAME=VALUE        an application-context entry
 //   cred NAME=VALUE       a credential attribute
 //   option real-client-ip / option old-ids
+//   option trace          trace at the deepest level (costly, so only for inputs that ask)
 //   fail OPERATION=N      the framework operation fails once after N calls (createData's failure paths)
 //
 // Property: whenever the input is valid UTF-8 made only of characters XML allows, the document the
@@ -29,7 +30,7 @@ std::string g_path;
 
 struct Decision {
     std::vector<std::pair<std::string, std::string>> context, creds;
-    bool realClientIP = false, oldIDs = false;
+    bool realClientIP = false, oldIDs = false, trace = false;
 };
 
 void removeFile() {
@@ -63,6 +64,8 @@ void readLine(const std::string& line, Decision& decision) {
         decision.realClientIP = true;
     } else if (line == "option old-ids") {
         decision.oldIDs = true;
+    } else if (line == "option trace") {
+        decision.trace = true;
     } else if (const char* rest = argument("fail ")) {
         auto [operation, after] = nameAndValue(rest);
         zem_fail_calls(operation.c_str(), static_cast<int>(std::strtoul(after.c_str(), nullptr, 10) % 64), 1);
@@ -184,6 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string input(reinterpret_cast<const char*>(data), size);
     Decision decision;
     writeConfig(readInput(input, decision));
+    kova_fuzz::traceAt(decision.trace ? 9 : 0);
     try {
         KOVAConfig config(g_path.c_str());
         kova_config = &config;

@@ -38,12 +38,6 @@ TEST(SecureArguments, SevenArgumentsKeepTheEighth) {
     EXPECT_EQ(argumentsOf(*stub), (std::vector<std::string>{"a", "b", "c", "d", "e", "f", "g", "old7"}));
 }
 
-TEST(SecureArguments, FewerArgumentsReplaceOnlyTheFirstOnes) {
-    auto stub = stubWithOldArguments();
-    stub->SetSecure(text("a"), text("b"), END);
-    EXPECT_EQ(argumentsOf(*stub), (std::vector<std::string>{"a", "b", "old2", "old3", "old4", "old5", "old6", "old7"}));
-}
-
 TEST(SecureArguments, OnlyTheFirstEightOfMoreAreStored) {
     AuthzService stub;
     stub.SetSecure(text("1"), text("2"), text("3"), text("4"), text("5"), text("6"), text("7"), text("8"), text("9"),

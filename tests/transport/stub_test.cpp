@@ -89,12 +89,6 @@ TEST_F(StubTest, EveryResponseCarriesAFreshTransactionId) {
     EXPECT_NE(first, second);
 }
 
-TEST_F(StubTest, DefaultConstructedStubTargetsTheLocalDefaultEndpoint) {
-    AuthzService defaults;
-    EXPECT_STREQ(defaults.getCall()->getEndpointURI(), KOVA_DEFAULT_ENDPOINT);
-    EXPECT_NE(std::string(KOVA_DEFAULT_ENDPOINT).find(":9080/kova/authz/services/AuthzService"), std::string::npos);
-}
-
 TEST_F(StubTest, SoapActionIsSetWhenAbsentAndKeptWhenSetBefore) {
     XacmlPieces request("/deny/a");
     takeJoined(stub->EvaluateXACML(request.any()));

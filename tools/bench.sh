@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Runs the benchmark suite and a macro run of zemhost bench against refpdp, and writes docs/performance.md.
+#   tools/bench.sh BUILD_DIR [SECONDS]
+set -euo pipefail
+BUILD=${1:?usage: bench.sh BUILD_DIR [SECONDS]}
+SECONDS_EACH=${2:-10}
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+WORK=$(mktemp -d /tmp/kova-bench-XXXXXX)
+OUT="$ROOT/docs/performance.md"
+PDP_PID=""
+cleanup() {
+  [ -n "$PDP_PID" ] && kill "$PDP_PID" 2>/dev/null && wait "$PDP_PID" 2>/dev/null
+  rm -rf "$WORK"
+}
+trap cleanup EXIT INT TERM
+
+export KOVA_BUILD_DIR="$BUILD" KOVA_PLUGIN="$BUILD/libkova_eas.so" KOVA_SOURCE_DIR="$ROOT"
+
+echo "bench: Google Benchmark suite" >&2
+"$BUILD/kova_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true > "$WORK/suite.txt"
+
+echo "bench: zemhost bench with 1 and 2 threads, ${SECONDS_EACH} s each" >&2
+"$BUILD/refpdp" --listen 127.0.0.1:0 --rules "$ROOT/examples/policies.json" > "$WORK/refpdp.out" 2>&1 &
+PDP_PID=$!
+for _ in $(seq 100); do
+  PORT=$(sed -n 's/^refpdp listening on .*:\([0-9]*\)$/\1/p' "$WORK/refpdp.out"); [ -n "$PORT" ] && break; sleep 0.05
+done
+sed -e "s#http://127.0.0.1:9080/#http://127.0.0.1:$PORT/#" -e "s#^audit-log-cfg = .*##" \
+    "$ROOT/examples/corvaned.conf" > "$WORK/corvaned.conf"
+for threads in 1 2; do
+  "$BUILD/zemhost" --config "$WORK/corvaned.conf" --message-file "$WORK/messages.log" bench \
+    --requests "$ROOT/examples/demo-requests.jsonl" --threads "$threads" --seconds "$SECONDS_EACH" \
+    > "$WORK/zemhost-$threads.txt" 2>&1
+done
+
+median() { grep -E "^$1.*_median" "$WORK/suite.txt" | head -1; }
+rate() { sed -n 's/^throughput: \([0-9.]*\).*/\1/p' "$WORK/zemhost-$1.txt"; }
+one=$(rate 1); two=$(rate 2)
+
+{
+  echo "# Performance"
+  echo
+  echo "Written by \`./run bench\` on $(date -u '+%Y-%m-%d %H:%M UTC')."
+  echo
+  echo "## Machine"
+  echo
+  echo "- CPU: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores"
+  echo "- Memory: $(free -g | awk '/^Mem:/ {print $2}') GiB; load average before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "- Compiler: $(c++ --version | head -1); build type RelWithDebInfo (-O2)"
+  echo
+  echo "## Commands"
+  echo
+  echo '```'
+  echo "./run bench                # this page"
+  echo "build/kova_bench           # the suite alone (filter with --benchmark_filter=REGEX)"
+  echo "zemhost --config FILE bench --requests examples/demo-requests.jsonl --threads N --seconds S"
+  echo '```'
+  echo
+  echo "## Targets"
+  echo
+  echo "| target | figure |"
+  echo "|---|---|"
+  echo "| typical request built in under 10 µs (median) | \`$(median 'BM_TypicalRequest' | awk '{print $2, $3, "wall,", $4, $5, "CPU"}')\` |"
+  echo "| small response parsed in under 10 µs | \`$(median 'BM_ParseResponse/0' | awk '{print $2, $3}')\` |"
+  echo "| whole decision at most 1.3 times the bare POST of its bytes | \`$(median 'BM_DecisionVersusBarePost' | grep -o 'ratio=[0-9.]*')\` |"
+  echo "| 2 threads at least 1.8 times the throughput of 1 | ${one} → ${two} decisions/s: $(awk -v a="$one" -v b="$two" 'BEGIN {printf "%.2f", b / a}') times |"
+  echo
+  echo "## zemhost bench against refpdp (examples/policies.json, examples/demo-requests.jsonl)"
+  echo
+  echo '```'
+  cat "$WORK/zemhost-1.txt" "$WORK/zemhost-2.txt" | grep -v QLXBA
+  echo '```'
+  echo
+  echo "## Google Benchmark suite (medians of 3 repetitions)"
+  echo
+  echo "BM_RequestScaling adds n items of one kind to the typical request: kind 0 HTTP items, 1 credential"
+  echo "attributes, 2 groups; cost grows linearly in n. BM_BarePostLoad is the bare HTTP load of the same bytes"
+  echo "from 1 and 2 threads, to set beside zemhost bench."
+  echo
+  echo '```'
+  grep -E "^(Benchmark|-)|_median" "$WORK/suite.txt"
+  echo '```'
+} > "$OUT"
+echo "bench: wrote $OUT" >&2
