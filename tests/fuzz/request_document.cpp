@@ -10,14 +10,17 @@
 //   option trace          trace at the deepest level (costly, so only for inputs that ask)
 //   fail OPERATION=N      the framework operation fails once after N calls (createData's failure paths)
 //
-// Property: whenever the input is valid UTF-8 made only of characters XML allows, the document the
-// request forms, inside a Request element binding ns1, is well-formed XML. The texts the plug-in writes
-// unescaped by design (server name, version, resource, inherited POP, context id, the network address,
-// the registry and group names) are kept free of markup characters here.
+// Properties, whenever the input is valid UTF-8 made only of characters XML allows: the document the
+// request forms, inside a Request element binding ns1, is well-formed XML; and, unless a framework call
+// was made to fail, every credential value reads back from some AttributeValue unchanged (escaping loses
+// nothing). The texts the plug-in writes unescaped by design (server name, version, resource, inherited
+// POP, context id, the network address, the registry and group names) are kept free of markup
+// characters here.
 #include <libxml/parser.h>
 
 #include <cstring>
 #include <functional>
+#include <set>
 
 #include "fuzz/fuzz_support.h"
 #include "rba/KOVAConfig.h"
@@ -30,7 +33,7 @@ std::string g_path;
 
 struct Decision {
     std::vector<std::pair<std::string, std::string>> context, creds;
-    bool realClientIP = false, oldIDs = false, trace = false;
+    bool realClientIP = false, oldIDs = false, trace = false, failures = false;
 };
 
 void removeFile() {
@@ -68,6 +71,7 @@ void readLine(const std::string& line, Decision& decision) {
         decision.trace = true;
     } else if (const char* rest = argument("fail ")) {
         auto [operation, after] = nameAndValue(rest);
+        decision.failures = true;
         zem_fail_calls(operation.c_str(), static_cast<int>(std::strtoul(after.c_str(), nullptr, 10) % 64), 1);
     }
 }
@@ -146,14 +150,58 @@ std::string documentOf(KOVARequest& request) {
     return document + "</ns1:Request>";
 }
 
-void checkWellFormed(const std::string& document) {
+// The texts of the AttributeValue elements under `node`.
+void collectValues(xmlNodePtr node, std::set<std::string>& values) {
+    for (; node; node = node->next) {
+        if (node->type != XML_ELEMENT_NODE) continue;
+        if (std::strcmp(reinterpret_cast<const char*>(node->name), "AttributeValue") == 0) {
+            xmlChar* text = xmlNodeGetContent(node);
+            values.insert(text ? reinterpret_cast<const char*>(text) : "");
+            xmlFree(text);
+        }
+        collectValues(node->children, values);
+    }
+}
+
+// Parses the document; the texts of its AttributeValue elements.
+std::set<std::string> wellFormedValues(const std::string& document) {
     xmlDocPtr doc = xmlReadMemory(document.data(), static_cast<int>(document.size()), "request.xml", "UTF-8",
                                   XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (!doc) kova_fuzz::broken("request document is not well-formed XML", document);
+    std::set<std::string> values;
+    collectValues(xmlDocGetRootElement(doc), values);
     xmlFreeDoc(doc);
+    return values;
 }
 
-void decide(const KOVAConfig& config, const Decision& decision, bool checkDocument) {
+// Credentials that reach the document other than as their own escaped value: the raw ones were changed
+// here (and the network address may be replaced by the client address), the POP attributes are not
+// copied, and values of the multi-valued subject attributes are split at commas.
+bool writtenAsGiven(const std::string& credName) {
+    static const std::set<std::string> otherwise = {
+        "AZN_EAS_POP_ATTRS_ATTRIBUTE", "AZN_EAS_POP_ATTACHMENT_ATTRIBUTE",
+        "authenticationTypes", "urn:oxa:security:subject:authenticationTypes",
+        "authenticationMechanismTypes", "urn:oxa:security:subject:authenticationMechanismTypes"};
+    return !writtenRaw(credName) && !otherwise.count(credName);
+}
+
+// A parser reads every line end as a line feed.
+std::string asParsed(std::string text) {
+    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+    for (char& c : text)
+        if (c == '\r') c = '\n';
+    return text;
+}
+
+void checkDocument(const std::string& document, const Decision& decision) {
+    std::set<std::string> values = wellFormedValues(document);
+    if (decision.failures) return;
+    for (const auto& [name, value] : decision.creds)
+        if (writtenAsGiven(name) && !values.count(asParsed(value)))
+            kova_fuzz::broken("credential value lost or changed in the document", name + "=" + value + "\n" + document);
+}
+
+void decide(const KOVAConfig& config, const Decision& decision, bool xmlInput) {
     azn_attrlist_h_t context = attributeList(decision.context, [&](const std::string& key) { return carriesClientIP(config, key); });
     azn_attrlist_h_t creds = attributeList(decision.creds, writtenRaw);
     KOVAData data;
@@ -161,8 +209,8 @@ void decide(const KOVAConfig& config, const Decision& decision, bool checkDocume
         data.loadData(creds, context);
         KOVARequest request("corvane-inst1", "10.0.6", "corvane-inst1", "/app/index.html", "read", "/Corvane/pop");
         KOVAAuditFields audit;
-        if (request.formatRequest(data, &audit, decision.realClientIP, decision.oldIDs) == 0 && checkDocument)
-            checkWellFormed(documentOf(request));
+        if (request.formatRequest(data, &audit, decision.realClientIP, decision.oldIDs) == 0 && xmlInput)
+            checkDocument(documentOf(request), decision);
         (void)kova_audit_record(audit);
     } catch (const HeaderNameMissingException&) {
         // An application-context key without a header name ends the decision.

@@ -1,6 +1,8 @@
 // KOVAResponse::parse over arbitrary response text in one to three pieces (the input's first two NUL
 // bytes cut it). Whatever the text, the answer must not depend on where the SOAP layer cut it, a permit
-// must carry the Permit decision, and what is cut out must come from the text.
+// must carry the Permit decision, only a Permit or Deny yields an obligation or a transaction id, an
+// obligation id ends before the first quote that closes its start tag, and what is cut out must come
+// from the text.
 #include <cstring>
 
 #include "fuzz/fuzz_support.h"
@@ -49,6 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (!(split == single)) kova_fuzz::broken("the answer depends on how the response was cut", joined);
     if (split.permitted && split.decision != "Permit") kova_fuzz::broken("permitted without a Permit decision", joined);
+    bool permitOrDeny = split.decision == "Permit" || split.decision == "Deny";
+    if (!permitOrDeny && (split.hasObligation || split.hasTransID))
+        kova_fuzz::broken("obligation or transaction id read from a response that is neither Permit nor Deny", joined);
+    if (split.obligation.find("\"><") != std::string::npos)
+        kova_fuzz::broken("obligation id runs past the end of its start tag", joined);
     if (split.hasObligation && joined.find(split.obligation) == std::string::npos)
         kova_fuzz::broken("obligation id not taken from the response", joined);
     if (split.hasTransID && joined.find(split.transID) == std::string::npos)

@@ -54,6 +54,17 @@ constexpr Request REQUESTS[] = {
 
 enum class Mode { Healthy, Stopped, Slow, Faults, Garbage };
 
+const char* nameOf(Mode mode) {
+    switch (mode) {
+        case Mode::Healthy: return "healthy";
+        case Mode::Stopped: return "stopped";
+        case Mode::Slow: return "slow";
+        case Mode::Faults: return "faults";
+        case Mode::Garbage: return "garbage";
+    }
+    return "";
+}
+
 struct Phase {
     Mode first, second;
 };
@@ -97,13 +108,16 @@ private:
     int m_port = 0;
 };
 
-// How each checked decision came out.
-struct Tally {
-    std::map<std::string, long> counts;  // right, fail-closed deny, error page, failure status, wrong
-    std::vector<std::string> wrong;      // the first few wrong decisions, as zemhost printed them
-    std::vector<std::string> problems;   // rounds that did not end cleanly
+using Counts = std::map<std::string, long>;  // right, fail-closed deny, error page, failure status, wrong
 
-    void add(const nlohmann::json& result, const char* expected) {
+// How each checked decision came out, in all and by the phase in which its round started.
+struct Tally {
+    Counts counts;
+    std::vector<Counts> byPhase = std::vector<Counts>(std::size(SCHEDULE));
+    std::vector<std::string> wrong;     // the first few wrong decisions, as zemhost printed them
+    std::vector<std::string> problems;  // rounds that did not end cleanly
+
+    void add(const nlohmann::json& result, const char* expected, std::size_t phase) {
         std::string outcome = result.value("outcome", "");
         bool permitted = result.value("permission", "") == "AZN_C_PERMITTED";
         const char* kind = outcome == expected              ? "right"
@@ -113,6 +127,7 @@ struct Tally {
                            : outcome == "failure"           ? "failure status"
                                                             : "wrong";
         ++counts[kind];
+        ++byPhase[phase][kind];
         if (std::string(kind) == "wrong" && wrong.size() < 5) wrong.push_back(std::string(expected) + ": " + result.dump());
     }
     long count(const char* kind) const {
@@ -121,10 +136,15 @@ struct Tally {
     }
 };
 
+std::string printed(const Counts& counts) {
+    std::string text;
+    for (const auto& [kind, count] : counts) text += " " + kind + " " + std::to_string(count) + ";";
+    return text;
+}
+
 std::string requestLine(const Request& request) {
-    nlohmann::json line{{"resource", request.object}, {"operation", "r"},
-                        {"creds", {{"AZN_CRED_PRINCIPAL_NAME", "alice"}, {"AUTHENTICATION_LEVEL", "1"}}}};
-    return line.dump() + "\n";
+    return std::string(R"({"resource": ")") + request.object +
+           R"(", "operation": "r", "creds": [["AZN_CRED_PRINCIPAL_NAME", "alice"], ["AUTHENTICATION_LEVEL", "1"]]})" "\n";
 }
 
 // `copies` passes over the requests, one JSON object per line.
@@ -166,9 +186,9 @@ protected:
         return argv;
     }
 
-    // Rounds of `zemhost run` until `stop`; every decision checked against its right answer.
-    void checkRounds(const std::atomic<bool>& stop, Tally& tally) const {
-        for (int round = 0; !stop; ++round) {
+    // Rounds of `zemhost run` until the schedule is over; every decision checked against its right answer.
+    void checkRounds(const std::atomic<std::size_t>& phase, Tally& tally) const {
+        for (std::size_t round = 0, at; (at = phase) < std::size(SCHEDULE); ++round) {
             std::string out, err;
             int code = runCommand(zemhost({"run", "--requests", dir.file("round.jsonl"), "--threads", "2"}), &out, &err);
             if (code != 0 || hasSanitizerReport(err))
@@ -176,7 +196,7 @@ protected:
             std::istringstream lines(out);
             for (std::string line; std::getline(lines, line);) {
                 nlohmann::json result = nlohmann::json::parse(line);
-                tally.add(result, REQUESTS[(result.at("line").get<int>() - 1) % std::size(REQUESTS)].expected);
+                tally.add(result, REQUESTS[(result.at("line").get<int>() - 1) % std::size(REQUESTS)].expected, at);
             }
         }
     }
@@ -193,24 +213,25 @@ TEST_F(Soak, DecisionsStayRightOrFailClosedWhileEndpointsFailAndNothingCrashesOr
     Process bench(zemhost({"bench", "--requests", dir.file("bench.jsonl"), "--threads", "2", "--seconds",
                            std::to_string(PHASE_TIME.count() * std::size(SCHEDULE))}),
                   dir.file("bench.out"), dir.file("bench.err"));
-    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> phase{0};
     Tally tally;
-    std::thread checker([&] { checkRounds(stop, tally); });
-    for (const Phase& phase : SCHEDULE) {
-        first.become(phase.first);
-        second.become(phase.second);
+    std::thread checker([&] { checkRounds(phase, tally); });
+    for (; phase < std::size(SCHEDULE); ++phase) {
+        first.become(SCHEDULE[phase].first);
+        second.become(SCHEDULE[phase].second);
         std::this_thread::sleep_for(PHASE_TIME);
     }
-    stop = true;
     checker.join();
     int benchCode = bench.wait();
 
     std::string benchErr = readFile(dir.file("bench.err"));
     std::cout << "soak: " << std::size(SCHEDULE) << " phases of " << PHASE_TIME.count() << " s\n"
               << "zemhost bench, 2 threads (exit " << benchCode << "):\n" << readFile(dir.file("bench.out"))
-              << "zemhost run, 2 threads, checked decisions:";
-    for (const auto& [kind, count] : tally.counts) std::cout << " " << kind << " " << count << ";";
-    std::cout << std::endl;
+              << "zemhost run, 2 threads, checked decisions by the phase their round started in:\n";
+    for (std::size_t at = 0; at < std::size(SCHEDULE); ++at)
+        std::cout << "  " << at + 1 << " " << nameOf(SCHEDULE[at].first) << "/" << nameOf(SCHEDULE[at].second) << ":"
+                  << printed(tally.byPhase[at]) << "\n";
+    std::cout << "  all:" << printed(tally.counts) << std::endl;
 
     EXPECT_EQ(benchCode, 0) << benchErr;
     EXPECT_FALSE(hasSanitizerReport(benchErr)) << benchErr;
