@@ -69,14 +69,14 @@ DecisionOutcome decisionOf(const json& rule) {
     return decision;
 }
 
-Fault faultOf(const json& spec) {
-    checkKeys(spec, {"code", "string", "actor", "detail", "detail-xml"}, "fault");
+Fault faultOf(const json& entry) {
+    checkKeys(entry, {"code", "string", "actor", "detail", "detail-xml"}, "fault");
     Fault fault;
-    fault.code = spec.value("code", fault.code);
-    fault.string = spec.value("string", "");
-    fault.actor = spec.value("actor", "");
-    fault.detail = spec.value("detail", "");
-    fault.detailXml = spec.value("detail-xml", "");
+    fault.code = entry.value("code", fault.code);
+    fault.string = entry.value("string", "");
+    fault.actor = entry.value("actor", "");
+    fault.detail = entry.value("detail", "");
+    fault.detailXml = entry.value("detail-xml", "");
     return fault;
 }
 
@@ -88,13 +88,13 @@ Outcome outcomeOf(const json& rule) {
     return decisionOf(rule);
 }
 
-Rule ruleOf(const json& spec) {
-    checkKeys(spec, {"resource-prefix", "action", "user", "group", "auth-level", "effect", "obligation",
+Rule ruleOf(const json& entry) {
+    checkKeys(entry, {"resource-prefix", "action", "user", "group", "auth-level", "effect", "obligation",
                      "transaction-id", "fault", "body"},
               "rule");
-    Rule rule{optionalText(spec, "resource-prefix"), optionalText(spec, "action"), optionalText(spec, "user"),
-              optionalText(spec, "group"), std::nullopt, outcomeOf(spec)};
-    if (spec.contains("auth-level")) rule.authLevel = spec.at("auth-level").get<long>();
+    Rule rule{optionalText(entry, "resource-prefix"), optionalText(entry, "action"), optionalText(entry, "user"),
+              optionalText(entry, "group"), std::nullopt, outcomeOf(entry)};
+    if (entry.contains("auth-level")) rule.authLevel = entry.at("auth-level").get<long>();
     return rule;
 }
 

@@ -3,7 +3,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <regex>
 
 #include "config_checks.h"
 #include "nvwebrte/nvwebrte.h"
@@ -102,16 +101,25 @@ void checkBasicAuthentication(const ConfigReader& config, Findings& findings) {
     }
 }
 
+// The value of the blank-separated word "path=..." as the audit agent reads it, or "".
+std::string auditPath(const std::string& configuration) {
+    for (std::size_t at = configuration.find("path="); at != std::string::npos; at = configuration.find("path=", at + 1)) {
+        if (at > 0 && configuration[at - 1] != ' ' && configuration[at - 1] != '\t') continue;
+        std::size_t start = at + 5;
+        return configuration.substr(start, configuration.find_first_of(" \t", start) - start);
+    }
+    return "";
+}
+
 // Auditing is off without the entry; a sink that cannot be written is only reported at start-up.
 void checkAudit(const ConfigReader& config, Findings& findings) {
     std::string text = config.first(KOVA_STANZA, "audit-log-cfg");
     if (text.empty()) return;
-    std::smatch match;
-    if (!std::regex_search(text, match, std::regex(R"((^|\s)path=(\S+))"))) {
+    std::filesystem::path path = auditPath(text);
+    if (path.empty()) {
         findings.problem("[kova-eas] audit-log-cfg = " + text + " does not name a file (expected: file path=PATH)");
         return;
     }
-    std::filesystem::path path = match[2].str();
     std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     bool writable = std::filesystem::exists(path) ? access(path.c_str(), W_OK) == 0 : access(folder.c_str(), W_OK) == 0;
     if (!writable) findings.problem("[kova-eas] audit-log-cfg: the audit file " + path.string() + " cannot be written");

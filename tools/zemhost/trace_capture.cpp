@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "host_error.h"
@@ -27,8 +26,20 @@ std::size_t sizeOf(const std::string& path) {
     return error ? 0 : static_cast<std::size_t>(size);
 }
 
-// A trace record starts with "2026-12-05T17:05:35.123456Z [tid] LEVEL COMPONENT UNIT:LINE ".
-const std::regex RECORD_HEAD(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d+Z \[\d+\] \d+ \S* \S*:\d+ )");
+// A trace record starts with "2026-12-05T17:05:35.123456Z [tid] LEVEL COMPONENT UNIT:LINE " and the text
+// follows. Returns where the text starts, or nothing for a line that continues the record before.
+std::optional<std::size_t> recordTextStart(const std::string& line) {
+    bool stamped = line.size() > 29 && line[4] == '-' && line[10] == 'T' && line[19] == '.' &&
+                   line.compare(26, 3, "Z [") == 0;
+    if (!stamped) return std::nullopt;
+    std::size_t at = 0;
+    for (int field = 0; field < 5; ++field) {   // time, [tid], level, component, unit:line
+        at = line.find(' ', at);
+        if (at == std::string::npos) return std::nullopt;
+        ++at;
+    }
+    return at;
+}
 
 std::string trimLineEnds(const std::string& text) {
     std::size_t end = text.find_last_not_of("\r\n");
@@ -58,9 +69,8 @@ std::vector<std::string> tracedTexts(const std::string& trace, const std::string
     std::string line;
     bool inside = false;   // the current record is one of ours and may continue on the next line
     while (std::getline(lines, line)) {
-        std::smatch head;
-        if (std::regex_search(line, head, RECORD_HEAD)) {
-            std::string text = head.suffix();
+        if (std::optional<std::size_t> start = recordTextStart(line)) {
+            std::string text = line.substr(*start);
             inside = text.starts_with(label);
             if (inside) texts.push_back(text.substr(label.size()));
         } else if (inside) {
