@@ -58,4 +58,27 @@ inline std::vector<std::string> cutAtNul(const uint8_t* data, size_t size, size_
     abort();
 }
 
+// The configuration file a target rewrites for each input: in a fresh folder under /tmp, made by the
+// first call (from LLVMFuzzerInitialize) and removed at exit.
+inline const std::string& configPath() {
+    static const std::string path = [] {
+        char folder[] = "/tmp/kova-fuzz-XXXXXX";
+        if (!mkdtemp(folder)) broken("cannot make a temporary folder", folder);
+        return std::string(folder) + "/corvaned.conf";
+    }();
+    // Registered once the path exists, so it runs before the path is destroyed.
+    [[maybe_unused]] static const int removal = atexit([] {
+        unlink(path.c_str());
+        rmdir(path.substr(0, path.rfind('/')).c_str());
+    });
+    return path;
+}
+
+inline void writeConfig(const std::string& text) {
+    FILE* out = fopen(configPath().c_str(), "wb");
+    if (!out) broken("cannot write the configuration file", configPath());
+    fwrite(text.data(), 1, text.size(), out);
+    fclose(out);
+}
+
 }  // namespace kova_fuzz

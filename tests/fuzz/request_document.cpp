@@ -29,24 +29,10 @@
 
 namespace {
 
-std::string g_path;
-
 struct Decision {
     std::vector<std::pair<std::string, std::string>> context, creds;
     bool realClientIP = false, oldIDs = false, trace = false, failures = false;
 };
-
-void removeFile() {
-    unlink(g_path.c_str());
-    rmdir(g_path.substr(0, g_path.rfind('/')).c_str());
-}
-
-void writeConfig(const std::string& text) {
-    FILE* out = fopen(g_path.c_str(), "wb");
-    if (!out) kova_fuzz::broken("cannot write the configuration file", g_path);
-    fwrite(text.data(), 1, text.size(), out);
-    fclose(out);
-}
 
 std::pair<std::string, std::string> nameAndValue(const std::string& text) {
     size_t equals = text.find('=');
@@ -224,20 +210,17 @@ void decide(const KOVAConfig& config, const Decision& decision, bool xmlInput) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     kova_fuzz::quietHost();
     xmlInitParser();
-    char folder[] = "/tmp/kova-fuzz-XXXXXX";
-    if (!mkdtemp(folder)) kova_fuzz::broken("cannot make a temporary folder", folder);
-    g_path = std::string(folder) + "/corvaned.conf";
-    atexit(removeFile);
+    kova_fuzz::configPath();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string input(reinterpret_cast<const char*>(data), size);
     Decision decision;
-    writeConfig(readInput(input, decision));
+    kova_fuzz::writeConfig(readInput(input, decision));
     kova_fuzz::traceAt(decision.trace ? 9 : 0);
     try {
-        KOVAConfig config(g_path.c_str());
+        KOVAConfig config(kova_fuzz::configPath().c_str());
         kova_config = &config;
         decide(config, decision, xmlSafe(input));
     } catch (const KOVAException&) {

@@ -1,28 +1,12 @@
 // The host's stanza reader over arbitrary text, and the plug-in's configuration tables loaded from the
 // same text written to a file: the reader keeps only well-formed stanzas and entries, and the tables
 // hold what the reader found in the file (the first value of a repeated key).
-#include <unistd.h>
-
 
 #include "fuzz/fuzz_support.h"
 #include "nvwebrte/stanza_file.h"
 #include "rba/KOVAConfig.h"
 
 namespace {
-
-std::string g_path;
-
-void removeFile() {
-    unlink(g_path.c_str());
-    rmdir(g_path.substr(0, g_path.rfind('/')).c_str());
-}
-
-void writeFile(const std::string& text) {
-    FILE* out = fopen(g_path.c_str(), "wb");
-    if (!out) kova_fuzz::broken("cannot write the configuration file", g_path);
-    fwrite(text.data(), 1, text.size(), out);
-    fclose(out);
-}
 
 bool trimmed(const std::string& text) {
     constexpr std::string_view blanks = " \t\r\n";
@@ -36,7 +20,7 @@ void checkReader(const zem::StanzaFile& file, const std::string& text) {
             if (!trimmed(entry.first)) kova_fuzz::broken("entry key empty or not trimmed", text);
     }
     for (const std::string& problem : file.problems)
-        if (problem.rfind(g_path + ":", 0) != 0) kova_fuzz::broken("problem without file and line", problem);
+        if (problem.rfind(kova_fuzz::configPath() + ":", 0) != 0) kova_fuzz::broken("problem without file and line", problem);
 }
 
 // Every key of `stanza` maps to its first value in `table`.
@@ -55,21 +39,18 @@ void checkTable(const zem::StanzaFile& file, const char* stanza, const KOVATextT
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     kova_fuzz::quietHost();
-    char folder[] = "/tmp/kova-fuzz-XXXXXX";
-    if (!mkdtemp(folder)) kova_fuzz::broken("cannot make a temporary folder", folder);
-    g_path = std::string(folder) + "/corvaned.conf";
-    atexit(removeFile);
+    kova_fuzz::configPath();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
-    zem::StanzaFile file = zem::parseStanzaText(text, g_path);
+    zem::StanzaFile file = zem::parseStanzaText(text, kova_fuzz::configPath());
     checkReader(file, text);
 
-    writeFile(text);
+    kova_fuzz::writeConfig(text);
     try {
-        KOVAConfig config(g_path.c_str());
+        KOVAConfig config(kova_fuzz::configPath().c_str());
         // Texts reach the tables as C texts, so a NUL byte shortens them; compare only without one.
         if (text.find('\0') != std::string::npos) return 0;
         checkTable(file, "azn-decision-info", config.appContextToHeader, text);
