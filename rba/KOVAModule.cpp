@@ -167,7 +167,11 @@ uint32_t KOVAModule::initialize(const char* config_file) {
     static const nvw_soap_config_ops_t ops = {kova_load_entry_with_obfuscation_support, qzw_release_entry_data, nullptr,
                                               nullptr};
     nvw_soap_config_interface_t configInterface = {&ops, config_file, "kova-eas", nullptr};
-    if (int status = m_clusterMgr.addCluster(clusterName.c_str(), true, &configInterface, &m_cluster)) {
+    kova_take_refused_entry();   // only the entries of this registration count
+    int status = m_clusterMgr.addCluster(clusterName.c_str(), true, &configInterface, &m_cluster);
+    // An entry the loader refused would leave the cluster without a setting the administrator wrote.
+    if (uint32_t refused = kova_take_refused_entry(); status == 0 && refused) status = static_cast<int>(refused);
+    if (status) {
         KOVA_TRACE(1, "Failed to add cluster to cluster manager: 0x%x", status);
         KOVAServiceability::printMessage(QLXBA0306E, status);
         m_clusterMgr.shutdown();

@@ -141,9 +141,9 @@ azn_status_t kova_decide(azn_creds_h_t creds, const char* protected_resource, co
     }
 }
 
-extern "C" {
+namespace {
 
-azn_status_t azn_svc_initialize(const char* service_id, int argc, const char** argv, azn_attrlist_h_t* init_info) {
+azn_status_t startUp(azn_attrlist_h_t* init_info) {
     kova_svc = new (std::nothrow) KOVAServiceability(KOVA_VERSION_TEXT);
     KOVAServiceability::printMessage(QLXBA0301I);
     if (!init_info) return azn_util_errcode(1, KOVA_NULL_INIT_INFO);
@@ -174,7 +174,7 @@ azn_status_t azn_svc_initialize(const char* service_id, int argc, const char** a
     return addServiceVersion(init_info);
 }
 
-azn_status_t azn_svc_shutdown(azn_attrlist_h_t shutdown_data, azn_attrlist_h_t* shutdown_info) {
+azn_status_t shutDown() {
     KOVAServiceability::printMessage(QLXBA0302I);
     kova_module.shutdown();
     kova_trace.shutdown();
@@ -189,9 +189,8 @@ azn_status_t azn_svc_shutdown(azn_attrlist_h_t shutdown_data, azn_attrlist_h_t* 
     return azn_util_errcode(0, 0);
 }
 
-azn_status_t azn_svc_decision_access_allowed_ext(azn_creds_h_t creds, const char* protected_resource,
-                                                 const char* operation, azn_attrlist_h_t app_context, int* permission,
-                                                 azn_attrlist_h_t* permission_info) {
+azn_status_t decideAndAudit(azn_creds_h_t creds, const char* protected_resource, const char* operation,
+                            azn_attrlist_h_t app_context, int* permission, azn_attrlist_h_t* permission_info) {
     KOVAAuditFields fields;
     azn_status_t status = kova_decide(creds, protected_resource, operation, app_context, permission, permission_info,
                                       kova_audit_sink ? &fields : nullptr);
@@ -201,5 +200,26 @@ azn_status_t azn_svc_decision_access_allowed_ext(azn_creds_h_t creds, const char
     kova_audit_add(&fields, "timestamp", auditTimestamp());
     kova_audit_write(fields);
     return status;
+}
+
+}  // namespace
+
+extern "C" {
+
+azn_status_t azn_svc_initialize(const char* service_id, int argc, const char** argv, azn_attrlist_h_t* init_info) {
+    return kova_c_boundary("azn_svc_initialize", azn_util_errcode(1, 0), [&] { return startUp(init_info); });
+}
+
+azn_status_t azn_svc_shutdown(azn_attrlist_h_t shutdown_data, azn_attrlist_h_t* shutdown_info) {
+    return kova_c_boundary("azn_svc_shutdown", azn_util_errcode(1, 0), [] { return shutDown(); });
+}
+
+// A decision that ends in an exception is a failure: the framework does not serve the request.
+azn_status_t azn_svc_decision_access_allowed_ext(azn_creds_h_t creds, const char* protected_resource,
+                                                 const char* operation, azn_attrlist_h_t app_context, int* permission,
+                                                 azn_attrlist_h_t* permission_info) {
+    return kova_c_boundary("azn_svc_decision_access_allowed_ext", azn_util_errcode(1, 0), [&] {
+        return decideAndAudit(creds, protected_resource, operation, app_context, permission, permission_info);
+    });
 }
 }

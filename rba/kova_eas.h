@@ -100,6 +100,10 @@ extern "C" int kova_load_entry_with_obfuscation_support(const char* config_file,
                                                         const char* qualifier, const char* key, char*** values,
                                                         int optional);
 
+// The status of the last entry the loader refused since the previous call (an obfuscated value that does
+// not decode, already reported with QLXBA0300W), or 0; the call clears it. Start-up fails on it.
+uint32_t kova_take_refused_entry();
+
 // Text to unsigned 32-bit number with automatic base; trailing characters are ignored. A number that
 // does not fit in 32 bits raises ParseException.
 uint32_t kova_strtoul(const char* text);
@@ -127,6 +131,23 @@ inline bool kova_tracing(int level) { return kova_trace.level() >= level; }
 
 // "NULL" for a null text, for trace arguments.
 inline const char* kova_str(const char* text) { return text ? text : "NULL"; }
+
+// ----------------------------------------------------------------------------------------------------
+// C boundaries. No C++ exception leaves the plug-in through a function the host calls as C: its body
+// runs inside kova_c_boundary, and an exception escaping it is reported with the catalogue message that
+// fits (QLXBA0315E when memory ran out, QLXBA0300W with the exception's text otherwise) and becomes
+// `failure`.
+void kova_report_escaped_exception(const char* entry) noexcept;   // inside a catch block only
+
+template <typename Result, typename Body>
+Result kova_c_boundary(const char* entry, Result failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        kova_report_escaped_exception(entry);
+        return failure;
+    }
+}
 
 // Exported entry points.
 extern "C" {

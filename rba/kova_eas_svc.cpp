@@ -1,5 +1,6 @@
 // The entry-point unit's services: the message catalogue, the configuration entry loader, number
 // conversion, the audit record and the release of response content.
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -8,6 +9,7 @@
 #include <new>
 
 #include "nvaudutl/nvaudutl.h"
+#include "nvwebrte/nvwebrte.h"
 #include "qzz/qzz.h"
 #include "rba/kova_eas.h"
 
@@ -88,17 +90,59 @@ int KOVAServiceability::formatMessage(std::string& out, uint32_t id, ...) {
     return 0;
 }
 
+// ---- C boundaries -------------------------------------------------------------------------------------
+void kova_report_escaped_exception(const char* entry) noexcept {
+    try {
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            KOVA_TRACE(1, "%s: out of memory", entry);
+            KOVAServiceability::printMessage(QLXBA0315E);
+        } catch (const std::exception& e) {
+            KOVA_TRACE(1, "%s: %s", entry, e.what());
+            KOVAServiceability::printMessage(QLXBA0300W, e.what());
+        } catch (...) {
+            KOVA_TRACE(1, "%s: an exception of unknown type", entry);
+            KOVAServiceability::printMessage(QLXBA0300W, "an exception of unknown type");
+        }
+    } catch (...) {
+        // Reporting itself failed (no memory left for the text); the failure status still goes back.
+    }
+}
+
 // ---- configuration entries ----------------------------------------------------------------------------
-extern "C" int kova_load_entry_with_obfuscation_support(const char* config_file, const char* stanza,
-                                                        const char* qualifier, const char* key, char*** values,
-                                                        int optional) {
+namespace {
+
+std::atomic<uint32_t> g_refusedEntry{0};
+
+// Copies the values into a malloc'd, null-terminated array of strdup'd texts; null when memory ran out.
+char** copyValues(const ZArrayList_7_0_0& list) {
+    auto** array = static_cast<char**>(calloc(list.size() + 1, sizeof(char*)));
+    for (std::size_t i = 0; array && i < list.size(); ++i) {
+        array[i] = strdup(list.get(i).getChars());
+        if (!array[i]) {
+            qzw_release_entry_data(array);
+            array = nullptr;
+        }
+    }
+    return array;
+}
+
+int loadEntry(const char* config_file, const char* stanza, const char* qualifier, const char* key, char*** values,
+              int optional) {
     KOVA_ENTER("kova_load_entry_with_obfuscation_support");
     std::string stanzaName = stanza ? stanza : "";
     if (qualifier && *qualifier) stanzaName.append(":").append(qualifier);
 
     ZStanzaFileProperties_7_0_0 reader(config_file, 1);
     ZArrayList_7_0_0 list;
-    reader.getValues(stanzaName.c_str(), key, list, 0);
+    if (reader.getValues(stanzaName.c_str(), key, list, 0) < 0) {
+        // Never passed on as written: the entry counts as unreadable and start-up fails on it.
+        KOVA_TRACE(1, "%s", reader.problem().c_str());
+        KOVAServiceability::printMessage(QLXBA0300W, reader.problem().c_str());
+        g_refusedEntry = ZQZ_S_BAD_OBFUSCATED_VALUE;
+        return 0;
+    }
     if (list.size() == 0) {
         if (!optional) {
             KOVAServiceability::printMessage(QLXBA0303E, key, stanzaName.c_str());
@@ -107,16 +151,24 @@ extern "C" int kova_load_entry_with_obfuscation_support(const char* config_file,
         }
         return 0;
     }
-    auto** array = static_cast<char**>(malloc((list.size() + 1) * sizeof(char*)));
-    *values = array;
-    if (!array) {
+    *values = copyValues(list);
+    if (!*values) {
         KOVAServiceability::printMessage(QLXBA0315E);
         return 0;
     }
-    array[list.size()] = nullptr;
-    for (std::size_t i = 0; i < list.size(); ++i) array[i] = strdup(list.get(i).getChars());
     return 1;
 }
+
+}  // namespace
+
+extern "C" int kova_load_entry_with_obfuscation_support(const char* config_file, const char* stanza,
+                                                        const char* qualifier, const char* key, char*** values,
+                                                        int optional) {
+    return kova_c_boundary("kova_load_entry_with_obfuscation_support", 0,
+                           [&] { return loadEntry(config_file, stanza, qualifier, key, values, optional); });
+}
+
+uint32_t kova_take_refused_entry() { return g_refusedEntry.exchange(0); }
 
 // Anything beyond 32 bits is out of range, whatever strtoul itself accepted.
 uint32_t kova_strtoul(const char* text) {

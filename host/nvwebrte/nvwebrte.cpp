@@ -12,6 +12,7 @@
 #include <strings.h>
 
 #include "nvwebrte/stanza_file.h"
+#include "qzcore/c_boundary.h"
 
 namespace {
 
@@ -39,12 +40,7 @@ bool waitReady(int fd, short events, const struct timeval& timeout, int* error) 
     return false;
 }
 
-}  // namespace
-
-extern "C" {
-
-int qzw_load_entry(const char* config_file, const char* stanza, const char* qualifier, const char* key, char*** values,
-                   int flags) {
+int loadEntry(const char* config_file, const char* stanza, const char* qualifier, const char* key, char*** values) {
     auto file = zem::loadStanzaFile(config_file ? config_file : "");
     if (!file || !key || !values) return 0;
     std::vector<std::string> found = file->values(stanzaName(stanza, qualifier), key);
@@ -56,13 +52,7 @@ int qzw_load_entry(const char* config_file, const char* stanza, const char* qual
     return 1;
 }
 
-void qzw_release_entry_data(char** values) {
-    if (!values) return;
-    for (char** value = values; *value; ++value) free(*value);
-    free(values);
-}
-
-int qzw_load_stanza(const char* config_file, const char* stanza, int flags, qzw_stanza_pair_t** data) {
+int loadStanza(const char* config_file, const char* stanza, qzw_stanza_pair_t** data) {
     auto file = zem::loadStanzaFile(config_file ? config_file : "");
     const zem::Stanza* section = file && stanza ? file->find(stanza) : nullptr;
     if (!section || !data) return 0;
@@ -74,6 +64,25 @@ int qzw_load_stanza(const char* config_file, const char* stanza, int flags, qzw_
     }
     *data = pairs;
     return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int qzw_load_entry(const char* config_file, const char* stanza, const char* qualifier, const char* key, char*** values,
+                   int flags) {
+    return zem::cBoundary("qzw_load_entry", 0, [&] { return loadEntry(config_file, stanza, qualifier, key, values); });
+}
+
+void qzw_release_entry_data(char** values) {
+    if (!values) return;
+    for (char** value = values; *value; ++value) free(*value);
+    free(values);
+}
+
+int qzw_load_stanza(const char* config_file, const char* stanza, int flags, qzw_stanza_pair_t** data) {
+    return zem::cBoundary("qzw_load_stanza", 0, [&] { return loadStanza(config_file, stanza, data); });
 }
 
 void qzw_release_stanza_data(qzw_stanza_pair_t* data) {

@@ -7,17 +7,51 @@
 #include <mutex>
 
 #include "qzauthzn/handles.h"
+#include "qzcore/c_boundary.h"
+#include "qzsvc/qzsvc.h"
 
 const char* azn_svc_version = "azn_svc_version";
 const char* azn_perminfo_stepup_level = "azn_perminfo_stepup_level";
 
 namespace zem {
 
-AttrEntry* HandleObject::find(const char* name) {
-    for (AttrEntry& entry : entries) {
-        if (entry.name == name) return &entry;
+AttrEntries& AttrEntries::operator=(const AttrEntries& other) {
+    if (this != &other) {
+        m_entries = other.m_entries;
+        reindex();
     }
-    return nullptr;
+    return *this;
+}
+
+AttrEntry* AttrEntries::find(const char* name) {
+    auto it = m_index.find(name);
+    return it == m_index.end() ? nullptr : &*it->second;
+}
+
+AttrEntry& AttrEntries::findOrAdd(const char* name) {
+    if (AttrEntry* entry = find(name)) return *entry;
+    auto added = m_entries.insert(m_entries.end(), AttrEntry{name, {}});
+    try {
+        m_index.emplace(added->name, added);
+    } catch (...) {
+        m_entries.erase(added);
+        throw;
+    }
+    return *added;
+}
+
+bool AttrEntries::erase(const char* name) {
+    auto it = m_index.find(name);
+    if (it == m_index.end()) return false;
+    auto entry = it->second;
+    m_index.erase(it);
+    m_entries.erase(entry);
+    return true;
+}
+
+void AttrEntries::reindex() {
+    m_index.clear();
+    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) m_index.emplace(it->name, it);
 }
 
 HandleTable& HandleTable::instance() {
@@ -89,12 +123,7 @@ azn_status_t addValue(azn_attrlist_h_t list, const char* name, const AttrValue& 
     HandleObject* object = attrlist(list);
     if (!object) return invalidList();
     if (!name) return azn_util_errcode(AZN_S_INVALID_STRING_VALUE, 0);
-    AttrEntry* entry = object->find(name);
-    if (!entry) {
-        object->entries.push_back(AttrEntry{name, {}});
-        entry = &object->entries.back();
-    }
-    entry->values.push_back(value);
+    object->entries.findOrAdd(name).values.push_back(value);
     return 0;
 }
 
@@ -102,11 +131,36 @@ azn_status_t addValue(azn_attrlist_h_t list, const char* name, const AttrValue& 
 azn_status_t findValue(azn_attrlist_h_t list, const char* name, unsigned int index, const AttrValue** value) {
     HandleObject* object = attrlist(list);
     if (!object) return invalidList();
-    AttrEntry* entry = name ? object->find(name) : nullptr;
+    AttrEntry* entry = name ? object->entries.find(name) : nullptr;
     if (!entry) return azn_util_errcode(AZN_S_INVALID_ATTR_NAME, 0);
     if (index >= entry->values.size()) return azn_util_errcode(AZN_S_ATTR_INVALID_INDEX, 0);
     *value = &entry->values[index];
     return 0;
+}
+
+// The body of an entry point that allocates: running out of memory is a general failure, never an
+// exception in the caller's C code.
+template <typename Body>
+azn_status_t guarded(const char* entry, Body&& body) noexcept {
+    return zem::cBoundary(entry, azn_util_errcode(AZN_S_FAILURE, 0), std::forward<Body>(body));
+}
+
+// A header entry of permission information reaches the proxy as one header line; a value with a line
+// break would add lines of the requester's choosing (a Set-Cookie, a second response). Such a value is
+// refused, so the decision that wanted it cannot complete it (a redirect then ends not permitted).
+const char* const RESPONSE_HEADERS_ENTRY = "HTTP_RESPONSE_HEADERS";
+
+bool breaksHeaderLine(const char* name, const char* value) {
+    return name && value && strcmp(name, RESPONSE_HEADERS_ENTRY) == 0 && strpbrk(value, "\r\n") != nullptr;
+}
+
+azn_status_t refuseHeader(const char* value) {
+    std::string shown(value, strcspn(value, "\r\n"));
+    zem::cBoundary("azn_attrlist_add_entry", [&] {
+        qz_msg_print_text(("framework: refused a response header holding a line break, after \"" + shown +
+                           "\": the request is not served").c_str());
+    });
+    return azn_util_errcode(AZN_S_INVALID_STRING_VALUE, 0);
 }
 
 char* copyText(const std::string& text) { return strdup(text.c_str()); }
@@ -156,8 +210,10 @@ int azn_util_handle_is_valid(unsigned long handle) {
 azn_status_t azn_attrlist_create(azn_attrlist_h_t* new_list) {
     ZEM_INJECT("azn_attrlist_create");
     if (!new_list) return invalidList();
-    *new_list = HandleTable::instance().add(new HandleObject{HandleObject::ATTRLIST, {}});
-    return 0;
+    return guarded("azn_attrlist_create", [&] {
+        *new_list = HandleTable::instance().add(new HandleObject{HandleObject::ATTRLIST, {}});
+        return azn_status_t{0};
+    });
 }
 
 azn_status_t azn_attrlist_delete(azn_attrlist_h_t* list) {
@@ -172,12 +228,16 @@ azn_status_t azn_attrlist_delete(azn_attrlist_h_t* list) {
 
 azn_status_t azn_attrlist_add_entry(azn_attrlist_h_t list, const char* name, const char* value) {
     ZEM_INJECT("azn_attrlist_add_entry");
-    return addValue(list, name, AttrValue{AZN_TYPE_STRING, value == nullptr, value ? value : "", 0});
+    if (breaksHeaderLine(name, value)) return refuseHeader(value);
+    return guarded("azn_attrlist_add_entry", [&] {
+        return addValue(list, name, AttrValue{AZN_TYPE_STRING, value == nullptr, value ? value : "", 0});
+    });
 }
 
 azn_status_t azn_attrlist_add_entry_ulong(azn_attrlist_h_t list, const char* name, unsigned long value) {
     ZEM_INJECT("azn_attrlist_add_entry_ulong");
-    return addValue(list, name, AttrValue{AZN_TYPE_ULONG, false, "", value});
+    return guarded("azn_attrlist_add_entry_ulong",
+                   [&] { return addValue(list, name, AttrValue{AZN_TYPE_ULONG, false, "", value}); });
 }
 
 azn_status_t azn_attrlist_get_names(azn_attrlist_h_t list, azn_string_t** names) {
@@ -186,7 +246,9 @@ azn_status_t azn_attrlist_get_names(azn_attrlist_h_t list, azn_string_t** names)
     if (!object) return invalidList();
     if (!names) return azn_util_errcode(AZN_S_INVALID_STRING_VALUE, 0);
     auto* array = static_cast<azn_string_t*>(calloc(object->entries.size() + 1, sizeof(azn_string_t)));
-    for (std::size_t i = 0; i < object->entries.size(); ++i) array[i] = copyText(object->entries[i].name);
+    if (!array) return azn_util_errcode(AZN_S_FAILURE, 0);
+    std::size_t i = 0;
+    for (const AttrEntry& entry : object->entries.inOrder()) array[i++] = copyText(entry.name);
     *names = array;
     return 0;
 }
@@ -195,7 +257,7 @@ azn_status_t azn_attrlist_name_get_num(azn_attrlist_h_t list, const char* name, 
     ZEM_INJECT("azn_attrlist_name_get_num");
     HandleObject* object = attrlist(list);
     if (!object) return invalidList();
-    AttrEntry* entry = name ? object->find(name) : nullptr;
+    AttrEntry* entry = name ? object->entries.find(name) : nullptr;
     if (!entry) return azn_util_errcode(AZN_S_INVALID_ATTR_NAME, 0);
     if (count) *count = static_cast<unsigned int>(entry->values.size());
     return 0;
@@ -235,9 +297,7 @@ azn_status_t azn_attrlist_delete_entry(azn_attrlist_h_t list, const char* name) 
     ZEM_INJECT("azn_attrlist_delete_entry");
     HandleObject* object = attrlist(list);
     if (!object) return invalidList();
-    AttrEntry* entry = name ? object->find(name) : nullptr;
-    if (!entry) return azn_util_errcode(AZN_S_INVALID_ATTR_NAME, 0);
-    object->entries.erase(object->entries.begin() + (entry - object->entries.data()));
+    if (!name || !object->entries.erase(name)) return azn_util_errcode(AZN_S_INVALID_ATTR_NAME, 0);
     return 0;
 }
 
@@ -245,8 +305,10 @@ azn_status_t azn_creds_create_from_attrlist(azn_attrlist_h_t attributes, azn_cre
     HandleObject* source = attrlist(attributes);
     if (!source) return invalidList();
     if (!creds) return azn_util_errcode(AZN_S_INVALID_CREDS_HANDLE, 0);
-    *creds = HandleTable::instance().add(new HandleObject{HandleObject::CREDS, source->entries});
-    return 0;
+    return guarded("azn_creds_create_from_attrlist", [&] {
+        *creds = HandleTable::instance().add(new HandleObject{HandleObject::CREDS, source->entries});
+        return azn_status_t{0};
+    });
 }
 
 azn_status_t azn_creds_delete(azn_creds_h_t* creds) {
@@ -264,8 +326,10 @@ azn_status_t azn_creds_get_attrlist_for_subject(azn_creds_h_t creds, unsigned in
     if (!subject || subject_index != 0) return azn_util_errcode(AZN_S_INVALID_CREDS_HANDLE, 0);
     HandleObject* target = list ? attrlist(*list) : nullptr;
     if (!target) return invalidList();
-    target->entries = subject->entries;
-    return 0;
+    return guarded("azn_creds_get_attrlist_for_subject", [&] {
+        target->entries = subject->entries;
+        return azn_status_t{0};
+    });
 }
 
 void azn_release_string(azn_string_t* text) {
@@ -296,7 +360,7 @@ azn_status_t azn_decision_access_allowed_ext(azn_creds_h_t creds, const char* pr
 void zem_set_native_decision(zem_native_decision_fn decide) { g_nativeDecision = decide; }
 
 void zem_fail_calls(const char* operation, int after, int count) {
-    if (operation && count > 0) t_faults[operation] = Fault{after, count};
+    if (operation && count > 0) zem::cBoundary("zem_fail_calls", [&] { t_faults[operation] = Fault{after, count}; });
 }
 
 void zem_clear_failures(void) { t_faults.clear(); }

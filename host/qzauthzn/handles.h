@@ -1,8 +1,10 @@
 // The framework's handle table and the objects behind handles (internal to the host library).
 #pragma once
 
+#include <list>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -20,11 +22,32 @@ struct AttrEntry {
     std::vector<AttrValue> values;
 };
 
-struct HandleObject {
-    enum Kind { ATTRLIST, CREDS } kind;
-    std::vector<AttrEntry> entries;   // attribute list entries, or the credentials' subject attributes
+// Entries in insertion order with an index by name beside them, so that finding an entry costs the
+// same for the first and the twenty-thousandth name: reading a whole list stays linear.
+class AttrEntries {
+public:
+    AttrEntries() = default;
+    AttrEntries(const AttrEntries& other) : m_entries(other.m_entries) { reindex(); }
+    AttrEntries& operator=(const AttrEntries& other);
 
     AttrEntry* find(const char* name);
+    // The entry of that name, appended when there is none yet.
+    AttrEntry& findOrAdd(const char* name);
+    bool erase(const char* name);
+    const std::list<AttrEntry>& inOrder() const { return m_entries; }
+    std::size_t size() const { return m_entries.size(); }
+
+private:
+    void reindex();
+
+    std::list<AttrEntry> m_entries;
+    // Keys view the names inside m_entries, whose nodes never move.
+    std::unordered_map<std::string_view, std::list<AttrEntry>::iterator> m_index;
+};
+
+struct HandleObject {
+    enum Kind { ATTRLIST, CREDS } kind;
+    AttrEntries entries;   // attribute list entries, or the credentials' subject attributes
 };
 
 // Process-wide registry of live handles. Lookups take a shared lock; the object behind a handle

@@ -10,6 +10,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "qzcore/c_boundary.h"
+
 namespace {
 
 std::mutex g_mutex;
@@ -47,6 +49,16 @@ std::string utcStamp() {
     return stamp;
 }
 
+// One line, time stamp first, written whole on the message destination.
+int printLine(const std::string& text) {
+    std::string line = utcStamp() + " " + text + "\n";
+    std::lock_guard lock(g_mutex);
+    FILE* out = g_output ? g_output : stderr;
+    fwrite(line.data(), 1, line.size(), out);
+    fflush(out);
+    return static_cast<int>(line.size());
+}
+
 }  // namespace
 
 extern "C" {
@@ -58,13 +70,13 @@ void qz_svc_set_progname(const char* program_name, unsigned int* status) {
 }
 
 void qz_msg_define_msg_table(const qz_msg_entry_t* table, int rows, unsigned int* status) {
-    if (!table || rows <= 0) {
-        if (status) *status = 1;
-        return;
-    }
-    std::lock_guard lock(g_mutex);
-    for (int i = 0; i < rows; ++i) g_messages[static_cast<unsigned int>(table[i].id)] = table[i].text;
-    if (status) *status = 0;
+    if (status) *status = 1;
+    if (!table || rows <= 0) return;
+    zem::cBoundary("qz_msg_define_msg_table", [&] {
+        std::lock_guard lock(g_mutex);
+        for (int i = 0; i < rows; ++i) g_messages[static_cast<unsigned int>(table[i].id)] = table[i].text;
+        if (status) *status = 0;
+    });
 }
 
 qz_svc_handle_t qz_svc_register(const qz_svc_subcomp_t* table, const char* component, unsigned int* status) {
@@ -74,19 +86,21 @@ qz_svc_handle_t qz_svc_register(const qz_svc_subcomp_t* table, const char* compo
 }
 
 int qz_vprintf_utf8(unsigned int id, va_list args) {
-    const char* format = findMessage(id);
-    std::string line = utcStamp() + " " + (format ? formatted(format, args) : "message " + std::to_string(id)) + "\n";
-    std::lock_guard lock(g_mutex);
-    FILE* out = g_output ? g_output : stderr;
-    fwrite(line.data(), 1, line.size(), out);
-    fflush(out);
-    return static_cast<int>(line.size());
+    return zem::cBoundary("qz_vprintf_utf8", -1, [&] {
+        const char* format = findMessage(id);
+        return printLine(format ? formatted(format, args) : "message " + std::to_string(id));
+    });
+}
+
+void qz_msg_print_text(const char* text) {
+    zem::cBoundary("qz_msg_print_text", [&] { printLine(text ? text : ""); });
 }
 
 char* qz_vsprintf_utf8(unsigned int id, va_list args) {
-    const char* format = findMessage(id);
-    if (!format) return nullptr;
-    return strdup(formatted(format, args).c_str());
+    return zem::cBoundary("qz_vsprintf_utf8", static_cast<char*>(nullptr), [&]() -> char* {
+        const char* format = findMessage(id);
+        return format ? strdup(formatted(format, args).c_str()) : nullptr;
+    });
 }
 
 void qz_free(void* text) { free(text); }

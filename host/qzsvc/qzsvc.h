@@ -36,6 +36,9 @@ int qz_vprintf_utf8(unsigned int id, va_list args);
 char* qz_vsprintf_utf8(unsigned int id, va_list args);
 void qz_free(void* text);
 
+// Prints a host library's own report (not a catalogue message) as one line on the message destination.
+void qz_msg_print_text(const char* text);
+
 // Where messages go: a file appended to, or standard error when `path` is null.
 void qz_msg_set_output(const char* path);
 }

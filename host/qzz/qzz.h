@@ -32,13 +32,22 @@ public:
     virtual int getValues(const char* stanza, const char* key, ZArrayList_7_0_0& values, int flags) const = 0;
 };
 
+// Status of an entry the reader refuses: an obfuscated value that is not base64 of at least one byte.
+enum : unsigned int { ZQZ_S_BAD_OBFUSCATED_VALUE = 0x38ad5102 };
+
 // A stanza file read whole at construction. With `obfuscation` non-zero a value written "obf:" followed
 // by base64 comes back decoded; otherwise values come back as written.
 class ZStanzaFileProperties_7_0_0 : public ZProperties_7_0_0 {
 public:
     ZStanzaFileProperties_7_0_0(const char* config_file, int obfuscation);
     ~ZStanzaFileProperties_7_0_0() override;
+    ZStanzaFileProperties_7_0_0(const ZStanzaFileProperties_7_0_0&) = delete;
+    ZStanzaFileProperties_7_0_0& operator=(const ZStanzaFileProperties_7_0_0&) = delete;
+    // -1 when an obfuscated value of the entry does not decode: nothing is added, and problem() says
+    // "FILE: [stanza] key: why" (never the value itself, which may hold part of a secret).
     int getValues(const char* stanza, const char* key, ZArrayList_7_0_0& values, int flags) const override;
+    // What the last refused entry was, or "".
+    const std::string& problem() const;
 
 private:
     struct Impl;

@@ -94,15 +94,38 @@ TEST_F(ConfigReader, ChangedFileIsReadAgain) {
 TEST_F(ConfigReader, ObfuscatedValuesAreRevealedOnlyWhenAsked) {
     std::string hidden = zqz_obfuscate("s3cret:pa=ss");
     ASSERT_EQ(hidden.rfind("obf:", 0), 0u);
-    write("[kova-eas]\nbasic-auth-passwd = " + hidden + "\nplain = obf:%%%\n");
-    ZArrayList_7_0_0 revealed, asWritten, broken;
-    ZStanzaFileProperties_7_0_0(path.c_str(), 1).getValues("kova-eas", "basic-auth-passwd", revealed, 0);
+    write("[kova-eas]\nbasic-auth-passwd = " + hidden + "\nshort = " + zqz_obfuscate("x") + "\n");
+    ZArrayList_7_0_0 revealed, asWritten, oneByte;
+    EXPECT_EQ(ZStanzaFileProperties_7_0_0(path.c_str(), 1).getValues("kova-eas", "basic-auth-passwd", revealed, 0), 1);
     ZStanzaFileProperties_7_0_0(path.c_str(), 0).getValues("kova-eas", "basic-auth-passwd", asWritten, 0);
-    ZStanzaFileProperties_7_0_0(path.c_str(), 1).getValues("kova-eas", "plain", broken, 0);
+    ZStanzaFileProperties_7_0_0(path.c_str(), 1).getValues("kova-eas", "short", oneByte, 0);
     ASSERT_EQ(revealed.size(), 1u);
     EXPECT_STREQ(revealed.get(0).getChars(), "s3cret:pa=ss");
     EXPECT_EQ(asWritten.get(0).getChars(), hidden);
-    EXPECT_STREQ(broken.get(0).getChars(), "obf:%%%");
+    EXPECT_STREQ(oneByte.get(0).getChars(), "x");
+}
+
+// An obfuscated value that does not give a usable text is refused, never handed on as written.
+TEST_F(ConfigReader, ObfuscatedValuesThatDoNotDecodeAreRefusedWithFileKeyAndReason) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"obf:====", "is not base64"},          {"obf:========", "is not base64"}, {"obf:", "nothing follows obf:"},
+        {"obf:%%%%", "is not base64"},          {"obf:QQ=", "is not base64"},      {"obf:Q===", "is not base64"},
+        {"obf:QQ==QQ==", "is not base64"},      {"obf:AA==", "decodes to a NUL byte"},
+    };
+    for (const auto& [value, reason] : cases) {
+        write(std::string("[kova-eas]\ngood = plain\nbasic-auth-passwd = ") + value + "\nbasic-auth-passwd = obf:QQ==\n");
+        ZStanzaFileProperties_7_0_0 reader(path.c_str(), 1);
+        ZArrayList_7_0_0 values;
+        EXPECT_EQ(reader.getValues("kova-eas", "basic-auth-passwd", values, 0), -1) << value;
+        EXPECT_EQ(values.size(), 0u) << value;
+        EXPECT_EQ(reader.problem().rfind(path + ": [kova-eas] basic-auth-passwd: ", 0), 0u) << reader.problem();
+        EXPECT_NE(reader.problem().find(reason), std::string::npos) << value << ": " << reader.problem();
+        EXPECT_EQ(reader.getValues("kova-eas", "good", values, 0), 1) << "other entries stay readable";
+
+        ZArrayList_7_0_0 asWritten;
+        EXPECT_EQ(ZStanzaFileProperties_7_0_0(path.c_str(), 0).getValues("kova-eas", "basic-auth-passwd", asWritten, 0), 2);
+        EXPECT_STREQ(asWritten.get(0).getChars(), value);
+    }
 }
 
 TEST(Booleans, AcceptTheUsualWordsInAnyCaseAndRejectTheRest) {

@@ -1,6 +1,9 @@
 // The framework stand-in: handles, attribute lists, credentials, status words, audit sink, messages, trace.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -72,6 +75,74 @@ TEST(AttributeList, NamesComeBackInInsertionOrderWithTheirValues) {
     EXPECT_EQ(names(list), (std::vector<std::string>{"alpha", "nothing", "HTTP_RESPONSE_CODE"}));
     EXPECT_EQ(azn_attrlist_delete(&list), 0u);
     EXPECT_EQ(list, 0u);
+}
+
+// Twenty thousand names, each given twice (the second round in reverse order), some deleted and one
+// given again: an index by name must keep insertion order, values per name and deletions exact.
+TEST(AttributeList, LargeListsKeepInsertionOrderValuesAndDeletions) {
+    constexpr int COUNT = 20000;
+    auto nameOf = [](int i) { return "attr-" + std::to_string(i); };
+    azn_attrlist_h_t list = 0;
+    ASSERT_EQ(azn_attrlist_create(&list), 0u);
+    for (int i = 0; i < COUNT; ++i) azn_attrlist_add_entry(list, nameOf(i).c_str(), ("first-" + std::to_string(i)).c_str());
+    for (int i = COUNT - 1; i >= 0; --i) azn_attrlist_add_entry(list, nameOf(i).c_str(), ("second-" + std::to_string(i)).c_str());
+    for (int i = 0; i < COUNT; i += 2) ASSERT_EQ(azn_attrlist_delete_entry(list, nameOf(i).c_str()), 0u);
+    azn_attrlist_add_entry(list, nameOf(0).c_str(), "again");
+
+    std::vector<std::string> expected;
+    for (int i = 1; i < COUNT; i += 2) expected.push_back(nameOf(i));
+    expected.push_back(nameOf(0));
+    EXPECT_EQ(names(list), expected);
+
+    azn_creds_h_t creds = 0;
+    ASSERT_EQ(azn_creds_create_from_attrlist(list, &creds), 0u);
+    azn_attrlist_h_t copy = 0;
+    azn_attrlist_create(&copy);
+    ASSERT_EQ(azn_creds_get_attrlist_for_subject(creds, 0, &copy), 0u);
+    for (azn_attrlist_h_t target : {list, copy}) {
+        unsigned int count = 0;
+        ASSERT_EQ(azn_attrlist_name_get_num(target, nameOf(COUNT - 1).c_str(), &count), 0u);
+        EXPECT_EQ(count, 2u);
+        azn_string_t value = nullptr;
+        ASSERT_EQ(azn_attrlist_get_entry_string_value(target, nameOf(COUNT - 1).c_str(), 1, &value), 0u);
+        EXPECT_STREQ(value, ("second-" + std::to_string(COUNT - 1)).c_str());
+        azn_release_string(&value);
+        EXPECT_EQ(azn_attrlist_name_get_num(target, nameOf(0).c_str(), &count), 0u);
+        EXPECT_EQ(count, 1u) << "a deleted name comes back as a new entry";
+        EXPECT_EQ(azn_error_major(azn_attrlist_name_get_num(target, nameOf(2).c_str(), &count)),
+                  static_cast<unsigned>(AZN_S_INVALID_ATTR_NAME));
+    }
+    EXPECT_EQ(names(copy), expected);
+    azn_attrlist_delete(&list);
+    azn_attrlist_delete(&copy);
+    azn_creds_delete(&creds);
+}
+
+// A header value reaches the proxy as a header line; a line break in it would add lines of the
+// requester's choosing. Other entries may hold any text.
+TEST(AttributeList, AResponseHeaderWithALineBreakIsRefusedWithOneMessage) {
+    kova_test::TempDir dir;
+    qz_msg_set_output(dir.file("messages").c_str());
+    azn_attrlist_h_t list = 0;
+    azn_attrlist_create(&list);
+    for (const char* value : {"location: /login?TransactionId=T1\nSet-Cookie: session=evil",
+                              "location: /login?TransactionId=T1\r", "location: /a\r\n\r\n<html>"}) {
+        EXPECT_EQ(azn_error_major(azn_attrlist_add_entry(list, "HTTP_RESPONSE_HEADERS", value)),
+                  static_cast<unsigned>(AZN_S_INVALID_STRING_VALUE))
+            << value;
+    }
+    EXPECT_EQ(azn_attrlist_add_entry(list, "HTTP_RESPONSE_HEADERS", "location: /login?TransactionId=T1"), 0u);
+    EXPECT_EQ(azn_attrlist_add_entry(list, "HTTP_RESPONSE_BODY", "line one\nline two\r\n"), 0u);
+    unsigned int count = 0;
+    azn_attrlist_name_get_num(list, "HTTP_RESPONSE_HEADERS", &count);
+    EXPECT_EQ(count, 1u);
+    azn_attrlist_delete(&list);
+    qz_msg_set_output(nullptr);
+    std::string printed = kova_test::readFile(dir.file("messages"));
+    EXPECT_NE(printed.find("refused a response header holding a line break, after \"location: /login?TransactionId=T1\""),
+              std::string::npos)
+        << printed;
+    EXPECT_EQ(printed.find("Set-Cookie"), std::string::npos) << "the refused text is not echoed past the break";
 }
 
 TEST(AttributeList, DeletedOrUnknownHandlesAreInvalidEverywhere) {
@@ -169,6 +240,93 @@ TEST(AuditSink, UnopenableFileLosesRecordsButNeverFails) {
     QZLogDetachSink(&sink);
     EXPECT_EQ(agent, nullptr);
     EXPECT_EQ(sink, nullptr);
+}
+
+namespace audit {
+
+// An agent and its sink on `configuration`, released at the end of the scope.
+struct Agent {
+    void* agent;
+    void* sink;
+    explicit Agent(const std::string& configuration)
+        : agent(QZLogConfigureAgent("kova.audit", configuration.c_str())), sink(QZLogAttachSink("kova.audit")) {}
+    ~Agent() {
+        QZLogDestroyAgent(&agent);
+        QZLogDetachSink(&sink);
+    }
+    int commit(const std::string& record) const {
+        nv_log_event_t event = NVLogEventStart(sink);
+        NVLogEventAddText(event, record.size(), record.c_str());
+        int result = -1;
+        NVLogEventCommit(&event, 0, &result);
+        return result;
+    }
+};
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+}  // namespace audit
+
+TEST(AuditSink, AQuotedPathMayHoldBlanksAndToolsReadItTheSameWay) {
+    kova_test::TempDir dir;
+    std::string folder = dir.file("audit logs");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    std::string path = folder + "/kova audit.log";
+    std::string configuration = "file path=\"" + path + "\" buffer=0";
+    EXPECT_EQ(zem_audit_file_path(configuration.c_str()), path);
+    EXPECT_EQ(zem_audit_file_path("file path=/var/log/a.log buffer=0"), "/var/log/a.log");
+    EXPECT_EQ(zem_audit_file_path("file path=\"/var/log/unterminated"), "");
+    EXPECT_EQ(zem_audit_file_path("file mypath=/x"), "");
+    {
+        audit::Agent agent(configuration);
+        EXPECT_EQ(agent.commit("<kova-event/>\n"), 0);
+    }
+    EXPECT_EQ(kova_test::readFile(path), "<kova-event/>\n");
+}
+
+// The sink's file behind a symbolic link that the test points at a full disk or at a file.
+TEST(AuditSink, AWriteFailureIsReportedOnceUntilAWriteSucceedsAgain) {
+    kova_test::TempDir dir;
+    std::string link = dir.file("audit.log"), file = dir.file("real.log");
+    auto pointAt = [&](const std::string& target) {
+        unlink(link.c_str());
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    };
+    qz_msg_set_output(dir.file("messages").c_str());
+    pointAt("/dev/full");
+    {
+        audit::Agent agent("file path=" + link);
+        EXPECT_NE(agent.commit("lost one\n"), 0);
+        EXPECT_NE(agent.commit("lost two\n"), 0);
+        pointAt(file);
+        zem_audit_reopen();
+        EXPECT_EQ(agent.commit("kept\n"), 0);
+        pointAt("/dev/full");
+        zem_audit_reopen();
+        EXPECT_NE(agent.commit("lost three\n"), 0);
+    }
+    qz_msg_set_output(nullptr);
+    std::string printed = kova_test::readFile(dir.file("messages"));
+    EXPECT_EQ(audit::occurrences(printed, "audit: agent kova.audit: cannot write to " + link + ": No space left on device"), 2u)
+        << printed;
+    EXPECT_EQ(kova_test::readFile(file), "kept\n");
+}
+
+TEST(AuditSink, AfterRenameAndReopenRecordsGoToTheNewFile) {
+    kova_test::TempDir dir;
+    std::string path = dir.file("audit.log");
+    audit::Agent agent("file path=" + path);
+    EXPECT_EQ(agent.commit("before\n"), 0);
+    ASSERT_EQ(rename(path.c_str(), dir.file("audit.log.1").c_str()), 0);
+    EXPECT_EQ(agent.commit("still old\n"), 0) << "until the reopen, records follow the renamed file";
+    zem_audit_reopen();
+    EXPECT_EQ(agent.commit("after\n"), 0);
+    EXPECT_EQ(kova_test::readFile(dir.file("audit.log.1")), "before\nstill old\n");
+    EXPECT_EQ(kova_test::readFile(path), "after\n");
 }
 
 TEST(Messages, PrintWithTimestampAndFormatWithoutIt) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -126,6 +128,54 @@ TEST_F(Startup, EmptyAuditConfigurationMeansNoAuditing) {
     azn_attrlist_delete(&info);
 }
 
+// Obfuscated cluster entries are read through the plug-in's own loader while the cluster registers.
+TEST_F(Startup, AnObfuscatedValueThatDoesNotDecodeFailsStartUpNamingFileKeyAndReason) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"basic-auth-user = u\nbasic-auth-passwd = obf:====\n", "basic-auth-passwd: the text after obf: is not base64"},
+        {"ssl-ca-file = obf:========\n", "ssl-ca-file: the text after obf: is not base64"},
+        {"basic-auth-passwd = obf:\n", "basic-auth-passwd: nothing follows obf:"},
+    };
+    for (const auto& [entries, problem] : cases) {
+        writeConfig(minimalConfig() + "[kova-eas]\n" + entries);
+        azn_attrlist_h_t info = 0;
+        EXPECT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), azn_util_errcode(1, ZQZ_S_BAD_OBFUSCATED_VALUE))
+            << entries;
+        EXPECT_FALSE(kova_module.isInitialized());
+        EXPECT_EQ(kova_trace.level(), -1) << "a failed module start stops tracing again";
+        EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
+        EXPECT_EQ(info, 0u);
+    }
+    std::string printed = messages();
+    for (const auto& [entries, problem] : cases) {
+        EXPECT_NE(printed.find("QLXBA0300W   A general error occurred: " + configPath() + ": [kova-eas] " + problem + "."),
+                  std::string::npos)
+            << printed;
+    }
+    EXPECT_NE(printed.find("QLXBA0306E   Failed to add cluster to cluster manager: 0x38ad5102."), std::string::npos);
+}
+
+TEST_F(Startup, ACorrectlyObfuscatedValueStillStarts) {
+    writeConfig(minimalConfig() + "[kova-eas]\nbasic-auth-user = u\nbasic-auth-passwd = " + zqz_obfuscate("pw") + "\n");
+    azn_attrlist_h_t info = 0;
+    EXPECT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), 0u);
+    EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
+    azn_attrlist_delete(&info);
+}
+
+// What escapes a C entry point's body becomes the catalogue message that fits and the failure value.
+TEST_F(Startup, AnExceptionAtACBoundaryBecomesItsMessageAndTheFailureValue) {
+    EXPECT_EQ(kova_c_boundary("entry", 7, []() -> int { throw std::bad_alloc(); }), 7);
+    EXPECT_EQ(kova_c_boundary("entry", azn_util_errcode(1, 0),
+                              []() -> azn_status_t { throw std::runtime_error("basic_string::_M_replace_aux"); }),
+              azn_util_errcode(1, 0));
+    EXPECT_EQ(kova_c_boundary("entry", -1, []() -> int { throw 42; }), -1);
+    EXPECT_EQ(kova_c_boundary("entry", -1, [] { return 3; }), 3);
+    std::string printed = messages();
+    EXPECT_NE(printed.find("QLXBA0315E   Cannot allocate memory\n"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("QLXBA0300W   A general error occurred: basic_string::_M_replace_aux.\n"), std::string::npos);
+    EXPECT_NE(printed.find("QLXBA0300W   A general error occurred: an exception of unknown type.\n"), std::string::npos);
+}
+
 // ---- the entry loader ---------------------------------------------------------------------------------
 class EntryLoader : public PluginFixture {};
 
@@ -162,6 +212,21 @@ TEST_F(EntryLoader, MissingEntryIsReportedOnlyWhenRequired) {
     EXPECT_NE(messages().find("QLXBA0303E   A required configuration entry, absent, under the kova-eas:q stanza"),
               std::string::npos);
     EXPECT_EQ(values, nullptr);
+}
+
+TEST_F(EntryLoader, RefusesAnObfuscatedValueThatDoesNotDecodeAndRemembersItOnce) {
+    writeConfig("[kova-eas]\nbasic-auth-passwd = obf:====\n");
+    char** values = nullptr;
+    EXPECT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", nullptr, "basic-auth-passwd",
+                                                       &values, 1),
+              0);
+    EXPECT_EQ(values, nullptr);
+    EXPECT_NE(messages().find("QLXBA0300W   A general error occurred: " + configPath() +
+                              ": [kova-eas] basic-auth-passwd: the text after obf: is not base64."),
+              std::string::npos)
+        << messages();
+    EXPECT_EQ(kova_take_refused_entry(), static_cast<uint32_t>(ZQZ_S_BAD_OBFUSCATED_VALUE));
+    EXPECT_EQ(kova_take_refused_entry(), 0u);
 }
 
 // ---- conversion and exceptions -------------------------------------------------------------------------
