@@ -78,6 +78,47 @@ TEST_F(CheckConfig, ReportsEveryProblemAnAdministratorCanFix) {
     EXPECT_TRUE(contains(run.out, std::to_string(std::size(expected)) + " problems found")) << run.out;
 }
 
+// Warnings name what weakens security without making the check fail.
+TEST_F(CheckConfig, WarnsOfThePermitOnFailureAndOfRawFieldsThatHoldMarkup) {
+    RefPdp pdp({});
+    std::string text = exampleConfig(pdp.url());
+    text = replaced(text, "permit-when-no-kova-available = no", "permit-when-no-kova-available = Yes");
+    text = replaced(text, "server-name = corvane-inst1", "server-name = inst<1>");
+    text = replaced(text, "version = 10.0.6", "version = 10&6");
+    text = replaced(text, "context-id = context-server-name", "context-id = policy\"set'");
+    CliRun run = check(text);
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    std::vector<std::string> warnings = reported(run, "warning");
+    ASSERT_EQ(warnings.size(), 4u) << run.out;
+    EXPECT_TRUE(contains(warnings[0], "[kova-eas] permit-when-no-kova-available = Yes: every request is permitted "
+                                      "whenever no PDP answer is read"))
+        << warnings[0];
+    EXPECT_TRUE(contains(warnings[1], "[server] server-name = inst<1> holds < & \" or ': it goes into every request "
+                                      "document unescaped"))
+        << warnings[1];
+    EXPECT_TRUE(contains(warnings[2], "[corvane-config] version = 10&6 holds")) << warnings[2];
+    EXPECT_TRUE(contains(warnings[3], "[kova-eas] context-id = policy\"set' holds")) << warnings[3];
+    EXPECT_TRUE(contains(run.out, "no problems found")) << run.out;
+
+    CliRun clean = check(exampleConfig(pdp.url()));
+    EXPECT_TRUE(reported(clean, "warning").empty()) << clean.out;
+}
+
+TEST_F(CheckConfig, AnObfuscatedValueThatDoesNotDecodeIsAProblemNotACrash) {
+    RefPdp pdp({});
+    std::string config = writeConfig(exampleConfig(pdp.url(), "[kova-eas]\nbasic-auth-user = u\nbasic-auth-passwd = obf:====\n"
+                                                               "ssl-ca-file = obf:========\n"));
+    CliRun run = zemhost({"--config", config, "check-config"});
+    EXPECT_EQ(run.code, 1) << run.out << run.err;
+    std::vector<std::string> problems = reported(run, "problem");
+    auto has = [&](const std::string& text) {
+        return std::any_of(problems.begin(), problems.end(), [&](const std::string& line) { return contains(line, text); });
+    };
+    EXPECT_TRUE(has(config + ": [kova-eas] basic-auth-passwd: the text after obf: is not base64: the plug-in does not start"))
+        << run.out;
+    EXPECT_TRUE(has(config + ": [kova-eas] ssl-ca-file: the text after obf: is not base64")) << run.out;
+}
+
 TEST_F(CheckConfig, ObligationMappingsThatOnlyInformAreNoticesNotProblems) {
     RefPdp pdp({});
     CliRun run = check(exampleConfig(pdp.url(),

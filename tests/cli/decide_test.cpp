@@ -56,6 +56,44 @@ TEST_F(Decide, JsonAnswersEveryOutcomeWithNumbersForUnsignedLongValues) {
     EXPECT_EQ(*entry(redirect, "SAVE_POST_AUTH_REQ"), 1);
 }
 
+// A PDP answer whose transaction id holds a line break must not reach the proxy as extra header lines:
+// the redirect cannot be set up, so the request ends not permitted, with one message saying why.
+TEST_F(Decide, ATransactionIdWithALineBreakEndsNotPermittedInsteadOfAHeaderInjection) {
+    const std::string obligation = "urn:oxa:security:authentication:obligation:login";
+    auto answer = [&](const std::string& transactionId) {
+        return "<Response xmlns=\"urn:oasis:names:tc:xacml:2.0:context:schema:os\"><Result><Decision>Deny</Decision>"
+               "<Status><StatusCode Value=\"urn:oasis:names:tc:xacml:1.0:status:ok\"/></Status>"
+               "<Obligations xmlns=\"urn:oasis:names:tc:xacml:2.0:policy:schema:os\"><Obligation FulfillOn=\"Deny\" "
+               "ObligationId=\"" + obligation + "\"><AttributeAssignment "
+               "DataType=\"http://www.w3.org/2001/XMLSchema#string\" "
+               "AttributeId=\"urn:oxa:security:authentication:obligation.transactionId\">" + transactionId +
+               "</AttributeAssignment></Obligation></Obligations></Result></Response>";
+    };
+    nlohmann::json rules = {{"rules",
+                             {{{"resource-prefix", "/lf"}, {"body", answer("T1\nSet-Cookie: session=evil")}},
+                              {{"resource-prefix", "/crlf"}, {"body", answer("T1\r\nSet-Cookie: session=evil")}},
+                              {{"resource-prefix", "/plain"}, {"body", answer("T1")}}}}};
+    kova_test::writeFile(dir.file("verbatim.json"), rules.dump());
+    kova_test::RefPdp verbatim({"--rules", dir.file("verbatim.json")});
+    config = writeConfig(exampleConfig(verbatim.url()), "verbatim.conf");
+
+    for (const char* object : {"/Corvane/inst1/lf", "/Corvane/inst1/crlf"}) {
+        CliRun run = zemhost({"--config", config, "decide", "--json", "--resource", object, "--operation", "r"});
+        ASSERT_EQ(run.code, 0) << run.err;
+        nlohmann::json decided = nlohmann::json::parse(run.out);
+        EXPECT_EQ(decided["permission"], "AZN_C_NOT_PERMITTED") << decided;
+        EXPECT_EQ(decided["outcome"], "deny") << decided;
+        EXPECT_EQ(entry(decided, "HTTP_RESPONSE_HEADERS"), nullptr) << decided;
+        EXPECT_FALSE(contains(run.out, "Set-Cookie")) << run.out;
+        EXPECT_TRUE(contains(run.err, "refused a response header holding a line break, after \"location: "
+                                      "/login/index.html?TransactionId=T1\": the request is not served"))
+            << run.err;
+    }
+    nlohmann::json plain = decideJson("/Corvane/inst1/plain");
+    ASSERT_NE(entry(plain, "HTTP_RESPONSE_HEADERS"), nullptr) << plain;
+    EXPECT_EQ(*entry(plain, "HTTP_RESPONSE_HEADERS"), "location: /login/index.html?TransactionId=T1");
+}
+
 TEST_F(Decide, AUserAlreadyAtTheRequiredLevelIsServedWithoutStepUp) {
     json answer = decideJson("/Corvane/inst1/payroll/q1", {"--cred", "AZN_CRED_PRINCIPAL_NAME=alice", "--cred",
                                                            "AUTHENTICATION_LEVEL=2"});

@@ -1,6 +1,11 @@
 // zemhost run and bench: JSONL batches on several threads against one started plug-in and refpdp.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
 #include <map>
 
 #include "cli/cli_fixture.h"
@@ -96,6 +101,26 @@ TEST_F(Batch, BenchKeepsDecidingAndReportsThroughputAndPercentiles) {
     CliRun empty = zemhost({"--config", config, "bench", "--requests", dir.file("empty.jsonl"), "--seconds", "0.1"});
     EXPECT_EQ(empty.code, 1);
     EXPECT_TRUE(contains(empty.err, "holds no decision")) << empty.err;
+}
+
+// Log rotation: after the audit file is renamed, SIGHUP makes a running bench write to a new file.
+TEST_F(Batch, BenchReopensTheAuditFileOnHangup) {
+    writeFile(dir.file("requests.jsonl"), requestLine("/Corvane/inst1/docs/a", "staff"));
+    std::string audit = dir.file("audit.log"), rotated = dir.file("audit.log.1");
+    kova_test::Process bench({zemhostPath(), "--config", config, "bench", "--requests", dir.file("requests.jsonl"),
+                              "--threads", "2", "--seconds", "4"},
+                             dir.file("bench.out"), dir.file("bench.err"));
+    auto waitFor = [](const std::function<bool()>& ready) {
+        for (int i = 0; i < 200 && !ready(); ++i) usleep(10 * 1000);
+        return ready();
+    };
+    ASSERT_TRUE(waitFor([&] { return contains(kova_test::readFile(audit), "</kova-event>"); })) << "no record before";
+    ASSERT_EQ(rename(audit.c_str(), rotated.c_str()), 0);
+    bench.signal(SIGHUP);
+    EXPECT_TRUE(waitFor([&] { return contains(kova_test::readFile(audit), "</kova-event>"); }))
+        << "no record after the hang-up";
+    EXPECT_EQ(bench.wait(), 0) << kova_test::readFile(dir.file("bench.err"));
+    EXPECT_TRUE(contains(kova_test::readFile(rotated), "</kova-event>"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "config_checks.h"
+#include "nvaudutl/nvaudutl.h"
 #include "nvwebrte/nvwebrte.h"
 
 namespace zemhost {
@@ -101,23 +102,13 @@ void checkBasicAuthentication(const ConfigReader& config, Findings& findings) {
     }
 }
 
-// The value of the blank-separated word "path=..." as the audit agent reads it, or "".
-std::string auditPath(const std::string& configuration) {
-    for (std::size_t at = configuration.find("path="); at != std::string::npos; at = configuration.find("path=", at + 1)) {
-        if (at > 0 && configuration[at - 1] != ' ' && configuration[at - 1] != '\t') continue;
-        std::size_t start = at + 5;
-        return configuration.substr(start, configuration.find_first_of(" \t", start) - start);
-    }
-    return "";
-}
-
 // Auditing is off without the entry; a sink that cannot be written is only reported at start-up.
 void checkAudit(const ConfigReader& config, Findings& findings) {
     std::string text = config.first(KOVA_STANZA, "audit-log-cfg");
     if (text.empty()) return;
-    std::filesystem::path path = auditPath(text);
+    std::filesystem::path path = zem_audit_file_path(text.c_str());
     if (path.empty()) {
-        findings.problem("[kova-eas] audit-log-cfg = " + text + " does not name a file (expected: file path=PATH)");
+        findings.problem("[kova-eas] audit-log-cfg = " + text + " does not name a file (expected: file path=PATH, or path=\"PATH\" with blanks)");
         return;
     }
     std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
@@ -137,7 +128,7 @@ void checkContextId(const ConfigReader& config, Findings& findings) {
 
 std::size_t Findings::problems() const {
     std::size_t count = 0;
-    for (const Item& item : m_items) count += item.problem ? 1 : 0;
+    for (const Item& item : m_items) count += item.kind == PROBLEM ? 1 : 0;
     return count;
 }
 

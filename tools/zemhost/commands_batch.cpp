@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <map>
 
+#include "audit_reopen.h"
 #include "commands.h"
 #include "json_output.h"
 #include "outcome.h"
@@ -44,6 +45,7 @@ void printSummary(const std::map<std::string, std::size_t>& outcomes, std::size_
 
 int runBatch(const HostSettings& settings, const BatchOptions& options) {
     RequestBatch batch = loadBatch(options.requestsFile);
+    AuditReopenOnHangup rotation;
     int status = withStartedPlugin(settings, [&](const PluginHost& host) {
         std::map<std::string, std::size_t> outcomes;
         std::vector<Latency> latencies;
@@ -71,6 +73,7 @@ int runBench(const HostSettings& settings, const BatchOptions& options) {
         fprintf(stderr, "zemhost: %s holds no decision to run\n", options.requestsFile.c_str());
         return EXIT_FAILED;
     }
+    AuditReopenOnHangup rotation;
     return withStartedPlugin(settings, [&](const PluginHost& host) {
         auto duration = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
         LoadResult load = decideForDuration(host, batch.requests, options.threads, duration);

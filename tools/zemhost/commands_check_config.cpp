@@ -14,10 +14,11 @@ int runCheckConfig(const HostSettings& settings) {
     checkEntries(config, findings);
     std::vector<std::string> urls = checkServers(config, findings);
     checkMappings(config, findings);
+    checkExposure(config, findings);
     checkEndpoints(config, urls, findings);
     printf("%s\n", config.path().c_str());
     for (const Findings::Item& item : findings.items()) {
-        printf("  %s: %s\n", item.problem ? "problem" : "notice", item.text.c_str());
+        printf("  %s: %s\n", item.label(), item.text.c_str());
     }
     std::size_t problems = findings.problems();
     if (problems == 0) {

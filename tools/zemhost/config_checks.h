@@ -1,5 +1,6 @@
 // check-config: what an administrator can fix in the proxy's configuration, found without deciding
-// anything. Problems make the check fail; notices only inform.
+// anything. Problems make the check fail; warnings name a setting that weakens security and notices
+// only inform.
 #pragma once
 
 #include <string>
@@ -13,12 +14,15 @@ extern const char* const KOVA_STANZA;
 
 class Findings {
 public:
-    void problem(std::string text) { m_items.push_back({true, std::move(text)}); }
-    void notice(std::string text) { m_items.push_back({false, std::move(text)}); }
+    enum Kind { PROBLEM, WARNING, NOTICE };
+    void problem(std::string text) { m_items.push_back({PROBLEM, std::move(text)}); }
+    void warning(std::string text) { m_items.push_back({WARNING, std::move(text)}); }
+    void notice(std::string text) { m_items.push_back({NOTICE, std::move(text)}); }
 
     struct Item {
-        bool problem;
+        Kind kind;
         std::string text;
+        const char* label() const { return kind == PROBLEM ? "problem" : kind == WARNING ? "warning" : "notice"; }
     };
     const std::vector<Item>& items() const { return m_items; }
     std::size_t problems() const;
@@ -31,6 +35,9 @@ private:
 void checkEntries(const ConfigReader& config, Findings& findings);
 // The `server` entries; returns the URLs of those that parse.
 std::vector<std::string> checkServers(const ConfigReader& config, Findings& findings);
+// Entries the plug-in cannot read (obfuscated values that do not decode), the permit that a broken
+// PDP exchange turns into, and configured texts that go into the request document unescaped.
+void checkExposure(const ConfigReader& config, Findings& findings);
 // The mapping stanzas and the harness's native policy.
 void checkMappings(const ConfigReader& config, Findings& findings);
 // A health-check GET to each URL, which must answer "HTTP/1.1 200 OK".

@@ -1,5 +1,7 @@
 #include "config_reader.h"
 
+#include <set>
+
 #include "nvwebrte/nvwebrte.h"
 #include "nvwebrte/stanza_file.h"
 #include "qzz/qzz.h"
@@ -24,6 +26,18 @@ std::vector<std::string> ConfigReader::values(const std::string& stanza, const s
     std::vector<std::string> found;
     for (std::size_t i = 0; i < list.size(); ++i) found.emplace_back(list.get(i).getChars());
     return found;
+}
+
+std::vector<std::string> ConfigReader::unreadableEntries(const std::string& stanza) const {
+    std::vector<std::string> problems;
+    std::set<std::string> keys;
+    for (const auto& [key, value] : this->stanza(stanza).value_or(NameValues{})) {
+        if (!keys.insert(key).second) continue;
+        ZStanzaFileProperties_7_0_0 reader(m_configFile.c_str(), 1);
+        ZArrayList_7_0_0 list;
+        if (reader.getValues(stanza.c_str(), key.c_str(), list, 0) < 0) problems.push_back(reader.problem());
+    }
+    return problems;
 }
 
 std::string ConfigReader::first(const std::string& stanza, const std::string& key) const {
