@@ -51,6 +51,7 @@ bool AttrEntries::erase(const char* name) {
 
 void AttrEntries::reindex() {
     m_index.clear();
+    m_index.reserve(m_entries.size());
     for (auto it = m_entries.begin(); it != m_entries.end(); ++it) m_index.emplace(it->name, it);
 }
 

@@ -108,7 +108,8 @@ void checkAudit(const ConfigReader& config, Findings& findings) {
     if (text.empty()) return;
     std::filesystem::path path = zem_audit_file_path(text.c_str());
     if (path.empty()) {
-        findings.problem("[kova-eas] audit-log-cfg = " + text + " does not name a file (expected: file path=PATH, or path=\"PATH\" with blanks)");
+        findings.problem("[kova-eas] audit-log-cfg = " + text +
+                         " does not name a file (expected: file path=PATH, or path=\"PATH\" with blanks)");
         return;
     }
     std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
