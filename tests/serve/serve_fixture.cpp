@@ -184,7 +184,9 @@ std::string ServeFixture::configText(const std::string& serveEntries, const Edit
 void ServeFixture::startService(const std::vector<std::string>& serveOptions, const std::string& serveEntries,
                                 const Edits& edits) {
     writeFile(dir.file("rules.json"), SERVE_RULES);
-    pdp = std::make_unique<RefPdp>(std::vector<std::string>{"--rules", dir.file("rules.json")});
+    std::vector<std::string> options{"--rules", dir.file("rules.json")};
+    options.insert(options.end(), pdpOptions.begin(), pdpOptions.end());
+    pdp = std::make_unique<RefPdp>(options);
     writeFile(configFile(), configText(serveEntries, edits));
     serve = std::make_unique<ServeProcess>(configFile(), serveOptions, dir.path());
 }
@@ -196,6 +198,18 @@ Reply ServeFixture::authorize(const std::string& uri, const std::vector<std::str
     options.headers.insert(options.headers.end(), extra.begin(), extra.end());
     options.localAddress = localAddress;
     return httpRequest(serve->url(), options);
+}
+
+}  // namespace kova_test
+
+namespace kova_test {
+
+nlohmann::json ServeFixture::lastAccessRecord() const {
+    std::string log = readFile(serve->logFile());
+    std::size_t end = log.find_last_not_of('\n');
+    std::size_t start = log.rfind("\n{", end);
+    start = start == std::string::npos ? 0 : start + 1;
+    return nlohmann::json::parse(log.substr(start, end + 1 - start), nullptr, false);
 }
 
 }  // namespace kova_test

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,7 @@ protected:
     TempDir dir;
     std::unique_ptr<RefPdp> pdp;
     std::unique_ptr<ServeProcess> serve;
+    std::vector<std::string> pdpOptions;   // refpdp options beyond the rules, set before startService
 
     // Text replacements in the example configuration, e.g. {"permit-when-no-kova-available = no", "... = yes"}.
     using Edits = std::vector<std::pair<std::string, std::string>>;
@@ -104,6 +106,8 @@ protected:
     // An authorization request as a proxy sends it for `method uri`, with extra headers.
     Reply authorize(const std::string& uri, const std::vector<std::string>& extra = {},
                     const std::string& localAddress = "") const;
+    // The last access-log line of a service started with --log-format json.
+    nlohmann::json lastAccessRecord() const;
 };
 
 }  // namespace kova_test
