@@ -2,15 +2,21 @@
 # The main job on its embedded default: refpdp on loopback with the example policies, the example
 # configuration pointed at it, the example requests decided through zemhost, and a table of what
 # happened. Then the PDP goes away: the 502 page, and the permit with permit-when-no-kova-available.
+# Last, the same outcomes for real web traffic: `zemhost serve --nginx` behind a real nginx running the
+# example site (examples/nginx-kova.conf) in front of a small upstream.
 #   tools/demo.sh BUILD_DIR
 set -euo pipefail
 BUILD=${1:?usage: demo.sh BUILD_DIR}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=$(mktemp -d /tmp/kova-demo-XXXXXX)
 PDP_PID=""
+SERVE_PID=""
+NGINX_PID=""
+
+stop() { if [ -n "$1" ]; then kill "$1" 2>/dev/null; wait "$1" 2>/dev/null || true; fi; }
 
 cleanup() {
-  [ -n "$PDP_PID" ] && kill "$PDP_PID" 2>/dev/null && wait "$PDP_PID" 2>/dev/null
+  stop "$NGINX_PID"; stop "$SERVE_PID"; stop "$PDP_PID"
   rm -rf "$WORK"
 }
 trap cleanup EXIT INT TERM
@@ -98,5 +104,106 @@ echo
 echo "== the same with permit-when-no-kova-available = yes"
 sed -i 's/^permit-when-no-kova-available = .*/permit-when-no-kova-available = yes/' "$WORK/corvaned.conf"
 zemhost decide "${request[@]}"
+
+# ---- real web traffic: zemhost serve behind nginx ------------------------------------------------------
+
+wait_for() {   # FILE TEXT: poll until FILE holds TEXT (ten seconds at most)
+  for _ in $(seq 200); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
+  echo "demo: '$2' did not appear in $1:" >&2; cat "$1" >&2; exit 1
+}
+
+# The example configuration as zemhost serve runs it here: the PDP's rules speak of the operation, so the
+# HTTP method is not mapped onto the action.
+start_serve() {
+  sed -i '/^HTTP_REQUEST_METHOD = method$/d' "$WORK/corvaned.conf"
+  "$BUILD/zemhost" --config "$WORK/corvaned.conf" --message-file "$WORK/messages.log" \
+    serve --nginx --listen 127.0.0.1:0 > "$WORK/serve.out" 2> "$WORK/serve.log" &
+  SERVE_PID=$!
+  wait_for "$WORK/serve.out" "listening on"
+  SERVE_PORT=$(sed -n 's/^zemhost serve listening on .*:\([0-9]*\)$/\1/p' "$WORK/serve.out")
+}
+
+# The example site on a Unix socket (no port to pick), its application a small nginx upstream; the
+# signed-in user comes from X-Demo-* headers in place of a real authentication layer.
+start_nginx() {
+  local prefix="$WORK/nginx"
+  mkdir -p "$prefix/logs" "$prefix/tmp"
+  sed -e "s#127.0.0.1:9191#127.0.0.1:$SERVE_PORT#" \
+      -e "s#listen 127.0.0.1:8080;#listen unix:$prefix/site.sock;#" \
+      -e "s#http://127.0.0.1:8081#http://unix:$prefix/upstream.sock:#" \
+      -e 's#\$remote_user#$http_x_demo_user#g' \
+      -e 's#Remote-Groups \$kova_groups#Remote-Groups $http_x_demo_groups#' \
+      -e 's#Remote-Auth-Level ""#Remote-Auth-Level $http_x_demo_level#' \
+      "$ROOT/examples/nginx-kova.conf" > "$prefix/site.conf"
+  cat > "$prefix/nginx.conf" <<NGINX
+master_process off;
+pid $prefix/nginx.pid;
+error_log $prefix/logs/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  client_body_temp_path $prefix/tmp/body; proxy_temp_path $prefix/tmp/proxy;
+  fastcgi_temp_path $prefix/tmp/fastcgi; uwsgi_temp_path $prefix/tmp/uwsgi; scgi_temp_path $prefix/tmp/scgi;
+  server { listen unix:$prefix/upstream.sock; location / { return 200 "the application's page\n"; } }
+  include $prefix/site.conf;
+}
+NGINX
+  nginx -p "$prefix" -e "$prefix/logs/error.log" -c "$prefix/nginx.conf" -g 'daemon off;' 2>> "$prefix/logs/error.log" &
+  NGINX_PID=$!
+  for _ in $(seq 200); do [ -S "$prefix/site.sock" ] && return 0; sleep 0.05; done
+  echo "demo: nginx did not start:" >&2; cat "$prefix/logs/error.log" >&2; exit 1
+}
+
+# One row: user, groups, level, method, path; prints what the browser gets from nginx.
+browse() {
+  local user=$1 groups=$2 level=$3 method=$4 path=$5 headers=() result status location stepup body
+  [ -n "$user" ] && headers+=(-H "X-Demo-User: $user" -H "X-Demo-Groups: $groups" -H "X-Demo-Level: $level")
+  result=$(curl -s --path-as-is --unix-socket "$WORK/nginx/site.sock" -X "$method" "${headers[@]}" \
+    -o "$WORK/body" -w '%{http_code}|%header{location}|%header{x-kova-stepup-level}' "http://localhost$path")
+  IFS='|' read -r status location stepup <<< "$result"
+  body=$(head -c 60 "$WORK/body" | tr -d '\n')
+  case "$status" in
+    200) body="serves: $body";;
+    302) body="redirect to $location";;
+    401) body="${stepup:+step up to level $stepup}";;
+    403) body="forbidden";;
+    502) body="502 page: no PDP answered";;
+    500) body="refused (the service answered 400: bad input)";;
+    *)   body="";;
+  esac
+  printf "%-8s %-6s %-34s %-5s %s\n" "${user:--}" "$method" "$path" "$status" "$body"
+}
+
+echo
+echo "== real web traffic: nginx (auth_request, examples/nginx-kova.conf) -> zemhost serve --nginx -> refpdp"
+start_refpdp
+write_config
+start_serve
+start_nginx
+echo "   zemhost serve on 127.0.0.1:$SERVE_PORT, the site on $WORK/nginx/site.sock"
+echo
+printf "%-8s %-6s %-34s %-5s %s\n" "user" "method" "path" "HTTP" "the browser gets"
+browse alice   "staff,engineering" 1 GET  /docs/handbook.html
+browse mallory "staff"             1 GET  /docs/handbook.html
+browse alice   "staff,engineering" 1 POST /docs/handbook.html
+browse bob     "guests"            1 GET  /docs/handbook.html
+browse alice   "staff,engineering" 1 GET  /payroll/2026-11.pdf
+browse alice   "staff,engineering" 1 GET  /account/profile
+browse alice   "staff,engineering" 1 GET  /consent/marketing
+browse alice   "staff,engineering" 1 GET  /maintenance/status
+browse alice   "staff,engineering" 1 GET  /public/%2e%2e/payroll/2026-11.pdf
+echo
+echo "== the PDP stops answering"
+stop "$PDP_PID"; PDP_PID=""
+browse alice "staff,engineering" 1 GET /docs/handbook.html
+echo
+echo "== permit-when-no-kova-available = yes, reloaded with SIGHUP"
+sed -i 's/^permit-when-no-kova-available = .*/permit-when-no-kova-available = yes/' "$WORK/corvaned.conf"
+kill -HUP "$SERVE_PID"
+wait_for "$WORK/serve.log" "zemhost serve: reloaded"
+browse alice "staff,engineering" 1 GET /docs/handbook.html
+echo
+echo "   access log of zemhost serve (last lines):"
+grep '^20' "$WORK/serve.log" | tail -n 3 | sed 's/^/   /'
 echo
 echo "demo finished: every outcome above came from the plug-in loaded as the proxy loads it."
