@@ -20,6 +20,8 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT INT TERM
+# shellcheck source=tools/serve-helpers.sh
+. "$ROOT/tools/serve-helpers.sh"
 
 start_refpdp() {
   "$BUILD/refpdp" --listen 127.0.0.1:0 --rules "$ROOT/examples/policies.json" > "$WORK/refpdp.out" 2>&1 &
@@ -107,53 +109,6 @@ zemhost decide "${request[@]}"
 
 # ---- real web traffic: zemhost serve behind nginx ------------------------------------------------------
 
-wait_for() {   # FILE TEXT: poll until FILE holds TEXT (ten seconds at most)
-  for _ in $(seq 200); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
-  echo "demo: '$2' did not appear in $1:" >&2; cat "$1" >&2; exit 1
-}
-
-# The example configuration as zemhost serve runs it here: the PDP's rules speak of the operation, so the
-# HTTP method is not mapped onto the action.
-start_serve() {
-  sed -i '/^HTTP_REQUEST_METHOD = method$/d' "$WORK/corvaned.conf"
-  "$BUILD/zemhost" --config "$WORK/corvaned.conf" --message-file "$WORK/messages.log" \
-    serve --nginx --listen 127.0.0.1:0 > "$WORK/serve.out" 2> "$WORK/serve.log" &
-  SERVE_PID=$!
-  wait_for "$WORK/serve.out" "listening on"
-  SERVE_PORT=$(sed -n 's/^zemhost serve listening on .*:\([0-9]*\)$/\1/p' "$WORK/serve.out")
-}
-
-# The example site on a Unix socket (no port to pick), its application a small nginx upstream; the
-# signed-in user comes from X-Demo-* headers in place of a real authentication layer.
-start_nginx() {
-  local prefix="$WORK/nginx"
-  mkdir -p "$prefix/logs" "$prefix/tmp"
-  sed -e "s#127.0.0.1:9191#127.0.0.1:$SERVE_PORT#" \
-      -e "s#listen 127.0.0.1:8080;#listen unix:$prefix/site.sock;#" \
-      -e "s#http://127.0.0.1:8081#http://unix:$prefix/upstream.sock:#" \
-      -e 's#\$remote_user#$http_x_demo_user#g' \
-      -e 's#Remote-Groups \$kova_groups#Remote-Groups $http_x_demo_groups#' \
-      -e 's#Remote-Auth-Level ""#Remote-Auth-Level $http_x_demo_level#' \
-      "$ROOT/examples/nginx-kova.conf" > "$prefix/site.conf"
-  cat > "$prefix/nginx.conf" <<NGINX
-master_process off;
-pid $prefix/nginx.pid;
-error_log $prefix/logs/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  client_body_temp_path $prefix/tmp/body; proxy_temp_path $prefix/tmp/proxy;
-  fastcgi_temp_path $prefix/tmp/fastcgi; uwsgi_temp_path $prefix/tmp/uwsgi; scgi_temp_path $prefix/tmp/scgi;
-  server { listen unix:$prefix/upstream.sock; location / { return 200 "the application's page\n"; } }
-  include $prefix/site.conf;
-}
-NGINX
-  nginx -p "$prefix" -e "$prefix/logs/error.log" -c "$prefix/nginx.conf" -g 'daemon off;' 2>> "$prefix/logs/error.log" &
-  NGINX_PID=$!
-  for _ in $(seq 200); do [ -S "$prefix/site.sock" ] && return 0; sleep 0.05; done
-  echo "demo: nginx did not start:" >&2; cat "$prefix/logs/error.log" >&2; exit 1
-}
-
 # One row: user, groups, level, method, path; prints what the browser gets from nginx.
 browse() {
   local user=$1 groups=$2 level=$3 method=$4 path=$5 headers=() result status location stepup body
@@ -178,8 +133,9 @@ echo
 echo "== real web traffic: nginx (auth_request, examples/nginx-kova.conf) -> zemhost serve --nginx -> refpdp"
 start_refpdp
 write_config
-start_serve
-start_nginx
+sed -i '/^HTTP_REQUEST_METHOD = method$/d' "$WORK/corvaned.conf"   # the PDP's rules speak of read and write
+start_serve "$WORK/corvaned.conf" "$WORK" --nginx
+start_site_nginx "$WORK/nginx" "$SERVE_PORT" "the application's page"
 echo "   zemhost serve on 127.0.0.1:$SERVE_PORT, the site on $WORK/nginx/site.sock"
 echo
 printf "%-8s %-6s %-34s %-5s %s\n" "user" "method" "path" "HTTP" "the browser gets"
