@@ -38,6 +38,7 @@ TEST_F(ServeInput, PathTricksAndMalformedRequestsAreRefusedWithoutADecision) {
                                                "Remote-User: alice", "Remote-Auth-Level: 2x"}},
         {"control character in an identity header", {"X-Original-URI: /docs/x", "X-Original-Method: GET",
                                                      "Remote-User: al\x02ice"}},
+        {"identity header given twice", {"X-Original-URI: /docs/x", "X-Original-Method: GET", "Remote-User: bob"}},
         {"URI beyond the header limit", {"X-Original-URI: " + longUri, "X-Original-Method: GET"}},
     };
     for (const Case& request : cases) {
@@ -49,7 +50,7 @@ TEST_F(ServeInput, PathTricksAndMalformedRequestsAreRefusedWithoutADecision) {
         EXPECT_EQ(reply.status / 100, 4) << request.what << ": " << reply.status;
     }
     Reply metrics = httpRequest(serve->url("/metrics"));
-    EXPECT_NE(metrics.body.find("kova_serve_bad_requests_total 13\n"), std::string::npos) << metrics.body;
+    EXPECT_NE(metrics.body.find("kova_serve_bad_requests_total 14\n"), std::string::npos) << metrics.body;
     EXPECT_NE(metrics.body.find("kova_serve_decision_seconds_count 0\n"), std::string::npos) << metrics.body;
     EXPECT_EQ(authorize("/docs/x", ALICE).status, 200) << "the service stays up";
 }

@@ -1,6 +1,7 @@
 #include "serve_request.h"
 
 #include <cctype>
+#include <iterator>
 #include <optional>
 #include <string_view>
 
@@ -82,11 +83,16 @@ class HeaderReader {
 public:
     explicit HeaderReader(const httplib::Request& request) : m_request(request) {}
 
-    // The whole value (the library's own accessor stops at a NUL).
+    // The whole value (the library's own accessor stops at a NUL). A header given twice is ambiguous
+    // (which one did the proxy set?), so it is refused.
     std::optional<std::string> value(const std::string& name) {
-        auto found = m_request.headers.find(name);
-        if (found == m_request.headers.end()) return std::nullopt;
+        auto [found, end] = m_request.headers.equal_range(name);
+        if (found == end) return std::nullopt;
         const std::string& text = found->second;
+        if (std::next(found) != end) {
+            if (m_bad.empty()) m_bad = "header " + name + " appears more than once";
+            return std::nullopt;
+        }
         if (hasControl(text)) {
             if (m_bad.empty()) m_bad = "header " + name + " holds a control character";
             return std::nullopt;
