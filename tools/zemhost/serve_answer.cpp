@@ -3,6 +3,8 @@
 #include <cctype>
 #include <optional>
 
+#include "serve_request.h"
+
 namespace zemhost {
 
 namespace {
@@ -37,15 +39,12 @@ std::optional<unsigned long> stepupLevel(const DecisionResult& result) {
 bool isHeaderSafe(const std::string& text) { return text.find_first_of("\r\n") == std::string::npos; }
 
 std::string queryEscaped(const std::string& text) {
-    static const char HEX[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
         if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
             out += char(c);
         } else {
-            out += '%';
-            out += HEX[c >> 4];
-            out += HEX[c & 15];
+            appendPercentEscape(out, c);
         }
     }
     return out;

@@ -22,13 +22,6 @@ bool isPlainPathChar(unsigned char c) {
     return isUnreserved(c) || std::string_view("/!$()*+,;=:@").find(char(c)) != std::string_view::npos;
 }
 
-void appendEscaped(std::string& out, unsigned char c) {
-    static const char HEX[] = "0123456789ABCDEF";
-    out += '%';
-    out += HEX[c >> 4];
-    out += HEX[c & 15];
-}
-
 // Segments end at /, ? and # alike: the HTTP library hands header values over percent-decoded, so a
 // ? or # here may have been %3F or %23 inside the path, where the upstream would resolve a dot segment.
 bool hasDotSegment(const std::string& uri) {
@@ -130,10 +123,7 @@ std::string forwardedClient(const std::string& forwardedFor, const ServeSettings
     while (true) {
         std::size_t comma = forwardedFor.rfind(',', end == 0 ? 0 : end - 1);
         std::size_t start = comma == std::string::npos ? 0 : comma + 1;
-        std::string entry(forwardedFor, start, end - start);
-        entry.erase(0, entry.find_first_not_of(" \t"));
-        entry.erase(entry.find_last_not_of(" \t") + 1);
-        candidate = canonicalAddress(entry);
+        candidate = canonicalAddress(trimmed(forwardedFor.substr(start, end - start)));
         if (candidate.empty() || !inBlocks(settings.trustedProxies, candidate) || comma == std::string::npos) break;
         end = comma;
     }
@@ -141,17 +131,8 @@ std::string forwardedClient(const std::string& forwardedFor, const ServeSettings
 }
 
 std::vector<std::string> groupList(const std::string& text) {
-    std::vector<std::string> groups;
-    std::size_t start = 0;
-    while (start <= text.size() && groups.size() < MAX_GROUPS) {
-        std::size_t comma = text.find(',', start);
-        if (comma == std::string::npos) comma = text.size();
-        std::string group = text.substr(start, comma - start);
-        group.erase(0, group.find_first_not_of(" \t"));
-        group.erase(group.find_last_not_of(" \t") + 1);
-        if (!group.empty()) groups.push_back(group);
-        start = comma + 1;
-    }
+    std::vector<std::string> groups = commaList(text);
+    if (groups.size() > MAX_GROUPS) groups.resize(MAX_GROUPS);
     return groups;
 }
 
@@ -189,6 +170,13 @@ bool isDigits(const std::string& text) {
 
 }  // namespace
 
+void appendPercentEscape(std::string& out, unsigned char byte) {
+    static const char HEX[] = "0123456789ABCDEF";
+    out += '%';
+    out += HEX[byte >> 4];
+    out += HEX[byte & 15];
+}
+
 std::string objectPath(const std::string& uri, std::string& reason) {
     if (uri.find('\0') != std::string::npos) {
         reason = "NUL in the URI";
@@ -207,7 +195,7 @@ std::string objectPath(const std::string& uri, std::string& reason) {
         if (isPlainPathChar(c)) {
             path += char(c);
         } else {
-            appendEscaped(path, c);
+            appendPercentEscape(path, c);
         }
     }
     if (path.empty() || path.front() != '/') {

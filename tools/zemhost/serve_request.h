@@ -28,6 +28,9 @@ struct BadInput {
 std::variant<TranslatedRequest, BadInput> translateRequest(const httplib::Request& request,
                                                            const ServeSettings& settings);
 
+// Appends `byte` as %XX (upper-case hex).
+void appendPercentEscape(std::string& out, unsigned char byte);
+
 // The protected-object path for an original URI as the HTTP library hands it over (percent escapes
 // already decoded, once): the path without the query, every byte that is not an unreserved or plain
 // path character written as %XX (a % too, so nothing is decoded twice). Empty, with `reason` set, when

@@ -21,25 +21,6 @@ struct Limits {
     int maximum;
 };
 
-std::string trimmed(const std::string& text) {
-    std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-std::vector<std::string> commaList(const std::string& text) {
-    std::vector<std::string> items;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t comma = text.find(',', start);
-        if (comma == std::string::npos) comma = text.size();
-        std::string item = trimmed(text.substr(start, comma - start));
-        if (!item.empty()) items.push_back(item);
-        start = comma + 1;
-    }
-    return items;
-}
-
 // IPv4 addresses become IPv4-mapped IPv6 addresses, so one comparison serves both.
 bool parseAddress(const std::string& text, std::array<unsigned char, 16>& bytes, bool& isV4) {
     in_addr v4{};
@@ -201,6 +182,25 @@ ServeSettings readServeSettings(const ConfigReader& config, const ServeOverrides
     }
     settings.decisionInfo = config.stanza("azn-decision-info").value_or(NameValues{});
     return settings;
+}
+
+std::string trimmed(const std::string& text) {
+    std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::vector<std::string> commaList(const std::string& text) {
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        std::string item = trimmed(text.substr(start, comma - start));
+        if (!item.empty()) items.push_back(item);
+        start = comma + 1;
+    }
+    return items;
 }
 
 bool inBlocks(const std::vector<AddressBlock>& blocks, const std::string& address) {

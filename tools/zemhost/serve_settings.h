@@ -55,6 +55,11 @@ struct ServeOverrides {
 ServeSettings readServeSettings(const ConfigReader& config, const ServeOverrides& overrides,
                                 std::vector<std::string>& problems);
 
+// `text` without blanks and tabs around it.
+std::string trimmed(const std::string& text);
+// The comma-separated entries of `text`, trimmed, empty ones left out.
+std::vector<std::string> commaList(const std::string& text);
+
 // True when `address` (IPv4 or IPv6 text) lies in one of the blocks.
 bool inBlocks(const std::vector<AddressBlock>& blocks, const std::string& address);
 // The address in canonical text form, or "" when `text` is not an IPv4 or IPv6 address.
