@@ -68,6 +68,7 @@ Reply httpRequest(const std::string& url, const RequestOptions& options) {
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, keepHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
     if (!options.localAddress.empty()) curl_easy_setopt(curl, CURLOPT_INTERFACE, options.localAddress.c_str());
+    if (!options.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.caFile.c_str());
     if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);

@@ -42,6 +42,7 @@ struct RequestOptions {
     std::vector<std::string> headers;   // "Name: value"
     std::string localAddress;           // the client's own address, e.g. 127.0.0.2
     std::string method = "GET";
+    std::string caFile;                 // trust for https URLs
 };
 
 // One request through libcurl, redirects not followed.

@@ -117,6 +117,26 @@ TEST_F(ServeLifecycle, ConnectionsBeyondThePoolAndQueueGet503) {
     EXPECT_GE(std::stoi(metrics.substr(metrics.find(counter) + counter.size())), 2) << metrics;
 }
 
+TEST_F(ServeLifecycle, ServesHttpsWithTheGivenCertificate) {
+    // A self-signed certificate for 127.0.0.1, made for the run.
+    std::string err;
+    ASSERT_EQ(runCommand({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                          "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                          "-keyout", dir.file("key.pem"), "-out", dir.file("cert.pem")},
+                         nullptr, &err),
+              0)
+        << err;
+    startService({"--tls-cert", dir.file("cert.pem"), "--tls-key", dir.file("key.pem")});
+    ASSERT_GT(serve->port(), 0);
+    RequestOptions options;
+    options.headers = {"X-Original-URI: /docs/x", "X-Original-Method: GET", "Remote-User: alice", "Remote-Groups: staff"};
+    options.caFile = dir.file("cert.pem");
+    Reply reply = httpRequest("https://127.0.0.1:" + std::to_string(serve->port()) + "/auth", options);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.header("x-kova-decision"), "permit");
+    EXPECT_EQ(httpRequest(serve->url("/healthz")).status, 0) << "no plain HTTP on the TLS port";
+}
+
 TEST_F(ServeLifecycle, ManyParallelConnectionsAreAnsweredOrRefusedNeverHung) {
     startService({"--threads", "4"}, "max-queue = 8\n");
     ASSERT_GT(serve->port(), 0);
