@@ -8,11 +8,16 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=$(mktemp -d /tmp/kova-bench-XXXXXX)
 OUT="$ROOT/docs/performance.md"
 PDP_PID=""
+SERVE_PID=""
+NGINX_PID=""
+stop() { if [ -n "$1" ]; then kill "$1" 2>/dev/null; wait "$1" 2>/dev/null || true; fi; }
 cleanup() {
-  [ -n "$PDP_PID" ] && kill "$PDP_PID" 2>/dev/null && wait "$PDP_PID" 2>/dev/null
+  stop "$NGINX_PID"; stop "$SERVE_PID"; stop "$PDP_PID"
   rm -rf "$WORK"
 }
 trap cleanup EXIT INT TERM
+# shellcheck source=tools/serve-helpers.sh
+. "$ROOT/tools/serve-helpers.sh"
 
 export KOVA_BUILD_DIR="$BUILD" KOVA_PLUGIN="$BUILD/libkova_eas.so" KOVA_SOURCE_DIR="$ROOT"
 
@@ -33,11 +38,46 @@ for threads in 1 2; do
     > "$WORK/zemhost-$threads.txt" 2>&1
 done
 
+# One decision, the permit of alice on /docs/handbook.html, three ways: in-process (zemhost bench), through
+# zemhost serve directly, and through nginx (auth_request) in front of zemhost serve --nginx.
+echo "bench: one decision in-process, through zemhost serve and through nginx, 1 and 2 connections" >&2
+sed -i '/^HTTP_REQUEST_METHOD = method$/d' "$WORK/corvaned.conf"
+echo '{"resource": "/Corvane/inst1/docs/handbook.html", "operation": "r", "creds": [["AZN_CRED_PRINCIPAL_NAME", "alice"], ["AZN_CRED_GROUPS", "staff"], ["AZN_CRED_GROUPS", "engineering"], ["AZN_CRED_NETWORK_ADDRESS_STR", "127.0.0.1"]], "context": [["HTTP_HOST_HDR", "127.0.0.1"], ["HTTP_REQUEST_URI", "/docs/handbook.html"], ["HTTP_CLIENT_IP", "127.0.0.1"]]}' \
+  > "$WORK/one-decision.jsonl"
+identity=(--header "Remote-User: alice" --header "Remote-Groups: staff,engineering")
+for threads in 1 2; do
+  "$BUILD/zemhost" --config "$WORK/corvaned.conf" --message-file "$WORK/messages.log" bench \
+    --requests "$WORK/one-decision.jsonl" --threads "$threads" --seconds "$SECONDS_EACH" > "$WORK/inproc-$threads.txt" 2>&1
+done
+mkdir -p "$WORK/direct" "$WORK/behind-nginx"
+start_serve "$WORK/corvaned.conf" "$WORK/direct"
+for connections in 1 2; do
+  "$BUILD/zemhost" serve-load --url "http://127.0.0.1:$SERVE_PORT/auth" --connections "$connections" \
+    --seconds "$SECONDS_EACH" --header "X-Original-URI: /docs/handbook.html" --header "X-Original-Method: GET" \
+    "${identity[@]}" > "$WORK/serve-$connections.txt"
+done
+stop "$SERVE_PID"; SERVE_PID=""
+start_serve "$WORK/corvaned.conf" "$WORK/behind-nginx" --nginx
+start_site_nginx "$WORK/nginx" "$SERVE_PORT" "the application's page"
+for connections in 1 2; do
+  "$BUILD/zemhost" serve-load --url "http://localhost/docs/handbook.html" --unix-socket "$WORK/nginx/site.sock" \
+    --connections "$connections" --seconds "$SECONDS_EACH" --header "X-Demo-User: alice" \
+    --header "X-Demo-Groups: staff,engineering" > "$WORK/nginx-$connections.txt"
+done
+
 median() { grep -E "^$1.*_median" "$WORK/suite.txt" | head -1; }
 rate() { sed -n 's/^throughput: \([0-9.]*\).*/\1/p' "$WORK/zemhost-$1.txt"; }
 one=$(rate 1); two=$(rate 2)
 bare_rate() { median "BM_BarePostLoad.*threads:$1" | grep -o 'posts_per_s=[0-9.]*k' | tr -d 'k' | cut -d= -f2; }
 bare_one=$(bare_rate 1); bare_two=$(bare_rate 2)
+# "rate p50 p99" of one run (throughput line, latency percentiles in ms)
+figures() { awk '/^throughput:/ {r=$2} /^latency:/ {p50=$3; p99=$9} END {printf "%s %s %s", r, p50, p99}' "$WORK/$1.txt"; }
+serve_row() {   # LABEL FILE-STEM CONNECTIONS
+  read -r r p50 p99 <<< "$(figures "$2-$3")"
+  echo "| $1 | $3 | $r | $p50 ms | $p99 ms |"
+}
+read -r _ inproc_p50 _ <<< "$(figures inproc-1)"
+read -r _ serve_p50 _ <<< "$(figures serve-1)"
 
 {
   echo "# Performance"
@@ -56,6 +96,7 @@ bare_one=$(bare_rate 1); bare_two=$(bare_rate 2)
   echo "./run bench                # this page"
   echo "build/kova_bench           # the suite alone (filter with --benchmark_filter=REGEX)"
   echo "zemhost --config FILE bench --requests examples/demo-requests.jsonl --threads N --seconds S"
+  echo "zemhost serve-load --url http://127.0.0.1:9191/auth --connections N --seconds S --header 'X-Original-URI: /x' ..."
   echo '```'
   echo
   echo "## Targets"
@@ -70,6 +111,27 @@ bare_one=$(bare_rate 1); bare_two=$(bare_rate 2)
   echo "refpdp runs on the same two cores as the plug-in: two client threads and the PDP's own work saturate the"
   echo "machine, so the bare POST of the same bytes is the ceiling for the two-thread ratio here:"
   echo "$bare_one k → $bare_two k posts/s from 1 to 2 threads ($(awk -v a="$bare_one" -v b="$bare_two" 'BEGIN {printf "%.2f", b / a}') times)."
+  echo
+  echo "## zemhost serve: one decision in-process, through serve, through nginx"
+  echo
+  echo "The permit of alice on /docs/handbook.html against refpdp; keep-alive connections from \`zemhost serve-load\`"
+  echo "(libcurl), the service logging each request to a file; through nginx the example site (auth_request to"
+  echo "\`serve --nginx\`, then the application) on a Unix socket. In-process is \`zemhost bench\` with the same decision."
+  echo
+  echo "| path | connections | decisions/s | p50 | p99 |"
+  echo "|---|---|---|---|---|"
+  for connections in 1 2; do
+    read -r r p50 p99 <<< "$(figures "inproc-$connections")"
+    echo "| in-process (zemhost bench) | $connections | $r | $p50 ms | $p99 ms |"
+    serve_row "zemhost serve" serve "$connections"
+    serve_row "nginx → zemhost serve" nginx "$connections"
+  done
+  echo "| bare POST of a request's bytes (floor) | 1 / 2 | ${bare_one}k / ${bare_two}k | | |"
+  echo
+  echo "| target | figure |"
+  echo "|---|---|"
+  echo "| a decision through serve at most 1.5 times an in-process one (p50, 1 connection) | $(awk -v a="$inproc_p50" -v b="$serve_p50" 'BEGIN {printf "%.2f times", b / a}') |"
+  echo "| serve's added latency below 100 µs (p50, 1 connection) | $(awk -v a="$inproc_p50" -v b="$serve_p50" 'BEGIN {printf "%.0f µs", (b - a) * 1000}') |"
   echo
   echo "## zemhost bench against refpdp (examples/policies.json, examples/demo-requests.jsonl)"
   echo

@@ -7,11 +7,42 @@ struct NVWSOAPClusterMgr::Impl {
     std::vector<NVWSOAPCluster*> clusters;   // made by the factory, owned here
 };
 
-NVWSOAPClusterMgr::NVWSOAPClusterMgr() : m_impl(new Impl) {}
+namespace {
+
+// Live managers, for nvwSoapEndpointStates. Lock order: this registry, then a manager's mutex.
+std::mutex g_registryMutex;
+std::vector<NVWSOAPClusterMgr::Impl*> g_registry;
+
+}  // namespace
+
+NVWSOAPClusterMgr::NVWSOAPClusterMgr() : m_impl(new Impl) {
+    std::lock_guard<std::mutex> lock(g_registryMutex);
+    g_registry.push_back(m_impl);
+}
 
 NVWSOAPClusterMgr::~NVWSOAPClusterMgr() {
+    {
+        std::lock_guard<std::mutex> lock(g_registryMutex);
+        std::erase(g_registry, m_impl);
+    }
     shutdown();
     delete m_impl;
+}
+
+// Shutdown takes the clusters out under the manager's mutex before deleting them, so the members
+// read here stay alive while it is held.
+std::vector<NVWSOAPEndpointState> nvwSoapEndpointStates() {
+    std::vector<NVWSOAPEndpointState> states;
+    std::lock_guard<std::mutex> registryLock(g_registryMutex);
+    for (NVWSOAPClusterMgr::Impl* manager : g_registry) {
+        std::lock_guard<std::mutex> lock(manager->mutex);
+        for (NVWSOAPCluster* cluster : manager->clusters) {
+            for (const auto& member : cluster->impl()->members) {
+                states.push_back({cluster->impl()->name, member->url(), member->priority(), member->isUp()});
+            }
+        }
+    }
+    return states;
 }
 
 int NVWSOAPClusterMgr::initialize(NVWSOAPServiceFactory* factory, NVWSOAPTrace* trace) {

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <string>
+#include <vector>
 
 #include "orbsec_axiscpp/axis.h"
 #include "wzt/wzt.h"
@@ -210,6 +211,17 @@ public:
 private:
     Impl* m_impl;
 };
+
+// One endpoint of a cluster as the library sees it now; `up` is false while health checks hold it down.
+struct NVWSOAPEndpointState {
+    std::string cluster;
+    std::string url;
+    int priority;
+    bool up;
+};
+// Every endpoint of every cluster that a live cluster manager of this process holds; read-only, for
+// status pages (no probe is made).
+std::vector<NVWSOAPEndpointState> nvwSoapEndpointStates();
 
 // Status codes of initialize and addCluster.
 enum {

@@ -27,6 +27,8 @@ Command addRunCommand(CLI::App& app, const HostSettings& settings);
 Command addBenchCommand(CLI::App& app, const HostSettings& settings);
 Command addCheckConfigCommand(CLI::App& app, const HostSettings& settings);
 Command addObfuscateCommand(CLI::App& app);
+Command addServeCommand(CLI::App& app, const HostSettings& settings);
+Command addServeLoadCommand(CLI::App& app);
 
 // --resource, --operation, repeated --cred NAME=VALUE and --context NAME=VALUE, filling `request`.
 void addDecisionOptions(CLI::App& command, DecisionRequest& request);

@@ -1,0 +1,216 @@
+#include "serve/serve_fixture.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <thread>
+
+namespace kova_test {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+size_t appendBody(char* data, size_t size, size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+size_t keepHeader(char* data, size_t size, size_t count, void* target) {
+    std::string line(data, size * count);
+    std::size_t colon = line.find(':');
+    if (colon != std::string::npos) {
+        std::string name = line.substr(0, colon);
+        for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(' '));
+        value.erase(value.find_last_not_of("\r\n") + 1);
+        (*static_cast<std::map<std::string, std::string>*>(target))[name] = value;
+    }
+    return size * count;
+}
+
+bool accepts(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return connected;
+}
+
+const auto STARTUP_LIMIT = 10s;
+const auto POLL_STEP = 20ms;
+
+}  // namespace
+
+Reply httpRequest(const std::string& url, const RequestOptions& options) {
+    Reply reply;
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = nullptr;
+    for (const std::string& header : options.headers) headers = curl_slist_append(headers, header.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, options.method.c_str());
+    if (options.method == "HEAD") curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, keepHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
+    if (!options.localAddress.empty()) curl_easy_setopt(curl, CURLOPT_INTERFACE, options.localAddress.c_str());
+    if (!options.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.caFile.c_str());
+    if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return reply;
+}
+
+int freePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool waitForPort(int port, Process& process) {
+    for (auto waited = 0ms; waited < STARTUP_LIMIT; waited += POLL_STEP) {
+        if (accepts(port)) return true;
+        if (!process.running()) return false;
+        std::this_thread::sleep_for(POLL_STEP);
+    }
+    return false;
+}
+
+bool waitForText(const std::string& path, const std::string& text) {
+    for (auto waited = 0ms; waited < STARTUP_LIMIT; waited += POLL_STEP) {
+        if (readFile(path).find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(POLL_STEP);
+    }
+    return false;
+}
+
+std::string replacedAll(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+ServeProcess::ServeProcess(const std::string& configFile, const std::vector<std::string>& options,
+                           const std::string& dir)
+    : m_out(dir + "/serve.out"), m_err(dir + "/serve.err") {
+    std::vector<std::string> argv{buildDir() + "/zemhost", "--config", configFile, "--message-file",
+                                  dir + "/messages.log", "serve", "--listen", "127.0.0.1:0"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    m_process = std::make_unique<Process>(argv, m_out, m_err);
+    const std::string marker = "zemhost serve listening on 127.0.0.1:";
+    if (!waitForText(m_out, marker)) {
+        ADD_FAILURE() << "zemhost serve did not start:\n" << readFile(m_err);
+        return;
+    }
+    std::string out = readFile(m_out);
+    m_port = std::stoi(out.substr(out.find(marker) + marker.size()));
+}
+
+ProxyProcess::ProxyProcess(Kind kind, const std::string& site, int sitePort, int upstreamPort, const std::string& dir)
+    : m_port(sitePort) {
+    std::string upstream = std::to_string(upstreamPort);
+    std::vector<std::string> argv;
+    if (kind == Kind::Nginx) {
+        for (const char* sub : {"/nginx", "/nginx/logs", "/nginx/tmp"}) mkdir((dir + sub).c_str(), 0700);
+        std::string prefix = dir + "/nginx";
+        writeFile(prefix + "/site.conf", site);
+        // One process, no daemon: it stops with the test, and its files stay in the test's folder.
+        writeFile(prefix + "/nginx.conf",
+                  "master_process off;\npid " + prefix + "/nginx.pid;\nerror_log " + prefix + "/logs/error.log;\n"
+                  "events { worker_connections 512; }\nhttp {\n  access_log off;\n"
+                  "  client_body_temp_path " + prefix + "/tmp/body;\n  proxy_temp_path " + prefix + "/tmp/proxy;\n"
+                  "  fastcgi_temp_path " + prefix + "/tmp/fastcgi;\n  uwsgi_temp_path " + prefix + "/tmp/uwsgi;\n"
+                  "  scgi_temp_path " + prefix + "/tmp/scgi;\n"
+                  "  server { listen 127.0.0.1:" + upstream + "; location / { return 200 \"upstream $request_uri\\n\"; } }\n"
+                  "  include " + prefix + "/site.conf;\n}\n");
+        argv = {"/usr/sbin/nginx", "-p", prefix, "-e", prefix + "/logs/error.log", "-c", prefix + "/nginx.conf",
+                "-g", "daemon off;"};
+    } else {
+        mkdir((dir + "/caddy").c_str(), 0700);
+        setenv("HOME", (dir + "/caddy").c_str(), 1);
+        setenv("XDG_DATA_HOME", (dir + "/caddy").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (dir + "/caddy").c_str(), 1);
+        writeFile(dir + "/caddy/Caddyfile",
+                  "{\n\tadmin off\n\tauto_https off\n\tstorage file_system " + dir + "/caddy/storage\n}\n\n" + site +
+                      "\nhttp://127.0.0.1:" + upstream + " {\n\trespond \"upstream {uri}\n\" 200\n}\n");
+        argv = {"/usr/bin/caddy", "run", "--config", dir + "/caddy/Caddyfile", "--adapter", "caddyfile"};
+    }
+    m_process = std::make_unique<Process>(argv, dir + "/proxy.out", dir + "/proxy.err");
+    EXPECT_TRUE(waitForPort(sitePort, *m_process) && waitForPort(upstreamPort, *m_process))
+        << "the proxy did not start:\n" << readFile(dir + "/proxy.err") << readFile(dir + "/nginx/logs/error.log");
+}
+
+ProxyProcess::~ProxyProcess() {
+    m_process->signal(SIGTERM);
+    m_process->wait();
+}
+
+std::string ServeFixture::configText(const std::string& serveEntries, const Edits& edits) const {
+    std::string text = readFile(sourceDir() + "/examples/corvaned.conf");
+    text = replacedAll(text, "http://127.0.0.1:9080/kova/authz/services/AuthzService", pdp->url());
+    text = replacedAll(text, "/tmp/kova-eas-audit.log", dir.file("audit.log"));
+    // An endpoint that failed is pinged again after a second, so readiness comes back quickly.
+    text = replacedAll(text, "health-check-interval = 30", "health-check-interval = 1");
+    // The PDP's rules speak of the operation (read, write), not of the HTTP method.
+    text = replacedAll(text, "HTTP_REQUEST_METHOD = method\n", "");
+    text = replacedAll(text, "[zemhost-serve]\n", "[zemhost-serve]\n" + serveEntries);
+    for (const auto& [from, to] : edits) {
+        EXPECT_NE(text.find(from), std::string::npos) << from;
+        text = replacedAll(text, from, to);
+    }
+    return text;
+}
+
+void ServeFixture::startService(const std::vector<std::string>& serveOptions, const std::string& serveEntries,
+                                const Edits& edits) {
+    writeFile(dir.file("rules.json"), SERVE_RULES);
+    std::vector<std::string> options{"--rules", dir.file("rules.json")};
+    options.insert(options.end(), pdpOptions.begin(), pdpOptions.end());
+    pdp = std::make_unique<RefPdp>(options);
+    writeFile(configFile(), configText(serveEntries, edits));
+    serve = std::make_unique<ServeProcess>(configFile(), serveOptions, dir.path());
+}
+
+Reply ServeFixture::authorize(const std::string& uri, const std::vector<std::string>& extra,
+                              const std::string& localAddress) const {
+    RequestOptions options;
+    options.headers = {"X-Original-URI: " + uri, "X-Original-Method: GET"};
+    options.headers.insert(options.headers.end(), extra.begin(), extra.end());
+    options.localAddress = localAddress;
+    return httpRequest(serve->url(), options);
+}
+
+}  // namespace kova_test
+
+namespace kova_test {
+
+nlohmann::json ServeFixture::lastAccessRecord() const {
+    std::string log = readFile(serve->logFile());
+    std::size_t end = log.find_last_not_of('\n');
+    std::size_t start = log.rfind("\n{", end);
+    start = start == std::string::npos ? 0 : start + 1;
+    return nlohmann::json::parse(log.substr(start, end + 1 - start), nullptr, false);
+}
+
+}  // namespace kova_test
