@@ -58,7 +58,9 @@ size_t schemeLength(const std::string& url) {
     return 0;
 }
 
-bool isHostNameCharacter(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_'; }
+bool isHostNameCharacter(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+}
 
 // "" when `port` is a decimal port number as both readers take it, else why not.
 std::string portProblem(const std::string& port) {
@@ -78,7 +80,9 @@ std::string authorityProblem(const std::string& authority) {
     if (!authority.empty() && authority.front() == '[') {
         size_t closing = authority.find(']');
         in6_addr address;
-        if (closing == std::string::npos || inet_pton(AF_INET6, authority.substr(1, closing - 1).c_str(), &address) != 1)
+        bool ipv6 = closing != std::string::npos &&
+                    inet_pton(AF_INET6, authority.substr(1, closing - 1).c_str(), &address) == 1;
+        if (!ipv6)
             return "a bracketed host that is not an IPv6 address (zone ids are not taken)";
         if (closing + 1 < authority.size() && authority[closing + 1] != ':') return "text after the IPv6 address";
         if (closing + 1 < authority.size()) portStart = closing + 2;

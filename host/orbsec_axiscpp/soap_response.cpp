@@ -42,7 +42,7 @@ std::string textOf(xmlNodePtr node) {
 
 bool holdsTextOnly(xmlNodePtr node) {
     for (xmlNodePtr child = node->children; child; child = child->next)
-        if (child->type != XML_TEXT_NODE && child->type != XML_CDATA_SECTION_NODE) return false;
+        if (child->type != XML_TEXT_NODE) return false;
     return true;
 }
 

@@ -82,8 +82,8 @@ TEST_F(ClusterTest, RefusedClusterIsReportedWithTheEntryAndItsRange) {
     EXPECT_EQ(statusOf("server = 10,http://u:p@127.0.0.1:80/x\n"), NVWSOAP_S_BAD_SERVER);
     qz_msg_set_output(nullptr);
     std::string printed = readFile(dir.file("messages"));
-    EXPECT_NE(printed.find("NVWSO0090E   The SOAP cluster kova cannot be added: [kova-eas] in " + dir.file("cluster.conf") +
-                           ": timeout = 2147484: not a whole number from 1 to 3600 (seconds)."),
+    EXPECT_NE(printed.find("NVWSO0090E   The SOAP cluster kova cannot be added: [kova-eas] in " +
+                           dir.file("cluster.conf") + ": timeout = 2147484: not a whole number from 1 to 3600 (seconds)."),
               std::string::npos)
         << printed;
     EXPECT_NE(printed.find(": server = 10,http://u:p@127.0.0.1:80/x: the URL has user information in the URL "

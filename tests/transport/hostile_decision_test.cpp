@@ -15,7 +15,8 @@ using kova_test::Decision;
 
 // A Response whose Result holds `content`.
 std::string xacmlResponse(const std::string& content) {
-    return "<Response xmlns=\"urn:oasis:names:tc:xacml:2.0:context:schema:os\"><Result>" + content + "</Result></Response>";
+    return "<Response xmlns=\"urn:oasis:names:tc:xacml:2.0:context:schema:os\"><Result>" + content +
+           "</Result></Response>";
 }
 
 // Every answer is a Deny; those of the rules carry the Permit marker where only markup may hold it.
@@ -23,11 +24,13 @@ std::string hostileRules() {
     nlohmann::json rules = {
         {"default", "Deny"},
         {"rules", nlohmann::json::array({
-                      {{"resource-prefix", "/comment"}, {"body", xacmlResponse("<!-- >Permit</ --><Decision>Deny</Decision>")}},
+                      {{"resource-prefix", "/comment"},
+                       {"body", xacmlResponse("<!-- >Permit</ --><Decision>Deny</Decision>")}},
                       {{"resource-prefix", "/cdata"},
                        {"body", xacmlResponse("<Decision>Deny</Decision><Status><StatusMessage><![CDATA[>Permit</]]>"
                                               "</StatusMessage></Status>")}},
-                      {{"resource-prefix", "/instruction"}, {"body", xacmlResponse("<?note >Permit</?><Decision>Deny</Decision>")}},
+                      {{"resource-prefix", "/instruction"},
+                       {"body", xacmlResponse("<?note >Permit</?><Decision>Deny</Decision>")}},
                   })},
     };
     return rules.dump();

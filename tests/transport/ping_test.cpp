@@ -235,8 +235,8 @@ TEST_F(PingTest, ShutdownInterruptsAHealthCheckThatHangs) {
     for (Blackhole::Kind kind : {Blackhole::SILENT, Blackhole::FULL}) {
         Blackhole hole;
         KOVAServiceFactory factory;
-        ClusterUnderTest target(factory, dir, "server = 10," + hole.url() + "\nhealth-check-interval = 1\ntimeout = 30\n",
-                                &kova_trace);
+        ClusterUnderTest target(factory, dir,
+                                "server = 10," + hole.url() + "\nhealth-check-interval = 1\ntimeout = 30\n", &kova_trace);
         ASSERT_EQ(target.status, 0);
         ASSERT_EQ(exchangeThrough(target.cluster, "/any").status, NVWSOAP_S_TRANSPORT) << "refused: marked down";
         hole.open(kind);

@@ -66,12 +66,15 @@ TEST(SecureArguments, PointerValueOneIsStoredAsTrue) {
 TEST(SecureArguments, TheCallReceivesThemAsTheArrayOfCStringsItDeclares) {
     kova_test::RefPdp pdp(std::vector<std::string>{});
     AuthzService stub(pdp.url().c_str(), orbsec_axiscpp::APTHTTP1_1);
-    stub.SetSecure(text("/etc/kova/key.kdb"), TRUE_MARKER, text("kova label"), text(""), text("TLSv1.2"), text("x"), END);
+    stub.SetSecure(text("/etc/kova/key.kdb"), TRUE_MARKER, text("kova label"), text(""), text("TLSv1.2"), text("x"),
+                   END);
     kova_test::XacmlPieces request("/any");
     kova_test::takeJoined(stub.EvaluateXACML(request.any()));
     std::vector<std::string> received;
-    for (int i = 0; i < orbsec_axiscpp::SECURE_PROPERTY_COUNT; ++i) received.push_back(stub.getCall()->getSecureProperty(i));
-    EXPECT_EQ(received, (std::vector<std::string>{"/etc/kova/key.kdb", "true", "kova label", "", "TLSv1.2", "x", "false", ""}));
+    for (int i = 0; i < orbsec_axiscpp::SECURE_PROPERTY_COUNT; ++i)
+        received.push_back(stub.getCall()->getSecureProperty(i));
+    EXPECT_EQ(received,
+              (std::vector<std::string>{"/etc/kova/key.kdb", "true", "kova label", "", "TLSv1.2", "x", "false", ""}));
     EXPECT_EQ(stub.getCall()->getSecureProperty(orbsec_axiscpp::SECURE_PROPERTY_COUNT), nullptr);
 }
 

@@ -125,10 +125,12 @@ TEST_F(ServiceCallTest, EndpointThatTimesOutIsLeftForTheNextWithinTheSameCall) {
 TEST_F(ServiceCallTest, AnswerBeyondMaxResponseSizeFailsOverAndFailsWithoutAnotherEndpoint) {
     RefPdp permitting(std::vector<std::string>{});
     useCluster("server = 20," + pdp->url() + "\nserver = 10," + permitting.url() + "\n");
-    Exchange failedOver = decide("/huge/a");
-    EXPECT_EQ(failedOver.status, 0);
-    EXPECT_TRUE(failedOver.recovered);
-    EXPECT_NE(failedOver.content.find(">Permit</"), std::string::npos) << "the second endpoint answered";
+    for (const char* large : {"/huge/a", "/streamed/a"}) {   // with a Content-Length, and chunked without one
+        Exchange failedOver = decide(large);
+        EXPECT_EQ(failedOver.status, 0) << large;
+        EXPECT_TRUE(failedOver.recovered) << large;
+        EXPECT_NE(failedOver.content.find(">Permit</"), std::string::npos) << large << ": the second endpoint answered";
+    }
 
     useCluster("server = 10," + pdp->url() + "\n", "max-response-size = 4096\nhealth-check-interval = 0\n");
     Exchange refused = decide("/padded/a");
@@ -152,7 +154,7 @@ public:
 // A pooled handle lives for hours: what one large answer needed must not stay held by it.
 TEST_F(ServiceCallTest, PooledHandleKeepsNoLargeBufferAfterALargeAnswer) {
     useCluster("server = 10," + pdp->url() + "\n", "max-handles = 1\nhealth-check-interval = 0\n");
-    for (const char* large : {"/big/a", "/huge/a"}) {
+    for (const char* large : {"/big/a", "/huge/a", "/streamed/a"}) {
         ObservedServiceCall call;
         XacmlPieces request(large);
         orbsec_axiscpp::AnyType* response = nullptr;

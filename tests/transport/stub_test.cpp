@@ -154,7 +154,8 @@ TEST_F(StubTest, FaultWithoutDetailGivesAnEmptyDetail) {
 // Whoever shapes a request field must not be able to turn the answer into a SOAP fault: a document the
 // PDP cannot read is its own kind of answer, an XACML syntax error, which no client takes for a permit.
 TEST_F(StubTest, RequestDocumentThatCannotBeReadIsAnsweredIndeterminateWithSyntaxError) {
-    for (const char* resource : {"/deny/<unclosed", "/deny/a&b", "/deny/a\x01" "b", "/deny/a\xff" "b", "/deny/\xc3\x28"}) {
+    for (const char* resource :
+         {"/deny/<unclosed", "/deny/a&b", "/deny/a\x01" "b", "/deny/a\xff" "b", "/deny/\xc3\x28"}) {
         XacmlPieces request(resource);
         AnyType* response = stub->EvaluateXACML(request.any());
         ASSERT_NE(response, nullptr) << resource;

@@ -32,7 +32,8 @@ inline const char* TRANSPORT_RULES = R"({
     {"resource-prefix": "/markup-in-text", "body": "<Response xmlns=\"urn:oasis:names:tc:xacml:2.0:context:schema:os\"><!-- >Permit</ --><?note >Permit</?><Result><Decision><![CDATA[<b>&]]>Deny</Decision></Result></Response>"},
     {"resource-prefix": "/padded", "effect": "Deny", "padding": 8000},
     {"resource-prefix": "/big", "effect": "Deny", "padding": 900000},
-    {"resource-prefix": "/huge", "effect": "Deny", "padding": 2000000}
+    {"resource-prefix": "/huge", "effect": "Deny", "padding": 2000000},
+    {"resource-prefix": "/streamed", "effect": "Deny", "padding": 2000000, "chunked": true}
   ]})";
 
 // The content of an XACML Request element in pieces, written with the "ns1" prefix the SOAP layer binds.

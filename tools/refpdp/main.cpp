@@ -134,7 +134,13 @@ private:
         if (outcome.transactionId) decision.transactionId = freshTransactionId();
         auto resource = attributes.find(RESOURCE_ID);
         bool hasResource = resource != attributes.end() && !resource->second.empty();
-        response.set_content(responseEnvelope(decision, hasResource ? resource->second.front() : ""), XML_CONTENT_TYPE);
+        std::string envelope = responseEnvelope(decision, hasResource ? resource->second.front() : "");
+        if (!outcome.chunked) return response.set_content(envelope, XML_CONTENT_TYPE);
+        response.set_chunked_content_provider(XML_CONTENT_TYPE, [envelope](size_t, httplib::DataSink& sink) {
+            bool written = sink.write(envelope.data(), envelope.size());
+            sink.done();
+            return written;
+        });
     }
     static void answer(httplib::Response& response, const Fault& outcome, const Attributes&) { refuse(response, outcome); }
     static void answer(httplib::Response& response, const VerbatimBody& outcome, const Attributes&) {
