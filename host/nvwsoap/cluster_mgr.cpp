@@ -1,4 +1,5 @@
 #include "nvwsoap/cluster_impl.h"
+#include "qzauthzn/azn.h"
 
 struct NVWSOAPClusterMgr::Impl {
     std::mutex mutex;
@@ -16,6 +17,8 @@ NVWSOAPClusterMgr::~NVWSOAPClusterMgr() {
 
 int NVWSOAPClusterMgr::initialize(NVWSOAPServiceFactory* factory, NVWSOAPTrace* trace) {
     if (!factory) return NVWSOAP_S_BAD_FACTORY;
+    // Nothing else makes it fail here; tests of the callers' failure path ask for it.
+    if (zem_injected_failure("NVWSOAPClusterMgr::initialize")) return NVWSOAP_S_NOT_INITIALIZED;
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     m_impl->factory = factory;
     m_impl->trace = trace;
