@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/loaded_plugin.h"
 #include "support/plugin_fixture.h"
@@ -83,6 +84,16 @@ protected:
     }
 
     std::string recorded() const { return readFile(dir.file("requests.xml")); }
+
+    void clearMessages() const { writeFile(dir.file("messages"), ""); }
+    // The catalogue identifiers printed so far, in order ("QLXBA0301I", ...).
+    std::vector<std::string> printedIds() const {
+        std::string printed = messages();
+        std::vector<std::string> ids;
+        for (std::size_t at = printed.find("QLXBA"); at != std::string::npos; at = printed.find("QLXBA", at + 1))
+            ids.push_back(printed.substr(at, 10));
+        return ids;
+    }
 
     static unsigned long ulongEntry(Decision& decision, const char* name) {
         unsigned long value = 0;

@@ -98,17 +98,13 @@ TEST_F(ResponseReading, DecisionObligationAndTransactionIdComeFromTheRightPlaces
     start();
     for (const Answer& answer : answers()) {
         SCOPED_TRACE(answer.what);
-        kova_test::writeFile(dir.file("messages"), "");
+        clearMessages();
         Decision decision = decide(std::string("/Corvane/inst1") + answer.path + "/a", answer.creds, {}, "r",
                                    answer.permission == AZN_C_PERMITTED ? AZN_C_NOT_PERMITTED : AZN_C_PERMITTED);
         EXPECT_EQ(decision.status, 0u);
         EXPECT_EQ(decision.permission, answer.permission);
         EXPECT_EQ(firstString(decision.info->handle(), "HTTP_RESPONSE_HEADERS"), answer.location);
-        std::string printed = messages();
-        std::vector<std::string> ids;
-        for (std::size_t at = printed.find("QLXBA"); at != std::string::npos; at = printed.find("QLXBA", at + 1))
-            ids.push_back(printed.substr(at, 10));
-        EXPECT_EQ(ids, answer.ids) << printed;
+        EXPECT_EQ(printedIds(), answer.ids) << messages();
     }
 }
 
