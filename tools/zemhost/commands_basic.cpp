@@ -21,9 +21,11 @@ Command addDecideCommand(CLI::App& app, const HostSettings& settings) {
     CLI::App* command = app.add_subcommand("decide", "run one access decision and print the plug-in's answer");
     auto request = std::make_shared<DecisionRequest>();
     auto json = std::make_shared<bool>(false);
+    auto fail = std::make_shared<bool>(false);
     addDecisionOptions(*command, *request);
     command->add_flag("--json", *json, "print the answer as one JSON object");
-    return {command, true, [&settings, request, json] {
+    addFailOption(*command, *fail);
+    return {command, true, [&settings, request, json, fail] {
                 return withStartedPlugin(settings, [&](const PluginHost& host) {
                     DecisionResult result = host.decide(*request);
                     if (*json) {
@@ -31,7 +33,7 @@ Command addDecideCommand(CLI::App& app, const HostSettings& settings) {
                     } else {
                         printResult(result);
                     }
-                    return int(EXIT_OK);
+                    return decisionExit(result, *fail);
                 });
             }};
 }

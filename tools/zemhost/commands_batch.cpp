@@ -17,6 +17,8 @@ struct BatchOptions {
     std::string requestsFile;
     unsigned threads = 1;
     double seconds = 10;
+    bool fail = false;        // run: exit status 3 unless every outcome is a permit
+    bool json = false;        // bench: one JSON object instead of text
 };
 
 void addBatchOptions(CLI::App& command, BatchOptions& options) {
@@ -62,9 +64,10 @@ int runBatch(const HostSettings& settings, const BatchOptions& options) {
         }
         fflush(stdout);
         printSummary(outcomes, batch.malformed.size(), std::move(latencies));
-        return int(EXIT_OK);
+        bool allPermitted = outcomes.size() == outcomes.count(outcomeName(Outcome::Permit));
+        return options.fail && !allPermitted ? int(EXIT_NOT_PERMITTED) : int(EXIT_OK);
     });
-    return status == EXIT_OK && !batch.malformed.empty() ? int(EXIT_FAILED) : status;
+    return status != EXIT_FAILED && !batch.malformed.empty() ? int(EXIT_FAILED) : status;
 }
 
 int runBench(const HostSettings& settings, const BatchOptions& options) {
@@ -92,6 +95,7 @@ Command addRunCommand(CLI::App& app, const HostSettings& settings) {
         "run", "decide every line of a JSONL file; one JSON result per line on stdout, in input order");
     auto options = std::make_shared<BatchOptions>();
     addBatchOptions(*command, *options);
+    addFailOption(*command, options->fail);
     return {command, true, [&settings, options] { return runBatch(settings, *options); }};
 }
 

@@ -47,6 +47,14 @@ void addDecisionOptions(CLI::App& command, DecisionRequest& request) {
                        "application-context attribute; repeat it (e.g. HTTP_REQUEST_METHOD=GET)");
 }
 
+void addFailOption(CLI::App& command, bool& fail) {
+    command.add_flag("--fail", fail, "exit with status 3 unless the outcome is permit (for scripts and CI gates)");
+}
+
+int decisionExit(const DecisionResult& result, bool fail) {
+    return fail && classify(result) != Outcome::Permit ? int(EXIT_NOT_PERMITTED) : int(EXIT_OK);
+}
+
 void printResult(const DecisionResult& result) {
     // The proxy reads the permission only from a decision that succeeded.
     bool failed = azn_error_major(result.status) != 0;
