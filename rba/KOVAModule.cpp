@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "nvwebrte/nvwebrte.h"
+#include "rba/KOVAActions.h"
 #include "rba/KOVAConfig.h"
 #include "rba/KOVARequest.h"
 #include "rba/KOVAResponse.h"
@@ -61,11 +62,11 @@ void parseOptionalBool(const std::string& text, int& target) {
 }
 
 const char* actionFor(const char* operation) {
-    if (!operation) return "unknown";
-    if (strcmp(operation, "r") == 0) return "read";
-    if (strcmp(operation, "w") == 0) return "write";
-    if (strcmp(operation, "x") == 0) return "execute";
-    return "unknown";
+    if (!operation) return KOVA_UNKNOWN_ACTION;
+    for (const KOVAAction& known : KOVA_ACTIONS) {
+        if (strcmp(operation, known.operation) == 0) return known.action;
+    }
+    return KOVA_UNKNOWN_ACTION;
 }
 
 // "/Corvane/inst1/app/index.html" gives "/app/index.html"; a name with fewer components gives "/".

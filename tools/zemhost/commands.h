@@ -27,6 +27,7 @@ Command addRunCommand(CLI::App& app, const HostSettings& settings);
 Command addBenchCommand(CLI::App& app, const HostSettings& settings);
 Command addCheckConfigCommand(CLI::App& app, const HostSettings& settings);
 Command addObfuscateCommand(CLI::App& app);
+Command addStatusCommand(CLI::App& app);
 
 // --resource, --operation, repeated --cred NAME=VALUE and --context NAME=VALUE, filling `request`.
 void addDecisionOptions(CLI::App& command, DecisionRequest& request);

@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     const std::vector<Command> commands = {
         addInitCommand(app, settings),      addDecideCommand(app, settings), addExplainCommand(app, settings),
         addRunCommand(app, settings),       addBenchCommand(app, settings),  addCheckConfigCommand(app, settings),
-        addObfuscateCommand(app),
+        addObfuscateCommand(app),           addStatusCommand(app),
     };
     try {
         app.parse(argc, argv);
