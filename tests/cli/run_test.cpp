@@ -88,6 +88,23 @@ TEST_F(Batch, ResultsComeBackInInputOrderFromSeveralThreadsWithASummary) {
     EXPECT_FALSE(contains(run.err, "[#")) << "no progress bar when standard error is not a terminal";
 }
 
+TEST_F(Batch, FailExitsThreeUnlessEveryOutcomeIsAPermitAndOneForMalformedLines) {
+    std::string permits = requestLine("/Corvane/inst1/docs/a", "staff") + requestLine("/Corvane/inst1/docs/b", "staff");
+    struct Case {
+        std::string requests;
+        int code;
+    };
+    const Case cases[] = {
+        {permits, 0},
+        {permits + requestLine("/Corvane/inst1/docs/a", "guests"), 3},
+        {permits + "not json\n" + requestLine("/Corvane/inst1/docs/a", "guests"), 1},
+    };
+    for (const Case& c : cases) {
+        CliRun run = zemhost({"--config", config, "run", "--requests", "-", "--fail"}, c.requests);
+        EXPECT_EQ(run.code, c.code) << c.requests << run.err;
+    }
+}
+
 TEST_F(Batch, BenchKeepsDecidingAndReportsThroughputAndPercentiles) {
     writeFile(dir.file("requests.jsonl"), requestLine("/Corvane/inst1/docs/a", "staff"));
     CliRun run = zemhost(
