@@ -80,7 +80,7 @@ private:
 
 // The first line of standard input, so that the secret stays out of the argument list and shell history.
 std::string secretFromStdin() {
-    const std::size_t limit = 64 * 1024;
+    const std::size_t limit = std::size_t{64} * 1024;
     std::string line;
     HiddenInput hidden;
     for (int c; (c = getchar()) != EOF && c != '\n';) {
