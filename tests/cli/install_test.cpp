@@ -17,14 +17,17 @@ using kova_test::CliRun;
 
 class Install : public CliFixture {
 protected:
-    std::string prefix;    // the installed tree, after the move
+    std::string prefix;  // the installed tree, after the move
 
     void SetUp() override {
         CliFixture::SetUp();
         std::string staged = dir.file("staged");
         std::string out, err;
         const char* cmake = std::getenv("KOVA_CMAKE");
-        ASSERT_EQ(kova_test::runCommand({cmake ? cmake : program("cmake"), "--install", kova_test::buildDir(), "--prefix", staged}, &out, &err), 0)
+        ASSERT_EQ(
+            kova_test::runCommand(
+                {cmake ? cmake : program("cmake"), "--install", kova_test::buildDir(), "--prefix", staged}, &out, &err),
+            0)
             << out << err;
         prefix = dir.file("moved/kova");
         fs::create_directories(fs::path(prefix).parent_path());
@@ -110,9 +113,10 @@ TEST_F(Install, InstalledToolsReportTheirVersionAndDecideWithTheInstalledPlugin)
     EXPECT_EQ(init.code, 0) << init.err;
     EXPECT_TRUE(contains(init.out, "service version: ")) << init.out;
 
-    CliRun decide = run({installed("zemhost"), "--config", config, "decide", "--resource",
-                         "/Corvane/inst1/docs/handbook.html", "--operation", "r", "--cred", "AZN_CRED_PRINCIPAL_NAME=alice",
-                         "--cred", "AZN_CRED_GROUPS=staff", "--cred", "AUTHENTICATION_LEVEL=1", "--fail"});
+    CliRun decide =
+        run({installed("zemhost"), "--config", config, "decide", "--resource", "/Corvane/inst1/docs/handbook.html",
+             "--operation", "r", "--cred", "AZN_CRED_PRINCIPAL_NAME=alice", "--cred", "AZN_CRED_GROUPS=staff", "--cred",
+             "AUTHENTICATION_LEVEL=1", "--fail"});
     EXPECT_EQ(decide.code, 0) << decide.out << decide.err;
     EXPECT_TRUE(contains(decide.out, "permission: AZN_C_PERMITTED")) << decide.out;
 }

@@ -15,7 +15,7 @@ using zemhost::LatencyHistogram;
 
 TEST(LatencyHistogram, PercentilesStayWithinOneBucketOfTheExactValueAtEveryMagnitude) {
     std::mt19937_64 random(15);
-    for (int magnitude : {3, 7, 8, 12, 20, 30, 40, 62}) {   // below, at and far above the exact range
+    for (int magnitude : {3, 7, 8, 12, 20, 30, 40, 62}) {  // below, at and far above the exact range
         LatencyHistogram histogram;
         std::vector<std::int64_t> samples;
         for (int i = 0; i < 3001; ++i) {
@@ -28,7 +28,8 @@ TEST(LatencyHistogram, PercentilesStayWithinOneBucketOfTheExactValueAtEveryMagni
             auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(samples.size())));
             double exact = static_cast<double>(samples[rank - 1]);
             double reported = static_cast<double>(histogram.percentile(fraction).count());
-            EXPECT_LE(std::fabs(reported - exact), exact / 128 + 0.5) << "magnitude " << magnitude << " at " << fraction;
+            EXPECT_LE(std::fabs(reported - exact), exact / 128 + 0.5)
+                << "magnitude " << magnitude << " at " << fraction;
         }
         EXPECT_EQ(histogram.count(), samples.size());
         EXPECT_EQ(histogram.min().count(), samples.front());

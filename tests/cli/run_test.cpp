@@ -114,8 +114,8 @@ TEST_F(Batch, BenchKeepsDecidingAndReportsThroughputAndPercentiles) {
     EXPECT_TRUE(contains(run.out, " decisions/s")) << run.out;
     EXPECT_TRUE(contains(run.out, "latency: p50 ")) << run.out;
 
-    CliRun asJson = zemhost({"--config", config, "bench", "--json", "--requests", dir.file("requests.jsonl"), "--threads",
-                             "2", "--seconds", "0.3"});
+    CliRun asJson = zemhost({"--config", config, "bench", "--json", "--requests", dir.file("requests.jsonl"),
+                             "--threads", "2", "--seconds", "0.3"});
     ASSERT_EQ(asJson.code, 0) << asJson.err;
     json figures = json::parse(asJson.out);
     EXPECT_EQ(figures["threads"], 2);

@@ -132,7 +132,8 @@ TEST_F(Usage, TheAdministratorsGuideListsEveryStatusCode) {
     ASSERT_EQ(table.code, 0) << table.err;
     EXPECT_GT(lines(table.out).size(), 20u);
     EXPECT_TRUE(contains(kova_test::readFile(kova_test::sourceDir() + "/docs/admin-guide.md"), table.out))
-        << "paste the output of `zemhost status --list` into docs/admin-guide.md:\n" << table.out;
+        << "paste the output of `zemhost status --list` into docs/admin-guide.md:\n"
+        << table.out;
 }
 
 }  // namespace

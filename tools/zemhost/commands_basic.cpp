@@ -33,7 +33,8 @@ bool printPart(const char* part, const std::string& number, const StatusCode* ro
 
 const CLI::Validator STATUS_WORD(
     [](const std::string& text) {
-        return parseStatusWord(text) ? std::string() : "'" + text + "' is not a status word in hexadecimal, e.g. 0x138ad5003";
+        return parseStatusWord(text) ? std::string()
+                                     : "'" + text + "' is not a status word in hexadecimal, e.g. 0x138ad5003";
     },
     "");
 
@@ -47,7 +48,8 @@ int explainStatusWord(unsigned long word) {
         known = printPart("major", std::to_string(major), findCode(majorCodes(), major), "not a framework code");
     }
     if (minor != 0) {
-        known = printPart("minor", statusHex(minor), findCode(minorCodes(), minor), "not a code of the plug-in or its host") &&
+        known = printPart("minor", statusHex(minor), findCode(minorCodes(), minor),
+                          "not a code of the plug-in or its host") &&
                 known;
     } else if (major != 0) {
         printf("minor 0x0: no further detail (see the catalogue messages printed before it)\n");
@@ -147,7 +149,8 @@ Command addStatusCommand(CLI::App& app) {
             ->check(STATUS_WORD);
     command->add_flag("--list", *list, "print every known code as a Markdown table")->excludes(wordOption);
     command->require_option(1);
-    return {command, false, [word, list] { return *list ? listStatusCodes() : explainStatusWord(*parseStatusWord(*word)); }};
+    return {command, false,
+            [word, list] { return *list ? listStatusCodes() : explainStatusWord(*parseStatusWord(*word)); }};
 }
 
 Command addObfuscateCommand(CLI::App& app) {

@@ -17,8 +17,8 @@ struct BatchOptions {
     std::string requestsFile;
     unsigned threads = 1;
     double seconds = 10;
-    bool fail = false;        // run: exit status 3 unless every outcome is a permit
-    bool json = false;        // bench: one JSON object instead of text
+    bool fail = false;  // run: exit status 3 unless every outcome is a permit
+    bool json = false;  // bench: one JSON object instead of text
 };
 
 void addBatchOptions(CLI::App& command, BatchOptions& options) {
@@ -38,8 +38,8 @@ RequestBatch loadBatch(const std::string& path) {
 
 void printSummary(const std::map<std::string, std::size_t>& outcomes, std::size_t malformed,
                   const LatencyHistogram& latencies) {
-    fprintf(stderr, "decisions: %llu, malformed lines: %zu\noutcomes:", static_cast<unsigned long long>(latencies.count()),
-            malformed);
+    auto decided = static_cast<unsigned long long>(latencies.count());
+    fprintf(stderr, "decisions: %llu, malformed lines: %zu\noutcomes:", decided, malformed);
     for (const auto& [name, count] : outcomes) fprintf(stderr, " %s %zu", name.c_str(), count);
     fprintf(stderr, "%s\nlatency: %s\n", outcomes.empty() ? " none" : "",
             formatPercentiles(latencies.percentiles()).c_str());
@@ -129,9 +129,10 @@ Command addBenchCommand(CLI::App& app, const HostSettings& settings) {
     command->add_option("--seconds", options->seconds, "how long to keep deciding")
         ->check(CLI::Range(0.01, 86400.0))
         ->capture_default_str();
-    command->add_flag("--json", options->json,
-                      "print one JSON object: threads, decisions, seconds, decisions_per_second, latency_ms {min, mean, "
-                      "p50, p90, p99, max}");
+    command->add_flag(
+        "--json", options->json,
+        "print one JSON object: threads, decisions, seconds, decisions_per_second, latency_ms {min, mean, "
+        "p50, p90, p99, max}");
     return {command, true, [&settings, options] { return runBench(settings, *options); }};
 }
 

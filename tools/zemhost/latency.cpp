@@ -55,8 +55,8 @@ Latency LatencyHistogram::mean() const {
 
 Latency LatencyHistogram::percentile(double fraction) const {
     if (m_count == 0) return Latency(0);
-    auto rank = std::max<std::uint64_t>(
-        static_cast<std::uint64_t>(std::ceil(fraction * static_cast<double>(m_count))), 1);
+    auto rank =
+        std::max<std::uint64_t>(static_cast<std::uint64_t>(std::ceil(fraction * static_cast<double>(m_count))), 1);
     std::uint64_t seen = 0;
     for (std::size_t i = 0; i < BUCKETS; ++i) {
         seen += m_buckets[i];

@@ -31,7 +31,7 @@ public:
     Percentiles percentiles() const { return {percentile(0.50), percentile(0.90), percentile(0.99)}; }
 
 private:
-    static constexpr unsigned SUB_BITS = 6;   // 2^6 = 64 buckets per power of two
+    static constexpr unsigned SUB_BITS = 6;  // 2^6 = 64 buckets per power of two
     static constexpr std::uint64_t SUB_COUNT = std::uint64_t{1} << SUB_BITS;
     static constexpr std::size_t BUCKETS = 2 * SUB_COUNT + (64 - SUB_BITS - 1) * SUB_COUNT;
 

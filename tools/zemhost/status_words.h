@@ -10,8 +10,8 @@ namespace zemhost {
 
 struct StatusCode {
     unsigned int code;
-    const char* name;      // the constant's name
-    const char* source;    // who returns it
+    const char* name;    // the constant's name
+    const char* source;  // who returns it
     const char* meaning;
 };
 
