@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "nvwebrte/nvwebrte.h"
+#include "rba/KOVAActions.h"
 #include "rba/KOVAConfig.h"
 #include "rba/KOVARequest.h"
 #include "rba/KOVAResponse.h"
@@ -17,25 +18,31 @@ static constexpr const char* POP_ATTACHMENT_ATTRIBUTE = "AZN_EAS_POP_ATTACHMENT_
 
 namespace {
 
-// One row of the settings read by initialize, in reading order.
+// The texts initialize reads, each named by its row of SETTINGS.
+struct SettingTexts {
+    std::string clusterName, applyNativePolicy, contextID, useRealIP, provideOldIDs, corvaneVersion, corvaneServerName,
+        specialEAS, permitWhenUnavailable;
+};
+
+// One setting read by initialize, in reading order, and the text it fills.
 struct SettingRow {
     const char* stanza;
     const char* key;
     bool required;
+    std::string SettingTexts::*text;
 };
 
 constexpr SettingRow SETTINGS[] = {
-    {"kova-eas", "cluster-name", true},
-    {"kova-eas", "apply-zem-native-policy", true},
-    {"kova-eas", "context-id", false},
-    {"kova-eas", "use_real_client_ip", false},
-    {"kova-eas", "provide_700_attribute_ids", false},
-    {"corvane-config", "version", true},
-    {"server", "server-name", true},
-    {"aznapi-configuration", "special-eas", false},
-    {"kova-eas", "permit-when-no-kova-available", false},
+    {"kova-eas", "cluster-name", true, &SettingTexts::clusterName},
+    {"kova-eas", "apply-zem-native-policy", true, &SettingTexts::applyNativePolicy},
+    {"kova-eas", "context-id", false, &SettingTexts::contextID},
+    {"kova-eas", "use_real_client_ip", false, &SettingTexts::useRealIP},
+    {"kova-eas", "provide_700_attribute_ids", false, &SettingTexts::provideOldIDs},
+    {"corvane-config", "version", true, &SettingTexts::corvaneVersion},
+    {"server", "server-name", true, &SettingTexts::corvaneServerName},
+    {"aznapi-configuration", "special-eas", false, &SettingTexts::specialEAS},
+    {"kova-eas", "permit-when-no-kova-available", false, &SettingTexts::permitWhenUnavailable},
 };
-constexpr std::size_t SETTING_COUNT = sizeof SETTINGS / sizeof SETTINGS[0];
 
 // Reads one setting into `target`; false when a required one is missing (already reported).
 bool readSetting(const char* config_file, const SettingRow& row, std::string& target) {
@@ -55,17 +62,25 @@ bool readSetting(const char* config_file, const SettingRow& row, std::string& ta
     return false;
 }
 
+// Reads the rows in order into `texts`; stops at the first required one missing, keeping what was read before.
+bool readSettings(const char* config_file, SettingTexts& texts) {
+    for (const SettingRow& row : SETTINGS) {
+        if (!readSetting(config_file, row, texts.*row.text)) return false;
+    }
+    return true;
+}
+
 // An optional boolean: a text that does not parse keeps the default.
 void parseOptionalBool(const std::string& text, int& target) {
     if (!text.empty()) nvw_util_unmarshal_bool(text.c_str(), &target);
 }
 
 const char* actionFor(const char* operation) {
-    if (!operation) return "unknown";
-    if (strcmp(operation, "r") == 0) return "read";
-    if (strcmp(operation, "w") == 0) return "write";
-    if (strcmp(operation, "x") == 0) return "execute";
-    return "unknown";
+    if (!operation) return KOVA_UNKNOWN_ACTION;
+    for (const KOVAAction& known : KOVA_ACTIONS) {
+        if (strcmp(operation, known.operation) == 0) return known.action;
+    }
+    return KOVA_UNKNOWN_ACTION;
 }
 
 // "/Corvane/inst1/app/index.html" gives "/app/index.html"; a name with fewer components gives "/".
@@ -118,42 +133,45 @@ uint32_t KOVAModule::initialize(const char* config_file) {
         KOVA_EXIT_STATUS(NAME, 0);
         return 0;
     }
-    std::string clusterName, applyNativePolicy, useRealIP, provideOldIDs, specialEAS, permitWhenUnavailable;
-    std::string* targets[SETTING_COUNT] = {&clusterName, &applyNativePolicy, &m_contextID, &useRealIP, &provideOldIDs,
-                                           &m_corvaneVersion, &m_corvaneServerName, &specialEAS, &permitWhenUnavailable};
-    for (std::size_t row = 0; row < SETTING_COUNT; ++row) {
-        if (!readSetting(config_file, SETTINGS[row], *targets[row])) {
-            KOVA_EXIT_STATUS(NAME, KOVA_MISSING_ENTRY);
-            return KOVA_MISSING_ENTRY;
-        }
+    // The members keep their values for the rows a failed read does not reach.
+    SettingTexts texts;
+    texts.contextID = m_contextID;
+    texts.corvaneVersion = m_corvaneVersion;
+    texts.corvaneServerName = m_corvaneServerName;
+    bool complete = readSettings(config_file, texts);
+    m_contextID = texts.contextID;
+    m_corvaneVersion = texts.corvaneVersion;
+    m_corvaneServerName = texts.corvaneServerName;
+    if (!complete) {
+        KOVA_EXIT_STATUS(NAME, KOVA_MISSING_ENTRY);
+        return KOVA_MISSING_ENTRY;
     }
     m_hasContextID = !m_contextID.empty();
     KOVA_TRACE(9, "KOVAModule::initialize: Found  context-id in [kova-eas] stanza [%d]", m_hasContextID ? 1 : 0);
     if (kova_tracing(9)) {
         KOVA_TRACE(9, "KOVAModule::initialize: configuration data");
         KOVA_TRACE(9, "\t%20s: %s", "Stanza", "kova-eas");
-        for (std::size_t row = 0; row < SETTING_COUNT; ++row)
-            KOVA_TRACE(9, "\t%20s: %s", SETTINGS[row].key, targets[row]->c_str());
+        for (const SettingRow& row : SETTINGS) KOVA_TRACE(9, "\t%20s: %s", row.key, (texts.*row.text).c_str());
     }
 
-    if (int status = nvw_util_unmarshal_bool(applyNativePolicy.c_str(), &m_applyZemNativePolicy)) {
+    if (int status = nvw_util_unmarshal_bool(texts.applyNativePolicy.c_str(), &m_applyZemNativePolicy)) {
         KOVA_TRACE(1, "Error determining whether ZEM policy needs to be applied: 0x%x.", status);
         KOVAServiceability::printMessage(QLXBA0304E, status);
         KOVA_EXIT_STATUS(NAME, status);
         return static_cast<uint32_t>(status);
     }
-    KOVA_TRACE(9, "%s: useRealIP string found in config file[%s].", NAME, useRealIP.c_str());
-    parseOptionalBool(useRealIP, m_userealclientip);
+    KOVA_TRACE(9, "%s: useRealIP string found in config file[%s].", NAME, texts.useRealIP.c_str());
+    parseOptionalBool(texts.useRealIP, m_userealclientip);
     KOVA_TRACE(9, "%s: m_userealclientip[%d].", NAME, m_userealclientip);
-    KOVA_TRACE(9, "%s: provideOldAttrIDs string found in config file[%s].", NAME, provideOldIDs.c_str());
-    parseOptionalBool(provideOldIDs, m_provideOldAttrIDs);
+    KOVA_TRACE(9, "%s: provideOldAttrIDs string found in config file[%s].", NAME, texts.provideOldIDs.c_str());
+    parseOptionalBool(texts.provideOldIDs, m_provideOldAttrIDs);
     KOVA_TRACE(9, "%s: m_provideOldAttrIDs[%d].", NAME, m_provideOldAttrIDs);
-    KOVA_TRACE(9, "%s: special-eas string found in config file[%s].", NAME, specialEAS.c_str());
-    m_hasSpecialEASConfigured = !specialEAS.empty();
+    KOVA_TRACE(9, "%s: special-eas string found in config file[%s].", NAME, texts.specialEAS.c_str());
+    m_hasSpecialEASConfigured = !texts.specialEAS.empty();
     KOVA_TRACE(9, "%s: m_hasSpecialEASConfigured[%d].", NAME, m_hasSpecialEASConfigured);
     KOVA_TRACE(9, "%s: %s string found in config file[%s].", NAME, "permit-when-no-kova-available",
-               permitWhenUnavailable.c_str());
-    parseOptionalBool(permitWhenUnavailable, m_permitWhenNoKOVAAvail);
+               texts.permitWhenUnavailable.c_str());
+    parseOptionalBool(texts.permitWhenUnavailable, m_permitWhenNoKOVAAvail);
     KOVA_TRACE(9, "%s: m_permitWhenNoKOVAAvail[%d].", NAME, m_permitWhenNoKOVAAvail);
 
     if (int status = m_clusterMgr.initialize(&m_serviceFactory, &kova_trace)) {
@@ -168,7 +186,7 @@ uint32_t KOVAModule::initialize(const char* config_file) {
                                               nullptr};
     nvw_soap_config_interface_t configInterface = {&ops, config_file, "kova-eas", nullptr};
     kova_take_refused_entry();   // only the entries of this registration count
-    int status = m_clusterMgr.addCluster(clusterName.c_str(), true, &configInterface, &m_cluster);
+    int status = m_clusterMgr.addCluster(texts.clusterName.c_str(), true, &configInterface, &m_cluster);
     // An entry the loader refused would leave the cluster without a setting the administrator wrote.
     if (uint32_t refused = kova_take_refused_entry(); status == 0 && refused) status = static_cast<int>(refused);
     if (status) {

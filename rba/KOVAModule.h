@@ -12,8 +12,13 @@
 
 class KOVAResponse;
 
-// Minor code returned for a null permission-information address.
-enum : uint32_t { KOVA_NULL_PERMISSION_INFO = 0x1005b5ec, KOVA_MISSING_ENTRY = 0x1005b3a6 };
+// Minor codes of the framework that the plug-in returns: a null permission-information address, a
+// required configuration entry missing, a start-up without a service-information list.
+enum : uint32_t {
+    KOVA_NULL_PERMISSION_INFO = 0x1005b5ec,
+    KOVA_MISSING_ENTRY = 0x1005b3a6,
+    KOVA_NULL_INIT_INFO = 0x1005b62f,
+};
 
 class KOVAModule {
 public:

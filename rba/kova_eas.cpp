@@ -13,9 +13,6 @@ static constexpr const char* KOVA_UNIT = "rba/kova_eas";
 
 const char* const KOVA_VERSION_TEXT = "ZEM KOVA External Authorization Server v1.0";
 
-// Minor codes the framework defines for start-up failures.
-static constexpr unsigned int KOVA_NULL_INIT_INFO = 0x1005b62f;
-
 static constexpr const char* KOVA_CALLER_MARKER = "caller_is_kova_eas";
 
 // The trace channel is constructed first: the module traces from its constructor.

@@ -33,9 +33,9 @@ done
 sed -e "s#http://127.0.0.1:9080/#http://127.0.0.1:$PORT/#" -e "s#^audit-log-cfg = .*##" \
     "$ROOT/examples/corvaned.conf" > "$WORK/corvaned.conf"
 for threads in 1 2; do
-  "$BUILD/zemhost" --config "$WORK/corvaned.conf" --message-file "$WORK/messages.log" bench \
+  "$BUILD/zemhost" --config "$WORK/corvaned.conf" --message-file "$WORK/messages.log" bench --json \
     --requests "$ROOT/examples/demo-requests.jsonl" --threads "$threads" --seconds "$SECONDS_EACH" \
-    > "$WORK/zemhost-$threads.txt" 2>&1
+    > "$WORK/zemhost-$threads.json"
 done
 
 # One decision, the permit of alice on /docs/handbook.html, three ways: in-process (zemhost bench), through
@@ -66,7 +66,19 @@ for connections in 1 2; do
 done
 
 median() { grep -E "^$1.*_median" "$WORK/suite.txt" | head -1; }
-rate() { sed -n 's/^throughput: \([0-9.]*\).*/\1/p' "$WORK/zemhost-$1.txt"; }
+# One field of zemhost bench --json, e.g. field 1 decisions_per_second or field 2 latency_ms.p99.
+field() {
+  python3 -c 'import json, sys
+value = json.load(open(sys.argv[1]))
+for key in sys.argv[2].split("."): value = value[key]
+print(round(value, 3) if isinstance(value, float) else value)' "$WORK/zemhost-$1.json" "$2"
+}
+rate() { field "$1" decisions_per_second; }
+zemhost_line() {
+  echo "threads: $(field "$1" threads), decisions: $(field "$1" decisions) in $(field "$1" seconds) s"
+  echo "throughput: $(field "$1" decisions_per_second) decisions/s"
+  echo "latency: p50 $(field "$1" latency_ms.p50) ms, p90 $(field "$1" latency_ms.p90) ms, p99 $(field "$1" latency_ms.p99) ms, max $(field "$1" latency_ms.max) ms"
+}
 one=$(rate 1); two=$(rate 2)
 bare_rate() { median "BM_BarePostLoad.*threads:$1" | grep -o 'posts_per_s=[0-9.]*k' | tr -d 'k' | cut -d= -f2; }
 bare_one=$(bare_rate 1); bare_two=$(bare_rate 2)
@@ -136,7 +148,8 @@ read -r _ serve_p50 _ <<< "$(figures serve-1)"
   echo "## zemhost bench against refpdp (examples/policies.json, examples/demo-requests.jsonl)"
   echo
   echo '```'
-  cat "$WORK/zemhost-1.txt" "$WORK/zemhost-2.txt" | grep -v QLXBA
+  zemhost_line 1
+  zemhost_line 2
   echo '```'
   echo
   echo "## Google Benchmark suite (medians of 3 repetitions)"

@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr int NVW_S_BAD_BOOLEAN = 0x38ad5101;
-
 std::string stanzaName(const char* stanza, const char* qualifier) {
     std::string name = stanza ? stanza : "";
     if (qualifier && *qualifier) name.append(":").append(qualifier);

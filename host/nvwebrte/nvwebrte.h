@@ -22,7 +22,9 @@ void qzw_release_entry_data(char** values);
 int qzw_load_stanza(const char* config_file, const char* stanza, int flags, qzw_stanza_pair_t** data);
 void qzw_release_stanza_data(qzw_stanza_pair_t* data);
 
-// yes/no, true/false, on/off, 1/0 in any letter case. 0 on success with *value written, else non-zero.
+// yes/no, true/false, on/off, 1/0 in any letter case. 0 on success with *value written, else
+// NVW_S_BAD_BOOLEAN.
+enum { NVW_S_BAD_BOOLEAN = 0x38ad5101 };
 int nvw_util_unmarshal_bool(const char* text, int* value);
 
 // Socket I/O bounded by `timeout`. Both return the number of bytes moved (the write: all of `length`

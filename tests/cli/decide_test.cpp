@@ -143,6 +143,30 @@ TEST_F(Decide, ALocationThatIsNotUtf8StillGivesOneValidJsonObject) {
         << "the Latin-1 byte becomes U+FFFD";
 }
 
+TEST_F(Decide, FailGivesExitStatusThreeForEveryOutcomeButPermit) {
+    struct Case {
+        std::string command;
+        std::string object;
+        int code;
+    };
+    const Case cases[] = {
+        {"decide", "/Corvane/inst1/docs/a.html", 0},  {"decide", "/Corvane/inst1/nowhere", 3},
+        {"decide", "/Corvane/inst1/payroll/q1", 3},   {"decide", "/Corvane/inst1/account/settings", 3},
+        {"explain", "/Corvane/inst1/docs/a.html", 0}, {"explain", "/Corvane/inst1/account/settings", 3},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--config", config, c.command, "--resource", c.object, "--operation", "r"};
+        for (const std::string& option : userOptions("alice", "staff")) args.push_back(option);
+        CliRun failing = zemhost([&] {
+            auto with = args;
+            with.push_back("--fail");
+            return with;
+        }());
+        EXPECT_EQ(failing.code, c.code) << c.command << " " << c.object << failing.err;
+        EXPECT_EQ(zemhost(args).code, 0) << "without --fail a decision that was made exits 0";
+    }
+}
+
 TEST_F(Decide, PrintsStatusPermissionEntriesAndWhatTheProxyDoes) {
     CliRun run = zemhost({"--config", config, "decide", "--resource", "/Corvane/inst1/account/x", "--operation", "r"});
     EXPECT_EQ(run.code, 0) << run.err;

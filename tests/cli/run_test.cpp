@@ -88,6 +88,23 @@ TEST_F(Batch, ResultsComeBackInInputOrderFromSeveralThreadsWithASummary) {
     EXPECT_FALSE(contains(run.err, "[#")) << "no progress bar when standard error is not a terminal";
 }
 
+TEST_F(Batch, FailExitsThreeUnlessEveryOutcomeIsAPermitAndOneForMalformedLines) {
+    std::string permits = requestLine("/Corvane/inst1/docs/a", "staff") + requestLine("/Corvane/inst1/docs/b", "staff");
+    struct Case {
+        std::string requests;
+        int code;
+    };
+    const Case cases[] = {
+        {permits, 0},
+        {permits + requestLine("/Corvane/inst1/docs/a", "guests"), 3},
+        {permits + "not json\n" + requestLine("/Corvane/inst1/docs/a", "guests"), 1},
+    };
+    for (const Case& c : cases) {
+        CliRun run = zemhost({"--config", config, "run", "--requests", "-", "--fail"}, c.requests);
+        EXPECT_EQ(run.code, c.code) << c.requests << run.err;
+    }
+}
+
 TEST_F(Batch, BenchKeepsDecidingAndReportsThroughputAndPercentiles) {
     writeFile(dir.file("requests.jsonl"), requestLine("/Corvane/inst1/docs/a", "staff"));
     CliRun run = zemhost(
@@ -96,6 +113,23 @@ TEST_F(Batch, BenchKeepsDecidingAndReportsThroughputAndPercentiles) {
     EXPECT_TRUE(contains(run.out, "threads: 2, decisions: ")) << run.out;
     EXPECT_TRUE(contains(run.out, " decisions/s")) << run.out;
     EXPECT_TRUE(contains(run.out, "latency: p50 ")) << run.out;
+
+    CliRun asJson = zemhost({"--config", config, "bench", "--json", "--requests", dir.file("requests.jsonl"),
+                             "--threads", "2", "--seconds", "0.3"});
+    ASSERT_EQ(asJson.code, 0) << asJson.err;
+    json figures = json::parse(asJson.out);
+    EXPECT_EQ(figures["threads"], 2);
+    EXPECT_GT(figures["decisions"].get<double>(), 0);
+    EXPECT_NEAR(figures["decisions_per_second"].get<double>(),
+                figures["decisions"].get<double>() / figures["seconds"].get<double>(), 0.01);
+    double previous = 0;
+    for (const char* part : {"min", "p50", "p90", "p99", "max"}) {
+        double value = figures["latency_ms"][part].get<double>();
+        EXPECT_GE(value, previous) << part << " " << asJson.out;
+        previous = value;
+    }
+    const json& latency = figures["latency_ms"];
+    EXPECT_TRUE(latency["mean"] >= latency["min"] && latency["mean"] <= latency["max"]) << asJson.out;
 
     writeFile(dir.file("empty.jsonl"), "\n");
     CliRun empty = zemhost({"--config", config, "bench", "--requests", dir.file("empty.jsonl"), "--seconds", "0.1"});

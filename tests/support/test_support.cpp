@@ -118,8 +118,8 @@ int runCommand(const std::vector<std::string>& argv, std::string* out, std::stri
     return code;
 }
 
-RefPdp::RefPdp(const std::vector<std::string>& options, const std::string& listen)
-    : m_options(options), m_listen(listen) {
+RefPdp::RefPdp(const std::vector<std::string>& options, const std::string& listen, const std::string& binary)
+    : m_options(options), m_listen(listen), m_binary(binary.empty() ? buildDir() + "/refpdp" : binary) {
     for (const std::string& option : options) m_tls = m_tls || option == "--tls-cert";
     start();
 }
@@ -143,7 +143,7 @@ void RefPdp::stop() {
 void RefPdp::start() {
     if (m_process) return;
     std::string listen = m_port ? m_listen.substr(0, m_listen.rfind(':')) + ":" + std::to_string(m_port) : m_listen;
-    std::vector<std::string> argv{buildDir() + "/refpdp", "--listen", listen};
+    std::vector<std::string> argv{m_binary, "--listen", listen};
     argv.insert(argv.end(), m_options.begin(), m_options.end());
     std::string out = m_dir.file("refpdp.out");
     m_process = new Process(argv, out, m_dir.file("refpdp.err"));

@@ -55,10 +55,12 @@ private:
 int runCommand(const std::vector<std::string>& argv, std::string* out = nullptr, std::string* err = nullptr,
                const std::string& stdinText = "");
 
-// refpdp on an ephemeral loopback port with the given extra options (rules file, delay, TLS, ...).
+// refpdp on an ephemeral loopback port with the given extra options (rules file, delay, TLS, ...); `binary`
+// "" is the build tree's.
 class RefPdp {
 public:
-    explicit RefPdp(const std::vector<std::string>& options, const std::string& listen = "127.0.0.1:0");
+    explicit RefPdp(const std::vector<std::string>& options, const std::string& listen = "127.0.0.1:0",
+                    const std::string& binary = "");
     ~RefPdp();
     RefPdp(const RefPdp&) = delete;
     RefPdp& operator=(const RefPdp&) = delete;
@@ -72,6 +74,7 @@ public:
 private:
     std::vector<std::string> m_options;
     std::string m_listen;
+    std::string m_binary;
     TempDir m_dir;
     Process* m_process = nullptr;
     int m_port = 0;

@@ -242,6 +242,7 @@ extern "C" const char* __tsan_default_suppressions() { return "called_from_lib:l
 int main(int argc, char** argv) {
     refpdp::Options options;
     CLI::App app{"refpdp: reference XACML 2.0 policy decision point over SOAP 1.1"};
+    app.set_version_flag("--version", "refpdp " KOVA_EAS_VERSION);
     app.add_option("--listen", options.listen, "HOST:PORT to listen on; port 0 picks a free port");
     app.add_option("--rules", options.rulesFile, "JSON rules file (default: permit everything)")->check(CLI::ExistingFile);
     app.add_option("--delay-ms", options.delayMs, "delay before each answer, in milliseconds")->check(CLI::NonNegativeNumber);

@@ -34,7 +34,7 @@ AuditReopenOnHangup::~AuditReopenOnHangup() {
 // Wakes up now and then to see whether it should stop.
 void AuditReopenOnHangup::watch() {
     sigset_t hangup = hangupOnly();
-    const struct timespec poll = {0, 100 * 1000 * 1000};
+    const struct timespec poll = {0, 100L * 1000 * 1000};
     while (!m_stop) {
         if (sigtimedwait(&hangup, nullptr, &poll) == SIGHUP) zem_audit_reopen();
     }

@@ -17,6 +17,8 @@ struct BatchOptions {
     std::string requestsFile;
     unsigned threads = 1;
     double seconds = 10;
+    bool fail = false;  // run: exit status 3 unless every outcome is a permit
+    bool json = false;  // bench: one JSON object instead of text
 };
 
 void addBatchOptions(CLI::App& command, BatchOptions& options) {
@@ -35,12 +37,28 @@ RequestBatch loadBatch(const std::string& path) {
 }
 
 void printSummary(const std::map<std::string, std::size_t>& outcomes, std::size_t malformed,
-                  std::vector<Latency> latencies) {
-    std::size_t decided = latencies.size();
-    fprintf(stderr, "decisions: %zu, malformed lines: %zu\noutcomes:", decided, malformed);
+                  const LatencyHistogram& latencies) {
+    auto decided = static_cast<unsigned long long>(latencies.count());
+    fprintf(stderr, "decisions: %llu, malformed lines: %zu\noutcomes:", decided, malformed);
     for (const auto& [name, count] : outcomes) fprintf(stderr, " %s %zu", name.c_str(), count);
     fprintf(stderr, "%s\nlatency: %s\n", outcomes.empty() ? " none" : "",
-            formatPercentiles(percentiles(std::move(latencies))).c_str());
+            formatPercentiles(latencies.percentiles()).c_str());
+}
+
+nlohmann::ordered_json benchJson(const BatchOptions& options, const LoadResult& load, double elapsed) {
+    const LatencyHistogram& latencies = load.latencies;
+    Percentiles parts = latencies.percentiles();
+    return {{"threads", options.threads},
+            {"decisions", latencies.count()},
+            {"seconds", elapsed},
+            {"decisions_per_second", static_cast<double>(latencies.count()) / elapsed},
+            {"latency_ms",
+             {{"min", milliseconds(latencies.min())},
+              {"mean", milliseconds(latencies.mean())},
+              {"p50", milliseconds(parts.p50)},
+              {"p90", milliseconds(parts.p90)},
+              {"p99", milliseconds(parts.p99)},
+              {"max", milliseconds(latencies.max())}}}};
 }
 
 int runBatch(const HostSettings& settings, const BatchOptions& options) {
@@ -48,7 +66,7 @@ int runBatch(const HostSettings& settings, const BatchOptions& options) {
     AuditReopenOnHangup rotation;
     int status = withStartedPlugin(settings, [&](const PluginHost& host) {
         std::map<std::string, std::size_t> outcomes;
-        std::vector<Latency> latencies;
+        LatencyHistogram latencies;
         {
             ProgressBar progress(batch.requests.size());
             decideInOrder(host, batch.requests, options.threads, [&](std::size_t index, const TimedResult& timed) {
@@ -56,15 +74,16 @@ int runBatch(const HostSettings& settings, const BatchOptions& options) {
                 line["line"] = batch.requests[index].line;
                 printf("%s\n", jsonLine(line).c_str());
                 ++outcomes[outcomeName(classify(timed.result))];
-                latencies.push_back(timed.latency);
+                latencies.record(timed.latency);
                 progress.update(index + 1);
             });
         }
         fflush(stdout);
-        printSummary(outcomes, batch.malformed.size(), std::move(latencies));
-        return int(EXIT_OK);
+        printSummary(outcomes, batch.malformed.size(), latencies);
+        bool allPermitted = outcomes.size() == outcomes.count(outcomeName(Outcome::Permit));
+        return options.fail && !allPermitted ? int(EXIT_NOT_PERMITTED) : int(EXIT_OK);
     });
-    return status == EXIT_OK && !batch.malformed.empty() ? int(EXIT_FAILED) : status;
+    return status != EXIT_FAILED && !batch.malformed.empty() ? int(EXIT_FAILED) : status;
 }
 
 int runBench(const HostSettings& settings, const BatchOptions& options) {
@@ -78,9 +97,14 @@ int runBench(const HostSettings& settings, const BatchOptions& options) {
         auto duration = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
         LoadResult load = decideForDuration(host, batch.requests, options.threads, duration);
         double elapsed = std::chrono::duration<double>(load.elapsed).count();
-        printf("threads: %u, decisions: %zu in %.2f s\n", options.threads, load.latencies.size(), elapsed);
-        printf("throughput: %.1f decisions/s\n", static_cast<double>(load.latencies.size()) / elapsed);
-        printf("latency: %s\n", formatPercentiles(percentiles(std::move(load.latencies))).c_str());
+        if (options.json) {
+            printf("%s\n", jsonLine(benchJson(options, load, elapsed)).c_str());
+            return int(EXIT_OK);
+        }
+        auto decided = static_cast<unsigned long long>(load.latencies.count());
+        printf("threads: %u, decisions: %llu in %.2f s\n", options.threads, decided, elapsed);
+        printf("throughput: %.1f decisions/s\n", static_cast<double>(decided) / elapsed);
+        printf("latency: %s\n", formatPercentiles(load.latencies.percentiles()).c_str());
         return int(EXIT_OK);
     });
 }
@@ -92,6 +116,7 @@ Command addRunCommand(CLI::App& app, const HostSettings& settings) {
         "run", "decide every line of a JSONL file; one JSON result per line on stdout, in input order");
     auto options = std::make_shared<BatchOptions>();
     addBatchOptions(*command, *options);
+    addFailOption(*command, options->fail);
     return {command, true, [&settings, options] { return runBatch(settings, *options); }};
 }
 
@@ -104,6 +129,10 @@ Command addBenchCommand(CLI::App& app, const HostSettings& settings) {
     command->add_option("--seconds", options->seconds, "how long to keep deciding")
         ->check(CLI::Range(0.01, 86400.0))
         ->capture_default_str();
+    command->add_flag(
+        "--json", options->json,
+        "print one JSON object: threads, decisions, seconds, decisions_per_second, latency_ms {min, mean, "
+        "p50, p90, p99, max}");
     return {command, true, [&settings, options] { return runBench(settings, *options); }};
 }
 

@@ -46,7 +46,7 @@ void explain(const HostSettings& settings, const std::string& trace, const Decis
     printResult(result);
 }
 
-int runExplain(const HostSettings& settings, const DecisionRequest& request) {
+int runExplain(const HostSettings& settings, const DecisionRequest& request, bool fail) {
     TraceCapture capture(settings.traceFile);
     HostSettings traced = settings;
     traced.traceFile = capture.path();
@@ -56,8 +56,9 @@ int runExplain(const HostSettings& settings, const DecisionRequest& request) {
         result = host.decide(request);
         return int(EXIT_OK);
     });
-    if (status == EXIT_OK) explain(settings, capture.written(), result);
-    return status;
+    if (status != EXIT_OK) return status;
+    explain(settings, capture.written(), result);
+    return decisionExit(result, fail);
 }
 
 }  // namespace
@@ -66,8 +67,10 @@ Command addExplainCommand(CLI::App& app, const HostSettings& settings) {
     CLI::App* command = app.add_subcommand(
         "explain", "run one decision and show the XACML exchanged, the obligation mapping and what the proxy does");
     auto request = std::make_shared<DecisionRequest>();
+    auto fail = std::make_shared<bool>(false);
     addDecisionOptions(*command, *request);
-    return {command, true, [&settings, request] { return runExplain(settings, *request); }};
+    addFailOption(*command, *fail);
+    return {command, true, [&settings, request, fail] { return runExplain(settings, *request, *fail); }};
 }
 
 }  // namespace zemhost

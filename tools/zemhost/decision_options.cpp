@@ -3,6 +3,7 @@
 
 #include "commands.h"
 #include "outcome.h"
+#include "rba/KOVAActions.h"
 
 namespace zemhost {
 
@@ -35,16 +36,44 @@ void addNameValueOption(CLI::App& command, const char* name, NameValues& target,
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
+std::string knownOperations() {
+    std::string names;
+    for (const KOVAAction& known : KOVA_ACTIONS) {
+        names += (names.empty() ? "" : ", ") + std::string(known.operation) + " (" + known.action + ")";
+    }
+    return names;
+}
+
+// Only the operations the plug-in maps: any other letter would silently reach the PDP as an unknown action.
+const CLI::Validator KNOWN_OPERATION(
+    [](const std::string& text) {
+        for (const KOVAAction& known : KOVA_ACTIONS) {
+            if (text == known.operation) return std::string();
+        }
+        return "unknown operation '" + text + "': the plug-in knows " + knownOperations();
+    },
+    "");
+
 }  // namespace
 
 void addDecisionOptions(CLI::App& command, DecisionRequest& request) {
     command.add_option("--resource", request.resource, "protected object name, e.g. /Corvane/inst1/app/index.html")
         ->required();
-    command.add_option("--operation", request.operation, "operation letter: r, w, x, ...")->required();
+    command.add_option("--operation", request.operation, "operation letter: " + knownOperations())
+        ->required()
+        ->check(KNOWN_OPERATION);
     addNameValueOption(command, "--cred", request.creds,
                        "credential attribute; repeat it, a repeated NAME adds a value (e.g. AZN_CRED_PRINCIPAL_NAME=alice)");
     addNameValueOption(command, "--context", request.context,
                        "application-context attribute; repeat it (e.g. HTTP_REQUEST_METHOD=GET)");
+}
+
+void addFailOption(CLI::App& command, bool& fail) {
+    command.add_flag("--fail", fail, "exit with status 3 unless the outcome is permit (for scripts and CI gates)");
+}
+
+int decisionExit(const DecisionResult& result, bool fail) {
+    return fail && classify(result) != Outcome::Permit ? int(EXIT_NOT_PERMITTED) : int(EXIT_OK);
 }
 
 void printResult(const DecisionResult& result) {

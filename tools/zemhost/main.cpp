@@ -47,10 +47,14 @@ int main(int argc, char** argv) {
     HostSettings settings;
     settings.pluginPath = defaultPluginPath();
     addGlobalOptions(app, settings);
+    app.set_version_flag("--version", [&settings] {
+        return std::string("zemhost " KOVA_EAS_VERSION "\nplug-in: ") + settings.pluginPath;
+    });
     const std::vector<Command> commands = {
         addInitCommand(app, settings),      addDecideCommand(app, settings), addExplainCommand(app, settings),
         addRunCommand(app, settings),       addBenchCommand(app, settings),  addCheckConfigCommand(app, settings),
-        addObfuscateCommand(app),           addServeCommand(app, settings),  addServeLoadCommand(app),
+        addObfuscateCommand(app),           addStatusCommand(app),           addServeCommand(app, settings),
+        addServeLoadCommand(app),
     };
     try {
         app.parse(argc, argv);

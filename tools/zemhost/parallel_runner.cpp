@@ -105,7 +105,7 @@ void decideInOrder(const PluginHost& host, const std::vector<NumberedRequest>& r
 
 LoadResult decideForDuration(const PluginHost& host, const std::vector<NumberedRequest>& requests, unsigned threads,
                              Clock::duration duration) {
-    std::vector<std::vector<Latency>> perThread(threads);
+    std::vector<LatencyHistogram> perThread(threads);
     FirstError error;
     Clock::time_point start = Clock::now();
     Clock::time_point deadline = start + duration;
@@ -115,7 +115,7 @@ LoadResult decideForDuration(const PluginHost& host, const std::vector<NumberedR
             workers.emplace_back([&, t] {
                 try {
                     for (std::size_t i = t; Clock::now() < deadline && !error.failed(); ++i) {
-                        perThread[t].push_back(timedDecision(host, requests[i % requests.size()].request).latency);
+                        perThread[t].record(timedDecision(host, requests[i % requests.size()].request).latency);
                     }
                 } catch (...) {
                     error.capture();
@@ -125,7 +125,7 @@ LoadResult decideForDuration(const PluginHost& host, const std::vector<NumberedR
     }
     error.rethrow();
     LoadResult load{{}, Clock::now() - start};
-    for (const auto& samples : perThread) load.latencies.insert(load.latencies.end(), samples.begin(), samples.end());
+    for (const LatencyHistogram& samples : perThread) load.latencies.merge(samples);
     return load;
 }
 

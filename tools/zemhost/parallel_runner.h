@@ -21,7 +21,7 @@ void decideInOrder(const PluginHost& host, const std::vector<NumberedRequest>& r
                    const std::function<void(std::size_t index, const TimedResult&)>& deliver);
 
 struct LoadResult {
-    std::vector<Latency> latencies;
+    LatencyHistogram latencies;
     Clock::duration elapsed{0};
 };
 

@@ -45,9 +45,14 @@ std::string serviceVersion(const AttrList& info) {
 }  // namespace
 
 std::string defaultPluginPath() {
+    const char* const plugin = "libkova_eas.so";
     std::error_code error;
     std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    return (error ? std::filesystem::path(".") : self.parent_path()).append("libkova_eas.so").string();
+    std::filesystem::path binDir = error ? std::filesystem::path(".") : self.parent_path();
+    std::filesystem::path installed = binDir / ".." / KOVA_INSTALL_LIBDIR / plugin;
+    // The build tree keeps the plug-in beside the binary.
+    if (!std::filesystem::exists(installed, error)) return (binDir / plugin).string();
+    return installed.lexically_normal().string();
 }
 
 PluginHost::PluginHost(const HostSettings& settings) {

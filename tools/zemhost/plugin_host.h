@@ -18,7 +18,8 @@ struct HostSettings {
     std::string messageFile;    // "": standard error
 };
 
-// Where zemhost looks for the plug-in by default: libkova_eas.so next to its own binary.
+// Where zemhost looks for the plug-in by default: libkova_eas.so in the library folder of the prefix its own
+// binary is installed in, else (the build tree) beside the binary.
 std::string defaultPluginPath();
 
 class PluginHost {

@@ -1,0 +1,124 @@
+// cmake --install into a fresh prefix, the prefix moved elsewhere, and the installed tools run from there:
+// nothing they load may come from the build tree.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "cli/cli_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kova_test::CliFixture;
+using kova_test::CliRun;
+
+class Install : public CliFixture {
+protected:
+    std::string prefix;  // the installed tree, after the move
+
+    void SetUp() override {
+        CliFixture::SetUp();
+        std::string staged = dir.file("staged");
+        std::string out, err;
+        const char* cmake = std::getenv("KOVA_CMAKE");
+        ASSERT_EQ(
+            kova_test::runCommand(
+                {cmake ? cmake : program("cmake"), "--install", kova_test::buildDir(), "--prefix", staged}, &out, &err),
+            0)
+            << out << err;
+        prefix = dir.file("moved/kova");
+        fs::create_directories(fs::path(prefix).parent_path());
+        fs::rename(staged, prefix);
+    }
+
+    // NAME looked up on PATH, as a shell would.
+    static std::string program(const std::string& name) {
+        const char* path = std::getenv("PATH");
+        std::string folders = path ? path : "/usr/bin";
+        for (std::size_t start = 0, end; start <= folders.size(); start = end + 1) {
+            end = std::min(folders.find(':', start), folders.size());
+            fs::path candidate = fs::path(folders.substr(start, end - start)) / name;
+            if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
+        }
+        return name;
+    }
+
+    static CliRun run(const std::vector<std::string>& argv) {
+        CliRun result;
+        result.code = kova_test::runCommand(argv, &result.out, &result.err);
+        return result;
+    }
+
+    // The installed example configuration pointed at `pdpUrl`, auditing into this test's folder.
+    std::string readInstalledExample(const std::string& pdpUrl) const {
+        std::string text = kova_test::readFile(installed("corvaned.conf"));
+        text = replaced(text, "http://127.0.0.1:9080/kova/authz/services/AuthzService", pdpUrl);
+        text = replaced(text, "/tmp/kova-eas-audit.log", dir.file("audit.log"));
+        return writeConfig(text);
+    }
+
+    // The one file under the prefix whose name is `name`.
+    std::string installed(const std::string& name) const {
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(prefix)) {
+            if (entry.path().filename() == name) return entry.path().string();
+        }
+        ADD_FAILURE() << name << " is not installed under " << prefix;
+        return "";
+    }
+};
+
+TEST_F(Install, BinariesAndLibrariesFindEachOtherRelativeToThemselves) {
+    for (const std::string name : {"zemhost", "refpdp", "libkova_eas.so", "libzemhost.so"}) {
+        CliRun dynamic = run({program("readelf"), "-d", installed(name)});
+        ASSERT_EQ(dynamic.code, 0) << dynamic.err;
+        EXPECT_FALSE(contains(dynamic.out, kova_test::buildDir())) << name << ":\n" << dynamic.out;
+        EXPECT_FALSE(contains(dynamic.out, kova_test::sourceDir())) << name << ":\n" << dynamic.out;
+        if (name != "libzemhost.so" && name != "refpdp") {
+            EXPECT_TRUE(contains(dynamic.out, "(RUNPATH)") && contains(dynamic.out, "$ORIGIN")) << name << dynamic.out;
+        }
+    }
+    for (const std::string name : {"zemhost", "libkova_eas.so"}) {
+        CliRun libraries = run({program("ldd"), installed(name)});
+        const std::string resolved = "libzemhost.so => ";
+        std::size_t at = libraries.out.find(resolved);
+        ASSERT_NE(at, std::string::npos) << libraries.out;
+        at += resolved.size();
+        std::string found = libraries.out.substr(at, libraries.out.find(" (", at) - at);
+        EXPECT_TRUE(fs::equivalent(found, installed("libzemhost.so"))) << name << " loads " << found;
+    }
+}
+
+TEST_F(Install, ExamplesAndGuidesAreInstalled) {
+    for (const std::string name : {"corvaned.conf", "policies.json", "demo-requests.jsonl", "admin-guide.md"}) {
+        EXPECT_TRUE(fs::is_regular_file(installed(name))) << name;
+    }
+}
+
+TEST_F(Install, InstalledToolsReportTheirVersionAndDecideWithTheInstalledPlugin) {
+    CliRun version = run({installed("zemhost"), "--version"});
+    EXPECT_EQ(version.code, 0) << version.err;
+    std::vector<std::string> versionLines = lines(version.out);
+    ASSERT_EQ(versionLines.size(), 2u) << version.out;
+    EXPECT_TRUE(versionLines[0].starts_with("zemhost ") && versionLines[0].size() > 8) << version.out;
+    EXPECT_EQ(versionLines[1], "plug-in: " + installed("libkova_eas.so"));
+    CliRun pdpVersion = run({installed("refpdp"), "--version"});
+    EXPECT_EQ(pdpVersion.out, "refpdp " + versionLines[0].substr(8) + "\n") << "one version for both tools";
+
+    kova_test::RefPdp pdp({"--rules", installed("policies.json")}, "127.0.0.1:0", installed("refpdp"));
+    std::string config = readInstalledExample(pdp.url());
+    CliRun init = run({installed("zemhost"), "--config", config, "init"});
+    EXPECT_EQ(init.code, 0) << init.err;
+    EXPECT_TRUE(contains(init.out, "service version: ")) << init.out;
+
+    CliRun decide =
+        run({installed("zemhost"), "--config", config, "decide", "--resource", "/Corvane/inst1/docs/handbook.html",
+             "--operation", "r", "--cred", "AZN_CRED_PRINCIPAL_NAME=alice", "--cred", "AZN_CRED_GROUPS=staff", "--cred",
+             "AUTHENTICATION_LEVEL=1", "--fail"});
+    EXPECT_EQ(decide.code, 0) << decide.out << decide.err;
+    EXPECT_TRUE(contains(decide.out, "permission: AZN_C_PERMITTED")) << decide.out;
+}
+
+}  // namespace
