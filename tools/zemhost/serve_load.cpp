@@ -25,7 +25,7 @@ struct LoadOptions {
 };
 
 struct ConnectionResult {
-    std::vector<Latency> latencies;
+    LatencyHistogram latencies;
     std::map<long, std::size_t> statuses;   // 0: the request failed
 };
 
@@ -50,7 +50,7 @@ ConnectionResult runConnection(const LoadOptions& options, Clock::time_point dea
         Clock::time_point begin = Clock::now();
         long status = 0;
         if (curl_easy_perform(curl.get()) == CURLE_OK) curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-        result.latencies.push_back(Clock::now() - begin);
+        result.latencies.record(Clock::now() - begin);
         ++result.statuses[status];
     }
     return result;
@@ -67,15 +67,15 @@ int runLoad(const LoadOptions& options) {
     }
     for (std::thread& thread : threads) thread.join();
     double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    std::vector<Latency> latencies;
+    LatencyHistogram latencies;
     std::map<long, std::size_t> statuses;
     for (const ConnectionResult& result : results) {
-        latencies.insert(latencies.end(), result.latencies.begin(), result.latencies.end());
+        latencies.merge(result.latencies);
         for (const auto& [status, count] : result.statuses) statuses[status] += count;
     }
-    printf("connections: %u, requests: %zu in %.2f s\nthroughput: %.1f requests/s\nlatency: %s\nstatuses:",
-           options.connections, latencies.size(), elapsed, double(latencies.size()) / elapsed,
-           formatPercentiles(percentiles(latencies)).c_str());
+    printf("connections: %u, requests: %llu in %.2f s\nthroughput: %.1f requests/s\nlatency: %s\nstatuses:",
+           options.connections, static_cast<unsigned long long>(latencies.count()), elapsed,
+           double(latencies.count()) / elapsed, formatPercentiles(latencies.percentiles()).c_str());
     for (const auto& [status, count] : statuses) printf(" %ld %zu", status, count);
     printf("\n");
     curl_global_cleanup();
