@@ -163,4 +163,90 @@ TEST_F(CheckConfig, AnEndpointThatDoesNotAnswerIsAProblemEvenWhenTheRestIsClean)
     EXPECT_TRUE(contains(problems[0], "endpoint " + url + " does not answer")) << problems[0];
 }
 
+
+// One broken file each: check-config fails and names the entry, and start-up (`zemhost init`) either
+// fails or warns naming the same entry. The first eight rows are the eight realistic mistakes.
+struct BrokenFile {
+    const char* mistake;
+    const char* from;          // text of the example configuration to replace; "" appends `to`
+    const char* to;
+    const char* checkSays;     // in check-config's problems
+    const char* startUpSays;   // in init's output
+};
+
+const BrokenFile BROKEN_FILES[] = {
+    {"misspelled key", "permit-when-no-kova-available = no", "permit-when-no-kova-availble = yes",
+     "[kova-eas] permit-when-no-kova-availble: unknown key (did you mean permit-when-no-kova-available?)",
+     "permit-when-no-kova-availble: unknown key (did you mean permit-when-no-kova-available?)"},
+    {"misspelled timeout", "timeout = 10", "timout = 10", "[kova-eas] timout: unknown key (did you mean timeout?)",
+     "timout: unknown key"},
+    {"misspelled stanza", "[obligations-urls-mapping]", "[obligation-urls-mapping]",
+     "[obligation-urls-mapping]: unknown stanza (did you mean obligations-urls-mapping?)",
+     "[obligation-urls-mapping]: unknown stanza"},
+    {"bad redirect URL", "= /login/index.html", "= login page.html",
+     "urn:oxa:security:authentication:obligation:login = login page.html: not a URL",
+     "urn:oxa:security:authentication:obligation:login = login page.html: not a URL"},
+    {"repeated timeout", "timeout = 10", "timeout = 10\ntimeout = 5",
+     "[kova-eas] timeout: given more than once", "[kova-eas] timeout: given more than once"},
+    {"undecodable obf:", "timeout = 10", "timeout = 10\nbasic-auth-user = u\nbasic-auth-passwd = obf:====",
+     "basic-auth-passwd: the text after obf: is not base64", "basic-auth-passwd: the text after obf: is not base64"},
+    {"server URL with one slash", "timeout = 10", "timeout = 10\nserver = 10,http:/127.0.0.1:47001/kova",
+     "server = 10,http:/127.0.0.1:47001/kova: the URL has not an http or https URL",
+     "server = 10,http:/127.0.0.1:47001/kova: the URL has not an http or https URL"},
+    {"ssl-verify-peer not a boolean", "timeout = 10", "timeout = 10\nssl-verify-peer = nope",
+     "ssl-verify-peer = nope: not yes or no", "ssl-verify-peer = nope: not yes or no"},
+    {"obf: in a plug-in setting", "apply-zem-native-policy = yes", "apply-zem-native-policy = obf:eWVz",
+     "apply-zem-native-policy = obf:eWVz: obf: is not decoded for this key (plug-in reads it as written)",
+     "QLXBA0304E"},
+    {"largest int timeout", "timeout = 10", "timeout = 2147483647",
+     "timeout = 2147483647: not a whole number from 1 to 3600", "timeout = 2147483647: not a whole number from 1 to 3600"},
+    {"no handles", "max-handles = 16", "max-handles = 0", "max-handles = 0: not a whole number from 1 to 1024",
+     "max-handles = 0: not a whole number from 1 to 1024"},
+    {"hexadecimal interval", "health-check-interval = 30", "health-check-interval = 0x1e",
+     "health-check-interval = 0x1e: not a whole number", "health-check-interval = 0x1e: not a whole number"},
+    {"tiny answer limit", "timeout = 10", "timeout = 10\nmax-response-size = 1023",
+     "max-response-size = 1023: not a whole number from 1024", "max-response-size = 1023: not a whole number from 1024"},
+    {"no cluster name", "cluster-name = kova-pdp\n", "", "QLXBA0303E", "QLXBA0303E"},
+    {"no server name", "server-name = corvane-inst1\n", "", "QLXBA0303E", "QLXBA0303E"},
+    {"no trace component", "trace-component = kova-eas\n", "", "trace-component", "trace-component"},
+    {"ftp endpoint", "server = 10,", "server = 10,ftp://127.0.0.1/x\nserver = 9,",
+     "the URL has not an http or https URL", "the URL has not an http or https URL"},
+    {"client-address switch not a boolean", "use_real_client_ip = yes", "use_real_client_ip = sometimes",
+     "use_real_client_ip = sometimes: not yes or no", "use_real_client_ip = sometimes: not yes or no"},
+    {"obf: in an optional plug-in switch", "provide_700_attribute_ids = no", "provide_700_attribute_ids = obf:bm8=",
+     "provide_700_attribute_ids = obf:bm8=: obf: is not decoded", "provide_700_attribute_ids = obf:bm8=: obf: is not decoded"},
+    {"serve threads out of range", "", "threads = 0\n", "[zemhost-serve] threads = 0: not a whole number from 1 to 256",
+     "[zemhost-serve] threads = 0: not a whole number from 1 to 256"},
+    {"serve style unknown", "", "style = fancy\n", "[zemhost-serve] style = fancy: not one of standard,nginx",
+     "[zemhost-serve] style = fancy: not one of standard,nginx"},
+    {"native policy word", "/Corvane/inst1/maintenance = deny", "/Corvane/inst1/maintenance = maybe",
+     "/Corvane/inst1/maintenance = maybe", "/Corvane/inst1/maintenance = maybe"},
+    {"misspelled stanza of the plug-in", "", "[kova-esa]\ntimeout = 5\n", "[kova-esa]: unknown stanza (did you mean kova-eas?)",
+     "[kova-esa]: unknown stanza (did you mean kova-eas?)"},
+};
+
+TEST_F(CheckConfig, CheckConfigAndStartUpGiveTheSameVerdictOnEveryBrokenFile) {
+    RefPdp pdp({});
+    CliRun clean = check(exampleConfig(pdp.url()));
+    ASSERT_EQ(clean.code, 0) << clean.out << clean.err;
+    CliRun cleanStart = zemhost({"--config", writeConfig(exampleConfig(pdp.url())), "init"});
+    ASSERT_EQ(cleanStart.code, 0) << cleanStart.err;
+    ASSERT_FALSE(contains(cleanStart.err, "warning:")) << cleanStart.err;
+    for (const BrokenFile& broken : BROKEN_FILES) {
+        SCOPED_TRACE(broken.mistake);
+        std::string text = exampleConfig(pdp.url());
+        text = *broken.from ? replaced(text, broken.from, broken.to) : text + broken.to;
+        std::string config = writeConfig(text);
+        CliRun checked = zemhost({"--config", config, "check-config"});
+        CliRun started = zemhost({"--config", config, "init"});
+        EXPECT_EQ(checked.code, 1) << checked.out;
+        std::vector<std::string> problems = reported(checked, "problem");
+        EXPECT_TRUE(std::any_of(problems.begin(), problems.end(),
+                                [&](const std::string& line) { return contains(line, broken.checkSays); }))
+            << checked.out;
+        EXPECT_TRUE(started.code != 0 || contains(started.err, "warning:")) << started.err;
+        EXPECT_TRUE(contains(started.err, broken.startUpSays)) << started.err;
+    }
+}
+
 }  // namespace

@@ -13,38 +13,7 @@ namespace {
 
 const char* const HEALTHY_STATUS_LINE = "HTTP/1.1 200 OK";
 
-using Url = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
 using Easy = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
-
-std::string urlPart(CURLU* url, CURLUPart part) {
-    char* text = nullptr;
-    if (curl_url_get(url, part, &text, 0) != CURLUE_OK) return "";
-    std::string copy = text;
-    curl_free(text);
-    return copy;
-}
-
-// "" when `text` is an http or https URL with a host, else what is wrong with it.
-std::string urlProblem(const std::string& text) {
-    Url url(curl_url(), curl_url_cleanup);
-    if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return "is not a URL";
-    std::string scheme = urlPart(url.get(), CURLUPART_SCHEME);
-    if (scheme != "http" && scheme != "https") return "is not an http or https URL";
-    return urlPart(url.get(), CURLUPART_HOST).empty() ? "has no host" : "";
-}
-
-// "" when the entry is PRIORITY,URL, else what is wrong with it.
-std::string serverProblem(const std::string& entry, std::string& url) {
-    std::size_t comma = entry.find(',');
-    if (comma == std::string::npos) return "is not PRIORITY,URL";
-    std::string priority = entry.substr(0, comma);
-    if (priority.empty() || priority.find_first_not_of("0123456789") != std::string::npos || priority.size() > 9) {
-        return "does not start with a whole-number priority";
-    }
-    url = entry.substr(comma + 1);
-    std::string problem = urlProblem(url);
-    return problem.empty() ? "" : "'" + url + "' " + problem;
-}
 
 size_t keepStatusLine(char* data, size_t size, size_t count, void* target) {
     auto* statusLine = static_cast<std::string*>(target);
@@ -107,20 +76,6 @@ std::string healthProblem(const ConfigReader& config, const std::string& url) {
 }
 
 }  // namespace
-
-std::vector<std::string> checkServers(const ConfigReader& config, Findings& findings) {
-    std::vector<std::string> urls;
-    for (const std::string& entry : config.values(KOVA_STANZA, "server")) {
-        std::string url;
-        std::string problem = serverProblem(entry, url);
-        if (problem.empty()) {
-            urls.push_back(url);
-        } else {
-            findings.problem("[kova-eas] server = " + entry + " " + problem);
-        }
-    }
-    return urls;
-}
 
 void checkEndpoints(const ConfigReader& config, const std::vector<std::string>& urls, Findings& findings) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
