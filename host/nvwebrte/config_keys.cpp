@@ -74,7 +74,7 @@ std::vector<ConfigKey> declare() {
         table("obligations-urls-mapping", T::RedirectUrl, nullptr, PLUGIN),
         table("user-attribute-definitions", T::Text, nullptr, PLUGIN),
         // The harness.
-        table("zemhost-native-policy", T::Words, "permit|deny|indifferent|eas", HARNESS),
+        table("zemhost-native-policy", T::Text, nullptr, HARNESS),   // its words are the policy reader's
         text(S, "listen", "127.0.0.1:9191", false, SERVE),
         number(S, "threads", 1, 256, "8", SERVE, false),
         number(S, "max-queue", 0, 65536, "256", SERVE, false),
@@ -223,6 +223,11 @@ std::string valueProblem(const ConfigKey& key, const std::string& value) {
 
 std::vector<std::string> undeclaredEntries(const StanzaFile& file) {
     std::vector<std::string> problems;
+    for (const ConfigKey& key : configKeys()) {
+        if (key.required && file.values(key.stanza, key.key).empty())
+            problems.push_back("[" + std::string(key.stanza) + "] " + key.key + ": missing; " + key.reader +
+                               " does not start without it");
+    }
     std::vector<std::string> stanzas = declaredStanzas();
     for (const Stanza& stanza : file.stanzas) {
         if (std::find(stanzas.begin(), stanzas.end(), stanza.name) == stanzas.end()) {

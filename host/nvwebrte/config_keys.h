@@ -33,7 +33,7 @@ std::string closestName(const std::string& word, const std::vector<std::string>&
 // "" when `value` suits the key's type and range, else what is wrong ("not yes or no", ...).
 std::string valueProblem(const ConfigKey& key, const std::string& value);
 
-// Entries of `file` that no reader takes as written: unknown stanzas and keys (with the nearest known
+// Required entries that are missing, and entries of `file` that no reader takes as written: unknown stanzas and keys (with the nearest known
 // name), repeated single-valued keys, values outside their type or range, obf: where it is not decoded.
 // Each text starts with "[stanza]" or "[stanza] key".
 std::vector<std::string> undeclaredEntries(const StanzaFile& file);

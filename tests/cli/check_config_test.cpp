@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 
 #include "cli/cli_fixture.h"
+#include "nvwebrte/config_keys.h"
 
 namespace {
 
@@ -53,21 +55,19 @@ TEST_F(CheckConfig, ReportsEveryProblemAnAdministratorCanFix) {
     EXPECT_EQ(run.code, 1) << run.out;
     const char* expected[] = {
         ":10: expected key = value",
-        "[kova-eas] trace-component is missing",
-        "[corvane-config] version is missing",
-        "apply-zem-native-policy = perhaps is not",
-        "use_real_client_ip = sometimes is not",
-        "server = ten,http://127.0.0.1:9/x does not start with a whole-number priority",
-        "server = 5,ftp://127.0.0.1/x 'ftp://127.0.0.1/x' is not an http or https URL",
-        "endpoint http://127.0.0.1:9/kova does not answer",
-        "timeout = soon is not a whole number",
-        "missing-ca.pem cannot be read",
+        "[kova-eas] trace-component: missing; plug-in does not start without it",
+        "[corvane-config] version: missing; plug-in does not start without it",
+        "apply-zem-native-policy = perhaps: not yes or no",
+        "use_real_client_ip = sometimes: not yes or no",
+        "timeout = soon: not a whole number from 1 to 3600",
+        "server = ten,http://127.0.0.1:9/x: not PRIORITY,URL: the PDP cluster is not added (0x38ad5012)",
+        "start-up fails (zemhost init): [zemhost-native-policy] /Corvane = maybe",
         "urn:a = 2x has characters after the number",
         "urn:b = 0x100000000 is beyond 32 bits",
         "urn:c = high is not a number",
         "urn:t.datatype = String is not a data type",
         "urn:t.category = resource is not a category",
-        "/Corvane = maybe: expected permit, deny, indifferent or eas",
+        "[zemhost-native-policy] /Corvane = maybe: expected permit, deny, indifferent or eas",
     };
     std::vector<std::string> problems = reported(run, "problem");
     for (const char* text : expected) {
@@ -246,6 +246,58 @@ TEST_F(CheckConfig, CheckConfigAndStartUpGiveTheSameVerdictOnEveryBrokenFile) {
             << checked.out;
         EXPECT_TRUE(started.code != 0 || contains(started.err, "warning:")) << started.err;
         EXPECT_TRUE(contains(started.err, broken.startUpSays)) << started.err;
+    }
+}
+
+
+// The administrator's guide's key tables hold exactly the declared keys, with their ranges and defaults.
+std::vector<std::string> guideSection(const std::string& guide, const std::string& heading) {
+    std::vector<std::string> rows;
+    std::size_t at = guide.find("\n" + heading + "\n");
+    EXPECT_NE(at, std::string::npos) << heading;
+    std::istringstream lines(at == std::string::npos ? "" : guide.substr(at + heading.size() + 2));
+    for (std::string line; std::getline(lines, line) && !line.starts_with("#");)
+        if (line.starts_with("| `")) rows.push_back(line);
+    return rows;
+}
+
+std::string firstCell(const std::string& row) { return row.substr(2, row.find(" |", 2) - 2); }
+
+TEST_F(CheckConfig, TheGuidesKeyTablesMatchTheDeclaration) {
+    std::string guide = readFile(sourceDir() + "/docs/admin-guide.md");
+    const std::pair<const char*, const char*> sections[] = {{"kova-eas", "### `[kova-eas]`"},
+                                                            {"zemhost-serve", "### `[zemhost-serve]`"}};
+    std::vector<std::string> proxyRows = guideSection(guide, "### Proxy stanzas the plug-in reads");
+    std::size_t proxyKeys = 0;
+    for (const zem::ConfigKey& key : zem::configKeys()) {
+        SCOPED_TRACE(std::string(key.stanza) + " " + key.key);
+        if (std::string(key.key) == "*") {
+            EXPECT_TRUE(contains(guide, std::string("[") + key.stanza + "]"));
+            continue;
+        }
+        const char* heading = nullptr;
+        for (const auto& [stanza, title] : sections)
+            if (std::string(stanza) == key.stanza) heading = title;
+        std::vector<std::string> rows = heading ? guideSection(guide, heading) : proxyRows;
+        std::string cell = heading ? "`" + std::string(key.key) + "`"
+                                   : "`[" + std::string(key.stanza) + "]` | `" + key.key + "`";
+        auto row = std::find_if(rows.begin(), rows.end(), [&](const std::string& line) { return contains(line, cell); });
+        ASSERT_NE(row, rows.end()) << cell;
+        proxyKeys += heading ? 0 : 1;
+        if (key.type == zem::KeyType::Number) {
+            EXPECT_TRUE(contains(*row, std::to_string(key.minimum) + " to " + std::to_string(key.maximum))) << *row;
+            EXPECT_TRUE(contains(*row, key.fallback)) << *row;
+        }
+    }
+    EXPECT_EQ(proxyRows.size(), proxyKeys) << "a proxy stanza key in the guide that no reader declares";
+    for (const auto& [stanza, title] : sections) {
+        for (const std::string& row : guideSection(guide, title)) {
+            std::string names = firstCell(row);
+            for (std::size_t at = names.find('`'); at != std::string::npos; at = names.find('`', names.find('`', at + 1) + 1)) {
+                std::string name = names.substr(at + 1, names.find('`', at + 1) - at - 1);
+                EXPECT_NE(zem::findConfigKey(stanza, name), nullptr) << "[" << stanza << "] " << name << " in the guide";
+            }
+        }
     }
 }
 
