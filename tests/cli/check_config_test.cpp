@@ -86,10 +86,14 @@ TEST_F(CheckConfig, WarnsOfThePermitOnFailureAndOfRawFieldsThatHoldMarkup) {
     text = replaced(text, "server-name = corvane-inst1", "server-name = inst<1>");
     text = replaced(text, "version = 10.0.6", "version = 10&6");
     text = replaced(text, "context-id = context-server-name", "context-id = policy\"set'");
+    text = replaced(text, "timeout = 5", "timeout = 30");
     CliRun run = check(text);
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     std::vector<std::string> warnings = reported(run, "warning");
-    ASSERT_EQ(warnings.size(), 4u) << run.out;
+    ASSERT_EQ(warnings.size(), 5u) << run.out;
+    EXPECT_TRUE(contains(warnings[4], "[kova-eas] timeout = 30: an endpoint that stops answering holds each decision "
+                                      "up to 30 seconds")) << warnings[4];
+    EXPECT_TRUE(contains(run.err, "check-config: probing " + pdp.url())) << "one progress line per endpoint";
     EXPECT_TRUE(contains(warnings[0], "[kova-eas] permit-when-no-kova-available = Yes: every request is permitted "
                                       "whenever no PDP answer is read"))
         << warnings[0];
@@ -178,7 +182,7 @@ const BrokenFile BROKEN_FILES[] = {
     {"misspelled key", "permit-when-no-kova-available = no", "permit-when-no-kova-availble = yes",
      "[kova-eas] permit-when-no-kova-availble: unknown key (did you mean permit-when-no-kova-available?)",
      "permit-when-no-kova-availble: unknown key (did you mean permit-when-no-kova-available?)"},
-    {"misspelled timeout", "timeout = 10", "timout = 10", "[kova-eas] timout: unknown key (did you mean timeout?)",
+    {"misspelled timeout", "timeout = 5", "timout = 5", "[kova-eas] timout: unknown key (did you mean timeout?)",
      "timout: unknown key"},
     {"misspelled stanza", "[obligations-urls-mapping]", "[obligation-urls-mapping]",
      "[obligation-urls-mapping]: unknown stanza (did you mean obligations-urls-mapping?)",
@@ -186,25 +190,25 @@ const BrokenFile BROKEN_FILES[] = {
     {"bad redirect URL", "= /login/index.html", "= login page.html",
      "urn:oxa:security:authentication:obligation:login = login page.html: not a URL",
      "urn:oxa:security:authentication:obligation:login = login page.html: not a URL"},
-    {"repeated timeout", "timeout = 10", "timeout = 10\ntimeout = 5",
+    {"repeated timeout", "timeout = 5", "timeout = 5\ntimeout = 5",
      "[kova-eas] timeout: given more than once", "[kova-eas] timeout: given more than once"},
-    {"undecodable obf:", "timeout = 10", "timeout = 10\nbasic-auth-user = u\nbasic-auth-passwd = obf:====",
+    {"undecodable obf:", "timeout = 5", "timeout = 5\nbasic-auth-user = u\nbasic-auth-passwd = obf:====",
      "basic-auth-passwd: the text after obf: is not base64", "basic-auth-passwd: the text after obf: is not base64"},
-    {"server URL with one slash", "timeout = 10", "timeout = 10\nserver = 10,http:/127.0.0.1:47001/kova",
+    {"server URL with one slash", "timeout = 5", "timeout = 5\nserver = 10,http:/127.0.0.1:47001/kova",
      "server = 10,http:/127.0.0.1:47001/kova: the URL has not an http or https URL",
      "server = 10,http:/127.0.0.1:47001/kova: the URL has not an http or https URL"},
-    {"ssl-verify-peer not a boolean", "timeout = 10", "timeout = 10\nssl-verify-peer = nope",
+    {"ssl-verify-peer not a boolean", "timeout = 5", "timeout = 5\nssl-verify-peer = nope",
      "ssl-verify-peer = nope: not yes or no", "ssl-verify-peer = nope: not yes or no"},
     {"obf: in a plug-in setting", "apply-zem-native-policy = yes", "apply-zem-native-policy = obf:eWVz",
      "apply-zem-native-policy = obf:eWVz: obf: is not decoded for this key (plug-in reads it as written)",
      "QLXBA0304E"},
-    {"largest int timeout", "timeout = 10", "timeout = 2147483647",
+    {"largest int timeout", "timeout = 5", "timeout = 2147483647",
      "timeout = 2147483647: not a whole number from 1 to 3600", "timeout = 2147483647: not a whole number from 1 to 3600"},
     {"no handles", "max-handles = 16", "max-handles = 0", "max-handles = 0: not a whole number from 1 to 1024",
      "max-handles = 0: not a whole number from 1 to 1024"},
     {"hexadecimal interval", "health-check-interval = 30", "health-check-interval = 0x1e",
      "health-check-interval = 0x1e: not a whole number", "health-check-interval = 0x1e: not a whole number"},
-    {"tiny answer limit", "timeout = 10", "timeout = 10\nmax-response-size = 1023",
+    {"tiny answer limit", "timeout = 5", "timeout = 5\nmax-response-size = 1023",
      "max-response-size = 1023: not a whole number from 1024", "max-response-size = 1023: not a whole number from 1024"},
     {"no cluster name", "cluster-name = kova-pdp\n", "", "QLXBA0303E", "QLXBA0303E"},
     {"no server name", "server-name = corvane-inst1\n", "", "QLXBA0303E", "QLXBA0303E"},

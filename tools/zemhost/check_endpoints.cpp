@@ -1,10 +1,12 @@
 // check-config: the PDP endpoints, from the `server` entries to a health-check GET.
 #include <curl/curl.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 #include "config_checks.h"
+#include "nvwebrte/config_keys.h"
 #include "nvwebrte/nvwebrte.h"
 
 namespace zemhost {
@@ -26,11 +28,14 @@ size_t keepStatusLine(char* data, size_t size, size_t count, void* target) {
 
 size_t discardBody(char*, size_t size, size_t count, void*) { return size * count; }
 
-// Seconds from [kova-eas] timeout; the host's default when it is absent or unusable.
+// Seconds from [kova-eas] timeout, which the cluster's own check has accepted; else the declared default.
 long timeoutSeconds(const ConfigReader& config) {
-    long seconds = strtol(config.first(KOVA_STANZA, "timeout").c_str(), nullptr, 10);
-    return seconds > 0 ? seconds : 30;
+    std::string text = config.first(KOVA_STANZA, "timeout");
+    return std::strtol(text.empty() ? zem::findConfigKey(KOVA_STANZA, "timeout")->fallback : text.c_str(), nullptr, 10);
 }
+
+// Beyond this, an endpoint that stops answering holds each decision noticeably before failover.
+constexpr long SLOW_FAILOVER_SECONDS = 5;
 
 bool verifiesPeer(const ConfigReader& config) {
     int verify = 1;
@@ -79,7 +84,15 @@ std::string healthProblem(const ConfigReader& config, const std::string& url) {
 
 void checkEndpoints(const ConfigReader& config, const std::vector<std::string>& urls, Findings& findings) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    long timeout = timeoutSeconds(config);
+    if (!urls.empty() && timeout > SLOW_FAILOVER_SECONDS) {
+        findings.warning("[kova-eas] timeout = " + std::to_string(timeout) + ": an endpoint that stops answering holds "
+                         "each decision up to " + std::to_string(timeout) + " seconds per connect or read before it "
+                         "fails over; a few seconds are usually enough");
+    }
     for (const std::string& url : urls) {
+        // One line per endpoint as it is probed, so that a PDP that hangs is visible while it does.
+        fprintf(stderr, "check-config: probing %s (at most %ld s)\n", url.c_str(), timeout);
         std::string problem = healthProblem(config, url);
         if (problem.empty()) {
             findings.notice("endpoint " + url + " answers the health check with " + HEALTHY_STATUS_LINE);
