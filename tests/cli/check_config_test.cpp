@@ -268,7 +268,7 @@ std::vector<std::string> guideSection(const std::string& guide, const std::strin
 std::string firstCell(const std::string& row) { return row.substr(2, row.find(" |", 2) - 2); }
 
 TEST_F(CheckConfig, TheGuidesKeyTablesMatchTheDeclaration) {
-    std::string guide = readFile(sourceDir() + "/docs/admin-guide.md");
+    std::string guide = kova_test::readFile(kova_test::sourceDir() + "/docs/admin-guide.md");
     const std::pair<const char*, const char*> sections[] = {{"kova-eas", "### `[kova-eas]`"},
                                                             {"zemhost-serve", "### `[zemhost-serve]`"}};
     std::vector<std::string> proxyRows = guideSection(guide, "### Proxy stanzas the plug-in reads");

@@ -131,7 +131,7 @@ TEST_F(Batch, AnEndpointGoingDownIsOneMessageWithItsReasonNotOnePerDecision) {
     for (int i = 0; i < 6; ++i) requests += requestLine("/Corvane/inst1/docs/a", "staff");
     writeFile(dir.file("requests.jsonl"), requests);
     std::string refused = "http://127.0.0.1:9/kova";
-    std::string text = readFile(config);
+    std::string text = kova_test::readFile(config);
     std::size_t at = text.find("server = 10,");
     std::string failover = text.substr(0, at) + "server = 20," + refused + "\n" + text.substr(at);
     CliRun run = zemhost({"--config", writeConfig(failover, "failover.conf"), "run", "--requests", dir.file("requests.jsonl")});
