@@ -1,13 +1,13 @@
 #include "serve_settings.h"
 
-#include "nvwebrte/config_keys.h"
-
 #include <arpa/inet.h>
 
 #include <cctype>
 #include <charconv>
 #include <cstring>
 #include <string_view>
+
+#include "nvwebrte/config_keys.h"
 
 namespace zemhost {
 
