@@ -197,6 +197,15 @@ std::string closestName(const std::string& word, const std::vector<std::string>&
     return best;
 }
 
+std::vector<std::string> nearestNames(const std::string& word, std::vector<std::string> candidates, std::size_t count) {
+    std::vector<std::pair<std::size_t, std::string>> ranked;
+    for (std::string& candidate : candidates) ranked.emplace_back(editDistance(word, candidate), std::move(candidate));
+    std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string> nearest;
+    for (std::size_t i = 0; i < ranked.size() && i < count; ++i) nearest.push_back(std::move(ranked[i].second));
+    return nearest;
+}
+
 std::string valueProblem(const ConfigKey& key, const std::string& value) {
     switch (key.type) {
     case KeyType::Boolean: {

@@ -30,6 +30,8 @@ const std::vector<ConfigKey>& configKeys();
 const ConfigKey* findConfigKey(const std::string& stanza, const std::string& key);
 // The name among `candidates` with the smallest edit distance to `word` ("" when none is within reach).
 std::string closestName(const std::string& word, const std::vector<std::string>& candidates);
+// Up to `count` of `candidates`, nearest to `word` first (by edit distance).
+std::vector<std::string> nearestNames(const std::string& word, std::vector<std::string> candidates, std::size_t count);
 // "" when `value` suits the key's type and range, else what is wrong ("not yes or no", ...).
 std::string valueProblem(const ConfigKey& key, const std::string& value);
 

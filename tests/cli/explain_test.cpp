@@ -61,6 +61,7 @@ TEST_F(Explain, AStepUpAndAnUnmappedObligationSayWhatTheProxyDoes) {
     CliRun unmapped = explain("/Corvane/inst1/orphan");
     EXPECT_TRUE(contains(unmapped.out, "Obligation: urn:example:unmapped")) << unmapped.out;
     EXPECT_TRUE(contains(unmapped.out, "applied: none")) << unmapped.out;
+    EXPECT_TRUE(contains(unmapped.out, "Nearest mapped obligations: " + OBLIGATION + "otp, " + OBLIGATION)) << unmapped.out;
     EXPECT_TRUE(contains(unmapped.out, "proxy: answers 403 Forbidden")) << unmapped.out;
 }
 

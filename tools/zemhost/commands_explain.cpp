@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "commands.h"
+#include "nvwebrte/config_keys.h"
 #include "obligation_mappings.h"
 #include "trace_capture.h"
 #include "xacml_view.h"
@@ -16,6 +17,19 @@ constexpr int DOCUMENT_TRACE_LEVEL = 6;
 
 void printSection(const char* title, const std::string& body) { printf("%s\n%s\n\n", title, body.c_str()); }
 
+// How many mapped names an unmapped obligation is compared with, nearest first.
+constexpr std::size_t NEAREST_SHOWN = 3;
+
+std::string nearestMapped(const ObligationMappings& mappings, const std::string& obligation) {
+    std::vector<std::string> names;
+    for (const NameValues* table : {&mappings.urls(), &mappings.levels()})
+        for (const auto& entry : *table) names.push_back(entry.first);
+    std::string listed;
+    for (const std::string& name : zem::nearestNames(obligation, names, NEAREST_SHOWN))
+        listed += (listed.empty() ? "" : ", ") + name;
+    return listed.empty() ? "none (no obligation is mapped)" : listed;
+}
+
 void explainObligation(const ConfigReader& config, const ResponseSummary& response) {
     printf("PDP decision: %s\n", response.decision.empty() ? "(none recognised)" : response.decision.c_str());
     if (response.obligationId.empty()) {
@@ -23,9 +37,12 @@ void explainObligation(const ConfigReader& config, const ResponseSummary& respon
         return;
     }
     printf("Obligation: %s\n", response.obligationId.c_str());
-    std::optional<AppliedMapping> mapping = ObligationMappings::load(config).mappingFor(response.obligationId);
-    printf("Obligation mapping applied: %s\n\n",
+    ObligationMappings mappings = ObligationMappings::load(config);
+    std::optional<AppliedMapping> mapping = mappings.mappingFor(response.obligationId);
+    printf("Obligation mapping applied: %s\n",
            mapping ? mapping->describe().c_str() : "none (neither a URL nor a level is configured: access is denied)");
+    if (!mapping) printf("Nearest mapped obligations: %s\n", nearestMapped(mappings, response.obligationId).c_str());
+    printf("\n");
 }
 
 void explain(const HostSettings& settings, const std::string& trace, const DecisionResult& result) {
