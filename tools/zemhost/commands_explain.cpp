@@ -1,10 +1,12 @@
 // explain: one decision with everything the plug-in exchanged and what the proxy makes of it.
 #include <algorithm>
 #include <cstdio>
+#include <regex>
 
 #include "commands.h"
 #include "nvwebrte/config_keys.h"
 #include "obligation_mappings.h"
+#include "orbsec_axiscpp/axis.h"
 #include "trace_capture.h"
 #include "xacml_view.h"
 
@@ -45,6 +47,29 @@ void explainObligation(const ConfigReader& config, const ResponseSummary& respon
     printf("\n");
 }
 
+// The cluster library's record of one failed exchange: "CALL on URL failed: WHAT (code N)".
+const std::regex FAILED_EXCHANGE(R"(^\S+ on (\S+) failed: (.*) \(code (\d+)\)$)");
+
+const char* failureKind(int code) {
+    switch (code) {
+        case orbsec_axiscpp::SERVER_TRANSPORT_HTTP_ERROR: return "HTTP error";
+        case orbsec_axiscpp::SERVER_FAULT_RECEIVED: return "SOAP fault";
+        case orbsec_axiscpp::CLIENT_SOAP_MALFORMED_RESPONSE: return "malformed answer";
+        default: return "unreachable";
+    }
+}
+
+void printFailures(const std::vector<TraceRecord>& records) {
+    bool any = false;
+    for (const TraceRecord& record : records) {
+        std::smatch field;
+        if (record.unit != "host/nvwsoap" || !std::regex_match(record.text, field, FAILED_EXCHANGE)) continue;
+        printf("Stopped by: %s at %s: %s\n", failureKind(std::stoi(field[3])), field[1].str().c_str(), field[2].str().c_str());
+        any = true;
+    }
+    if (!any) printf("Stopped by: unreachable (every endpoint is down; no exchange was tried)\n");
+}
+
 void explain(const HostSettings& settings, const std::string& trace, const DecisionResult& result) {
     std::vector<std::string> requests = tracedTexts(trace, "Constructed XACML: ");
     std::vector<std::string> responses = tracedTexts(trace, "XACML Response: ");
@@ -53,7 +78,9 @@ void explain(const HostSettings& settings, const std::string& trace, const Decis
     } else {
         printSection("XACML request sent to the PDP:", indentedXml(requestDocument(requests.back())));
         if (responses.empty()) {
-            printf("No response from the PDP: it could not be reached, or it answered with a SOAP fault.\n\n");
+            printf("No response from the PDP.\n");
+            printFailures(traceRecords(trace));
+            printf("\n");
         } else {
             printSection("XACML response from the PDP:", indentedXml(responses.back()));
             explainObligation(ConfigReader(settings.configFile), summarizeResponse(responses.back()));
