@@ -32,6 +32,7 @@ TEST_F(CheckConfig, TheExampleConfigurationIsCleanAgainstAnAnsweringEndpoint) {
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_TRUE(reported(run, "problem").empty()) << run.out;
     EXPECT_TRUE(contains(run.out, "endpoint " + pdp.url() + " answers the health check")) << run.out;
+    EXPECT_TRUE(contains(run.out, "notice: a canned decision (/check-config/probe, read) took ")) << run.out;
     EXPECT_TRUE(contains(run.out, "no problems found")) << run.out;
 }
 
@@ -163,8 +164,10 @@ TEST_F(CheckConfig, AnEndpointThatDoesNotAnswerIsAProblemEvenWhenTheRestIsClean)
     CliRun run = check(exampleConfig(url));
     EXPECT_EQ(run.code, 1) << run.out;
     std::vector<std::string> problems = reported(run, "problem");
-    ASSERT_EQ(problems.size(), 1u) << run.out;
-    EXPECT_TRUE(contains(problems[0], "endpoint " + url + " does not answer")) << problems[0];
+    ASSERT_EQ(problems.size(), 2u) << run.out;
+    EXPECT_TRUE(contains(problems[0], "a canned decision (/check-config/probe, read) took ")) << problems[0];
+    EXPECT_TRUE(contains(problems[0], " ms: error-page")) << problems[0];
+    EXPECT_TRUE(contains(problems[1], "endpoint " + url + " does not answer")) << problems[1];
 }
 
 

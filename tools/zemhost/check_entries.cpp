@@ -1,6 +1,7 @@
 // check-config: the entries as the host's readers and the plug-in's start-up take them.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "nvwebrte/nvwebrte.h"
 #include "nvwebrte/stanza_file.h"
 #include "nvwsoap/nvwsoap.h"
+#include "outcome.h"
 #include "plugin_host.h"
 #include "qzsvc/qzsvc.h"
 #include "qzz/qzz.h"
@@ -100,6 +102,23 @@ void reportStartUpMessages(const std::string& messages, Findings& findings) {
     }
 }
 
+// One decision of an unknown user for an object no proxy serves: any PDP verdict shows the whole path
+// works; only a decision that fails (the 502 page or a failure) is a problem.
+void checkCannedDecision(const PluginHost& host, Findings& findings) {
+    DecisionRequest request{"/check-config/probe", "r", {{"AZN_CRED_PRINCIPAL_NAME", "check-config"}}, {}};
+    auto started = std::chrono::steady_clock::now();
+    DecisionResult result = host.decide(request);
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    Outcome outcome = classify(result);
+    std::string text = "a canned decision (" + request.resource + ", read) took " + std::to_string(elapsed.count()) +
+                       " ms: " + outcomeName(outcome) + " (" + proxyAction(result) + ")";
+    if (outcome == Outcome::ErrorPage || outcome == Outcome::Failure) {
+        findings.problem(text);
+    } else {
+        findings.notice(text);
+    }
+}
+
 }  // namespace
 
 std::size_t Findings::problems() const {
@@ -127,13 +146,17 @@ std::vector<std::string> checkStartUp(const HostSettings& settings, Findings& fi
     try {
         PluginHost host(captured);
         azn_status_t status = host.start();
+        reportStartUpMessages(messages.written(), findings);
         for (const NVWSOAPEndpointState& endpoint : nvwSoapEndpointStates()) urls.push_back(endpoint.url);
-        if (status != 0) findings.problem("start-up fails (zemhost init): " + describeStatus(status));
+        if (status != 0) {
+            findings.problem("start-up fails (zemhost init): " + describeStatus(status));
+        } else if (!urls.empty()) {
+            checkCannedDecision(host, findings);
+        }
     } catch (const HostError& error) {
         findings.problem(std::string("start-up fails (zemhost init): ") + error.what());
     }
     qz_msg_set_output(settings.messageFile.empty() ? nullptr : settings.messageFile.c_str());
-    reportStartUpMessages(messages.written(), findings);
     return urls;
 }
 
