@@ -308,4 +308,23 @@ TEST_F(CheckConfig, TheGuidesKeyTablesMatchTheDeclaration) {
     }
 }
 
+
+// An https endpoint's certificate that expires within a month is a warning, with the days left.
+TEST_F(CheckConfig, WarnsOfAPdpCertificateThatExpiresSoon) {
+    std::string key = dir.file("pdp.key"), certificate = dir.file("pdp.pem"), err;
+    ASSERT_EQ(kova_test::runCommand({"/usr/bin/openssl", "req", "-x509", "-days", "2", "-subj", "/CN=127.0.0.1",
+                                     "-addext", "subjectAltName=IP:127.0.0.1", "-newkey", "ec", "-pkeyopt",
+                                     "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", certificate},
+                                    nullptr, &err),
+              0)
+        << err;
+    RefPdp pdp({"--tls-cert", certificate, "--tls-key", key});
+    CliRun run = check(exampleConfig(pdp.url(), "[kova-eas]\nssl-ca-file = " + certificate + "\n"));
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    std::vector<std::string> warnings = reported(run, "warning");
+    ASSERT_EQ(warnings.size(), 1u) << run.out;
+    std::string prefix = "endpoint " + pdp.url() + ": its certificate expires in ";
+    EXPECT_TRUE(contains(warnings[0], prefix + "1 days") || contains(warnings[0], prefix + "2 days")) << warnings[0];
+}
+
 }  // namespace

@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
+#include <optional>
 
 #include "config_checks.h"
 #include "nvwebrte/config_keys.h"
@@ -64,7 +66,27 @@ void applyTransportSettings(CURL* easy, const ConfigReader& config) {
 }
 
 // "" when the endpoint answers the GET with HEALTHY_STATUS_LINE, else what happened.
-std::string healthProblem(const ConfigReader& config, const std::string& url) {
+// Days from now until the PDP's own certificate (the first of the chain) expires, when the exchange used TLS.
+std::optional<long> daysUntilExpiry(CURL* easy) {
+    curl_certinfo* chain = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_CERTINFO, &chain) != CURLE_OK || !chain || chain->num_of_certs < 1) return {};
+    const std::string label = "Expire date:";
+    for (curl_slist* field = chain->certinfo[0]; field; field = field->next) {
+        std::string text = field->data;
+        if (!text.starts_with(label)) continue;
+        time_t expiry = curl_getdate(text.substr(label.size()).c_str(), nullptr);
+        if (expiry < 0) return {};
+        return static_cast<long>((expiry - time(nullptr)) / 86400);
+    }
+    return {};
+}
+
+struct Probe {
+    std::string problem;              // "" when the endpoint answers HEALTHY_STATUS_LINE
+    std::optional<long> expiryDays;   // for https endpoints
+};
+
+Probe probe(const ConfigReader& config, const std::string& url) {
     Easy easy(curl_easy_init(), curl_easy_cleanup);
     std::string statusLine;
     curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
@@ -73,11 +95,28 @@ std::string healthProblem(const ConfigReader& config, const std::string& url) {
     curl_easy_setopt(easy.get(), CURLOPT_HEADERFUNCTION, keepStatusLine);
     curl_easy_setopt(easy.get(), CURLOPT_HEADERDATA, &statusLine);
     curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, discardBody);
+    curl_easy_setopt(easy.get(), CURLOPT_CERTINFO, 1L);
     applyTransportSettings(easy.get(), config);
     CURLcode result = curl_easy_perform(easy.get());
-    if (result != CURLE_OK) return std::string("does not answer: ") + curl_easy_strerror(result);
-    if (!statusLine.starts_with(HEALTHY_STATUS_LINE)) return "answers '" + statusLine + "' instead of " + HEALTHY_STATUS_LINE;
-    return "";
+    Probe outcome{"", daysUntilExpiry(easy.get())};
+    if (result != CURLE_OK) {
+        outcome.problem = std::string("does not answer: ") + curl_easy_strerror(result);
+    } else if (!statusLine.starts_with(HEALTHY_STATUS_LINE)) {
+        outcome.problem = "answers '" + statusLine + "' instead of " + HEALTHY_STATUS_LINE;
+    }
+    return outcome;
+}
+
+// An expiring certificate is renewed in time when it is noticed a month ahead.
+constexpr long EXPIRY_WARNING_DAYS = 30;
+
+void reportExpiry(const std::string& url, long days, Findings& findings) {
+    std::string text = "endpoint " + url + ": its certificate expires in " + std::to_string(days) + " days";
+    if (days < EXPIRY_WARNING_DAYS) {
+        findings.warning(text + ": renew it before decisions fail");
+    } else {
+        findings.notice(text);
+    }
 }
 
 }  // namespace
@@ -93,12 +132,13 @@ void checkEndpoints(const ConfigReader& config, const std::vector<std::string>& 
     for (const std::string& url : urls) {
         // One line per endpoint as it is probed, so that a PDP that hangs is visible while it does.
         fprintf(stderr, "check-config: probing %s (at most %ld s)\n", url.c_str(), timeout);
-        std::string problem = healthProblem(config, url);
-        if (problem.empty()) {
+        Probe outcome = probe(config, url);
+        if (outcome.problem.empty()) {
             findings.notice("endpoint " + url + " answers the health check with " + HEALTHY_STATUS_LINE);
         } else {
-            findings.problem("endpoint " + url + " " + problem + " (health-check GET)");
+            findings.problem("endpoint " + url + " " + outcome.problem + " (health-check GET)");
         }
+        if (outcome.expiryDays) reportExpiry(url, *outcome.expiryDays, findings);
     }
 }
 
