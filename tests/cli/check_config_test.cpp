@@ -327,4 +327,22 @@ TEST_F(CheckConfig, WarnsOfAPdpCertificateThatExpiresSoon) {
     EXPECT_TRUE(contains(warnings[0], prefix + "1 days") || contains(warnings[0], prefix + "2 days")) << warnings[0];
 }
 
+
+// The declaration's required keys are ones the plug-in's start-up cannot do without.
+TEST_F(CheckConfig, EveryRequiredKeyOfTheDeclarationStopsTheStartUpWhenMissing) {
+    RefPdp pdp({});
+    std::string example = exampleConfig(pdp.url());
+    for (const zem::ConfigKey& key : zem::configKeys()) {
+        if (!key.required) continue;
+        SCOPED_TRACE(key.key);
+        std::size_t line = example.find("\n" + std::string(key.key) + " = ");
+        ASSERT_NE(line, std::string::npos);
+        std::string text = example;
+        text.erase(line, text.find('\n', line + 1) - line);
+        CliRun started = zemhost({"--config", writeConfig(text), "init"});
+        EXPECT_NE(started.code, 0) << started.err;
+        EXPECT_TRUE(contains(started.err, key.key)) << started.err;
+    }
+}
+
 }  // namespace
