@@ -32,18 +32,30 @@ std::string nearestMapped(const ObligationMappings& mappings, const std::string&
     return listed.empty() ? "none (no obligation is mapped)" : listed;
 }
 
-void explainObligation(const ConfigReader& config, const ResponseSummary& response) {
+// The obligation as the plug-in itself read it from the answer: its record on entering the URL lookup.
+std::optional<std::string> obligationThePluginRead(const std::vector<TraceRecord>& records) {
+    const std::string entry = "Enter KOVAModule::haveObligationURL, obligation[";
+    for (const TraceRecord& record : records) {
+        if (record.unit == "rba/KOVAModule" && record.text.starts_with(entry) && record.text.ends_with("]"))
+            return record.text.substr(entry.size(), record.text.size() - entry.size() - 1);
+    }
+    return std::nullopt;
+}
+
+void explainObligation(const ConfigReader& config, const ResponseSummary& response,
+                       const std::vector<TraceRecord>& records) {
     printf("PDP decision: %s\n", response.decision.empty() ? "(none recognised)" : response.decision.c_str());
-    if (response.obligationId.empty()) {
+    std::optional<std::string> obligation = obligationThePluginRead(records);
+    if (!obligation) {
         printf("Obligation: none\n\n");
         return;
     }
-    printf("Obligation: %s\n", response.obligationId.c_str());
+    printf("Obligation: %s\n", obligation->c_str());
     ObligationMappings mappings = ObligationMappings::load(config);
-    std::optional<AppliedMapping> mapping = mappings.mappingFor(response.obligationId);
+    std::optional<AppliedMapping> mapping = mappings.mappingFor(*obligation);
     printf("Obligation mapping applied: %s\n",
            mapping ? mapping->describe().c_str() : "none (neither a URL nor a level is configured: access is denied)");
-    if (!mapping) printf("Nearest mapped obligations: %s\n", nearestMapped(mappings, response.obligationId).c_str());
+    if (!mapping) printf("Nearest mapped obligations: %s\n", nearestMapped(mappings, *obligation).c_str());
     printf("\n");
 }
 
@@ -83,7 +95,7 @@ void explain(const HostSettings& settings, const std::string& trace, const Decis
             printf("\n");
         } else {
             printSection("XACML response from the PDP:", indentedXml(responses.back()));
-            explainObligation(ConfigReader(settings.configFile), summarizeResponse(responses.back()));
+            explainObligation(ConfigReader(settings.configFile), summarizeResponse(responses.back()), traceRecords(trace));
         }
     }
     printf("Plug-in answer:\n");
