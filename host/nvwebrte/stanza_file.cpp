@@ -1,9 +1,12 @@
 #include "nvwebrte/stanza_file.h"
 
+#include "nvwebrte/config_keys.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -94,7 +97,8 @@ std::shared_ptr<const StanzaFile> loadStanzaFile(const std::string& path) {
     struct stat info;
     if (path.empty() || stat(path.c_str(), &info) != 0) return nullptr;
     std::lock_guard lock(g_cacheMutex);
-    CachedFile& cached = g_cache[path];
+    // One entry per file, however its path is written, so that a load is reported once.
+    CachedFile& cached = g_cache[std::filesystem::absolute(path).lexically_normal().string()];
     if (cached.file && sameStamp(cached, info)) return cached.file;
     std::ifstream in(path, std::ios::binary);
     if (!in) return nullptr;
@@ -102,6 +106,8 @@ std::shared_ptr<const StanzaFile> loadStanzaFile(const std::string& path) {
     text << in.rdbuf();
     auto file = std::make_shared<StanzaFile>(parseStanzaText(text.str(), path));
     for (const std::string& problem : file->problems) fprintf(stderr, "configuration: %s\n", problem.c_str());
+    for (const std::string& problem : undeclaredEntries(*file))
+        fprintf(stderr, "configuration: %s: warning: %s\n", path.c_str(), problem.c_str());
     cached = CachedFile{info.st_size, info.st_mtim, file};
     return file;
 }

@@ -32,7 +32,8 @@ struct StanzaFile {
 StanzaFile parseStanzaText(const std::string& text, const std::string& fileName);
 
 // The file as last read; re-read when its size or modification time changes. Null when it cannot be
-// read. Problems are printed to standard error when the file is (re)loaded.
+// read. Problems, and entries that no reader takes as written (warnings), are printed to standard error
+// when the file is (re)loaded.
 std::shared_ptr<const StanzaFile> loadStanzaFile(const std::string& path);
 
 }  // namespace zem

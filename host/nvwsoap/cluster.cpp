@@ -76,9 +76,9 @@ NVWSOAPClusterMember::NVWSOAPClusterMember(const ClusterSettings& settings, cons
 
 NVWSOAPClusterMember::~NVWSOAPClusterMember() { m_pool->close(); }
 
-void NVWSOAPClusterMember::markDown(SteadyClock::time_point nextPing) {
+bool NVWSOAPClusterMember::markDown(SteadyClock::time_point nextPing) {
     postponePing(nextPing);
-    m_up.store(false, std::memory_order_relaxed);
+    return m_up.exchange(false, std::memory_order_relaxed);
 }
 
 bool NVWSOAPClusterMember::pingDue(SteadyClock::time_point now) const {
@@ -144,10 +144,12 @@ void NVWSOAPCluster::Impl::startMaintenance() {
 }
 
 // Without health checks nothing would bring a member back, so members are then never marked down.
-void NVWSOAPCluster::Impl::reportFailure(NVWSOAPClusterMember& member) {
+void NVWSOAPCluster::Impl::reportFailure(NVWSOAPClusterMember& member, const std::string& reason) {
     if (healthCheckInterval.count() == 0) return;
-    member.markDown(SteadyClock::now() + healthCheckInterval);
-    NVWSOAP_TRACE(trace, 2, "Cluster %s: endpoint %s is down", name.c_str(), member.url());
+    if (!member.markDown(SteadyClock::now() + healthCheckInterval)) return;
+    NVWSOAP_TRACE(trace, 2, "Cluster %s: endpoint %s is down: %s", name.c_str(), member.url(), reason.c_str());
+    bool anyUp = std::any_of(members.begin(), members.end(), [](const auto& other) { return other->isUp(); });
+    nvwsoapMessage(anyUp ? NVWSOAP_MSG_ENDPOINT_DOWN : NVWSOAP_MSG_ALL_DOWN, member.url(), name.c_str(), reason.c_str());
 }
 
 void NVWSOAPCluster::Impl::maintain() {
@@ -170,7 +172,7 @@ void NVWSOAPCluster::Impl::ping(NVWSOAPClusterMember& member) {
     std::unique_ptr<NVWSOAPCall> call(factory->createPingCall(&member));
     NVWSOAPHandleMgr::HandleRef unused;
     if (call && call->hasRecovered(call->execute(nullptr, &unused, nullptr))) {
-        member.markUp();
+        if (member.markUp()) nvwsoapMessage(NVWSOAP_MSG_ENDPOINT_BACK, member.url(), name.c_str());
         NVWSOAP_TRACE(trace, 2, "Cluster %s: endpoint %s is back", name.c_str(), member.url());
     } else {
         member.postponePing(SteadyClock::now() + healthCheckInterval);

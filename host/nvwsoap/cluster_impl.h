@@ -16,6 +16,15 @@
 using SteadyClock = std::chrono::steady_clock;
 
 // Trace lines of the library itself; formatted only when the channel's level asks for them.
+// The library's catalogue messages, printed at every trace level through the host's message destination.
+enum : unsigned int {
+    NVWSOAP_MSG_CLUSTER_REFUSED = 0x38ad5090,
+    NVWSOAP_MSG_ENDPOINT_DOWN = 0x38ad5091,
+    NVWSOAP_MSG_ALL_DOWN = 0x38ad5092,
+    NVWSOAP_MSG_ENDPOINT_BACK = 0x38ad5093,
+};
+void nvwsoapMessage(unsigned int id, ...);
+
 #define NVWSOAP_TRACE(channel, lineLevel, ...)                                                       \
     do {                                                                                             \
         if ((channel) && (channel)->level() >= (lineLevel))                                          \
@@ -107,8 +116,9 @@ public:
     NVWSOAPHandle* pingHandle() { return &m_pingHandle; }
 
     bool isUp() const { return m_up.load(std::memory_order_relaxed); }
-    void markDown(SteadyClock::time_point nextPing);
-    void markUp() { m_up.store(true, std::memory_order_relaxed); }
+    // Both return true when the state changed (the caller reports the change once).
+    bool markDown(SteadyClock::time_point nextPing);
+    bool markUp() { return !m_up.exchange(true, std::memory_order_relaxed); }
     bool pingDue(SteadyClock::time_point now) const;
     void postponePing(SteadyClock::time_point nextPing);
 
@@ -138,7 +148,8 @@ struct NVWSOAPCluster::Impl {
     // priority in turn from call to call, until it returns true.
     template <typename Attempt>
     void tryMembers(Attempt attempt);
-    void reportFailure(NVWSOAPClusterMember& member);
+    // An exchange with `member` failed for `reason`: marked down, and reported when it was up.
+    void reportFailure(NVWSOAPClusterMember& member, const std::string& reason);
 
     std::string name;
     NVWSOAPServiceFactory* factory = nullptr;

@@ -6,14 +6,26 @@
 
 namespace {
 
-// The library's own message: why a cluster could not be added, so that the administrator sees the
-// entry and the reason whatever the trace level.
-constexpr unsigned int NVWSOAP_MSG_CLUSTER_REFUSED = 0x38ad5090;
+// The library's own messages: why a cluster could not be added, and each change of an endpoint's
+// state, so that the administrator sees them whatever the trace level.
 const qz_msg_entry_t MESSAGES[] = {
     {NVWSOAP_MSG_CLUSTER_REFUSED, "NVWSO0090E   The SOAP cluster %s cannot be added: [%s] in %s: %s."},
+    {NVWSOAP_MSG_ENDPOINT_DOWN, "NVWSO0091W   The endpoint %s of the SOAP cluster %s is down: %s. Requests fail over to its other endpoints."},
+    {NVWSOAP_MSG_ALL_DOWN, "NVWSO0092E   The endpoint %s of the SOAP cluster %s is down: %s. Every endpoint of the cluster is down."},
+    {NVWSOAP_MSG_ENDPOINT_BACK, "NVWSO0093I   The endpoint %s of the SOAP cluster %s is back up."},
 };
 
-void printMessage(unsigned int id, ...) {
+void reportRefusal(NVWSOAPTrace* trace, const char* name, const nvw_soap_config_interface_t& config,
+                   const std::string& reason) {
+    const char* stanza = config.stanza ? config.stanza : "";
+    const char* file = config.configFile ? config.configFile : "";
+    NVWSOAP_TRACE(trace, 1, "Cluster %s, stanza [%s]: %s", name, stanza, reason.c_str());
+    nvwsoapMessage(NVWSOAP_MSG_CLUSTER_REFUSED, name, stanza, file, reason.c_str());
+}
+
+}  // namespace
+
+void nvwsoapMessage(unsigned int id, ...) {
     static std::once_flag registered;
     std::call_once(registered, [] {
         unsigned int status = 0;
@@ -24,16 +36,6 @@ void printMessage(unsigned int id, ...) {
     qz_vprintf_utf8(id, args);
     va_end(args);
 }
-
-void reportRefusal(NVWSOAPTrace* trace, const char* name, const nvw_soap_config_interface_t& config,
-                   const std::string& reason) {
-    const char* stanza = config.stanza ? config.stanza : "";
-    const char* file = config.configFile ? config.configFile : "";
-    NVWSOAP_TRACE(trace, 1, "Cluster %s, stanza [%s]: %s", name, stanza, reason.c_str());
-    printMessage(NVWSOAP_MSG_CLUSTER_REFUSED, name, stanza, file, reason.c_str());
-}
-
-}  // namespace
 
 struct NVWSOAPClusterMgr::Impl {
     std::mutex mutex;

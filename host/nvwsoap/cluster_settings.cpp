@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 
+#include "nvwebrte/config_keys.h"
 #include "nvwebrte/nvwebrte.h"
 #include "nvwsoap/cluster_impl.h"
 
@@ -123,45 +124,42 @@ bool parseServer(const std::string& text, ClusterSettings::Server& server, std::
     return problem.empty();
 }
 
-// The numeric keys, each with the range an administrator can give it.
+// The numeric keys; their ranges come from the configuration declaration.
 struct NumberKey {
     const char* key;
     int ClusterSettings::*field;
-    int minimum;
-    int maximum;
     const char* unit;
 };
 
 constexpr NumberKey NUMBER_KEYS[] = {
-    {"max-handles", &ClusterSettings::maxHandles, 1, 1024, "handles"},
-    {"handle-idle-timeout", &ClusterSettings::handleIdleTimeout, 0, 86400, "seconds"},
-    {"timeout", &ClusterSettings::timeout, 1, 3600, "seconds"},
-    {"health-check-interval", &ClusterSettings::healthCheckInterval, 0, 86400, "seconds"},
-    {"max-response-size", &ClusterSettings::maxResponseSize, 1024, 64 * 1024 * 1024, "bytes"},
+    {"max-handles", &ClusterSettings::maxHandles, "handles"},
+    {"handle-idle-timeout", &ClusterSettings::handleIdleTimeout, "seconds"},
+    {"timeout", &ClusterSettings::timeout, "seconds"},
+    {"health-check-interval", &ClusterSettings::healthCheckInterval, "seconds"},
+    {"max-response-size", &ClusterSettings::maxResponseSize, "bytes"},
 };
+
+const zem::ConfigKey& declared(const char* key) { return *zem::findConfigKey("kova-eas", key); }
 
 bool readNumber(const EntryReader& entries, const NumberKey& number, ClusterSettings& settings, std::string& error) {
     std::optional<std::string> text = entries.first(number.key);
     if (!text) return true;
-    int value = 0;
-    if (parseInt(trimmed(*text), value) && value >= number.minimum && value <= number.maximum) {
-        settings.*number.field = value;
-        return true;
-    }
-    error = std::string(number.key) + " = " + *text + ": not a whole number from " + std::to_string(number.minimum) +
-            " to " + std::to_string(number.maximum) + " (" + number.unit + ")";
+    std::string problem = zem::valueProblem(declared(number.key), trimmed(*text));
+    if (problem.empty() && parseInt(trimmed(*text), settings.*number.field)) return true;
+    error = std::string(number.key) + " = " + *text + ": " + problem + " (" + number.unit + ")";
     return false;
 }
 
 bool readBool(const EntryReader& entries, const char* key, bool& value, std::string& error) {
     std::optional<std::string> text = entries.first(key);
-    int parsed = 0;
     if (!text) return true;
-    if (nvw_util_unmarshal_bool(text->c_str(), &parsed) == 0) {
+    std::string problem = zem::valueProblem(declared(key), *text);
+    int parsed = 0;
+    if (problem.empty() && nvw_util_unmarshal_bool(text->c_str(), &parsed) == 0) {
         value = parsed != 0;
         return true;
     }
-    error = std::string(key) + " = " + *text + ": not yes or no";
+    error = std::string(key) + " = " + *text + ": " + problem;
     return false;
 }
 

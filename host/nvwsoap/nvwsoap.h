@@ -41,6 +41,9 @@ private:
 
 // Host-wide trace settings, applied by the next NVWSOAPTrace::initialize. A null path means stderr.
 extern "C" void zem_trace_configure(int level, const char* path);
+// A trace level given as 0 to 9 or by name: error (1), warning (2), info (5), debug (9); -1 for anything
+// else (ZEM_TRACE_LEVEL then means no tracing).
+extern "C" int zem_trace_level_from_text(const char* text);
 
 // ---------------------------------------------------------------------------------------------------
 // Configuration access handed to addCluster: the caller's own entry loader and its release call.

@@ -5,6 +5,7 @@ namespace {
 struct Attempt {
     int status;
     bool endpointFailed;   // the endpoint could not be reached or did not answer in time
+    std::string reason;    // the transport's words for a failure
 };
 
 bool isEndpointFailure(int code) {
@@ -25,18 +26,18 @@ bool isEndpointFailure(int code) {
 Attempt attemptOnce(NVWSOAPCall& call, NVWSOAPHandle* handle, const char* url, va_list args, NVWSOAPTrace* trace) {
     va_list copy;
     va_copy(copy, args);
-    Attempt result{0, false};
+    Attempt result{0, false, {}};
     try {
         result.status = call.mapError(call.soapCall(handle, url, copy));
     } catch (const orbsec_axiscpp::AxisException& e) {
         NVWSOAP_TRACE(trace, 3, "%s on %s failed: %s (code %d)", call.name(), url, e.what(), e.getExceptionCode());
-        result = {NVWSOAP_S_TRANSPORT, isEndpointFailure(e.getExceptionCode())};
+        result = {NVWSOAP_S_TRANSPORT, isEndpointFailure(e.getExceptionCode()), e.what()};
     } catch (const std::exception& e) {
         NVWSOAP_TRACE(trace, 3, "%s on %s failed: %s", call.name(), url, e.what());
-        result = {NVWSOAP_S_TRANSPORT, false};
+        result = {NVWSOAP_S_TRANSPORT, false, e.what()};
     } catch (...) {
         NVWSOAP_TRACE(trace, 3, "%s on %s failed", call.name(), url);
-        result = {NVWSOAP_S_TRANSPORT, false};
+        result = {NVWSOAP_S_TRANSPORT, false, "unknown failure"};
     }
     va_end(copy);
     return result;
@@ -78,7 +79,7 @@ int NVWSOAPCall::execute(NVWSOAPCluster* cluster, NVWSOAPHandleMgr::HandleRef* r
             Attempt attempt = attemptOnce(*this, &container->handle, member.url(), args, trace);
             status = attempt.status;
             if (!attempt.endpointFailed) return true;
-            cluster->impl()->reportFailure(member);
+            cluster->impl()->reportFailure(member, attempt.reason);
             member.pool().returnHandle(container);
             *lent = {};
             failedOver = true;

@@ -30,7 +30,8 @@ int configuredLevel() {
     std::lock_guard lock(s.mutex);
     if (s.configured && s.level >= 0) return s.level;
     const char* fromEnvironment = std::getenv("ZEM_TRACE_LEVEL");
-    return fromEnvironment ? std::atoi(fromEnvironment) : 0;
+    int level = fromEnvironment ? zem_trace_level_from_text(fromEnvironment) : 0;
+    return level < 0 ? 0 : level;
 }
 
 std::string configuredPath() {
@@ -52,6 +53,18 @@ void utcStamp(char* out, std::size_t size) {
 }
 
 }  // namespace
+
+int zem_trace_level_from_text(const char* text) {
+    static const struct {
+        const char* name;
+        int level;
+    } NAMES[] = {{"error", 1}, {"warning", 2}, {"info", 5}, {"debug", 9}};
+    std::string word = text ? text : "";
+    for (const auto& named : NAMES)
+        if (word == named.name) return named.level;
+    if (word.size() == 1 && word[0] >= '0' && word[0] <= '9') return word[0] - '0';
+    return -1;
+}
 
 struct NVWSOAPTrace::Impl {
     std::mutex mutex;

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 
 #include "cli/cli_fixture.h"
+#include "nvwebrte/config_keys.h"
 
 namespace {
 
@@ -30,6 +32,7 @@ TEST_F(CheckConfig, TheExampleConfigurationIsCleanAgainstAnAnsweringEndpoint) {
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_TRUE(reported(run, "problem").empty()) << run.out;
     EXPECT_TRUE(contains(run.out, "endpoint " + pdp.url() + " answers the health check")) << run.out;
+    EXPECT_TRUE(contains(run.out, "notice: a canned decision (/check-config/probe, read) took ")) << run.out;
     EXPECT_TRUE(contains(run.out, "no problems found")) << run.out;
 }
 
@@ -53,21 +56,19 @@ TEST_F(CheckConfig, ReportsEveryProblemAnAdministratorCanFix) {
     EXPECT_EQ(run.code, 1) << run.out;
     const char* expected[] = {
         ":10: expected key = value",
-        "[kova-eas] trace-component is missing",
-        "[corvane-config] version is missing",
-        "apply-zem-native-policy = perhaps is not",
-        "use_real_client_ip = sometimes is not",
-        "server = ten,http://127.0.0.1:9/x does not start with a whole-number priority",
-        "server = 5,ftp://127.0.0.1/x 'ftp://127.0.0.1/x' is not an http or https URL",
-        "endpoint http://127.0.0.1:9/kova does not answer",
-        "timeout = soon is not a whole number",
-        "missing-ca.pem cannot be read",
+        "[kova-eas] trace-component: missing; plug-in does not start without it",
+        "[corvane-config] version: missing; plug-in does not start without it",
+        "apply-zem-native-policy = perhaps: not yes or no",
+        "use_real_client_ip = sometimes: not yes or no",
+        "timeout = soon: not a whole number from 1 to 3600",
+        "server = ten,http://127.0.0.1:9/x: not PRIORITY,URL: the PDP cluster is not added (0x38ad5012)",
+        "start-up fails (zemhost init): [zemhost-native-policy] /Corvane = maybe",
         "urn:a = 2x has characters after the number",
         "urn:b = 0x100000000 is beyond 32 bits",
         "urn:c = high is not a number",
         "urn:t.datatype = String is not a data type",
         "urn:t.category = resource is not a category",
-        "/Corvane = maybe: expected permit, deny, indifferent or eas",
+        "[zemhost-native-policy] /Corvane = maybe: expected permit, deny, indifferent or eas",
     };
     std::vector<std::string> problems = reported(run, "problem");
     for (const char* text : expected) {
@@ -86,10 +87,14 @@ TEST_F(CheckConfig, WarnsOfThePermitOnFailureAndOfRawFieldsThatHoldMarkup) {
     text = replaced(text, "server-name = corvane-inst1", "server-name = inst<1>");
     text = replaced(text, "version = 10.0.6", "version = 10&6");
     text = replaced(text, "context-id = context-server-name", "context-id = policy\"set'");
+    text = replaced(text, "timeout = 5", "timeout = 30");
     CliRun run = check(text);
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     std::vector<std::string> warnings = reported(run, "warning");
-    ASSERT_EQ(warnings.size(), 4u) << run.out;
+    ASSERT_EQ(warnings.size(), 5u) << run.out;
+    EXPECT_TRUE(contains(warnings[4], "[kova-eas] timeout = 30: an endpoint that stops answering holds each decision "
+                                      "up to 30 seconds")) << warnings[4];
+    EXPECT_TRUE(contains(run.err, "check-config: probing " + pdp.url())) << "one progress line per endpoint";
     EXPECT_TRUE(contains(warnings[0], "[kova-eas] permit-when-no-kova-available = Yes: every request is permitted "
                                       "whenever no PDP answer is read"))
         << warnings[0];
@@ -159,8 +164,185 @@ TEST_F(CheckConfig, AnEndpointThatDoesNotAnswerIsAProblemEvenWhenTheRestIsClean)
     CliRun run = check(exampleConfig(url));
     EXPECT_EQ(run.code, 1) << run.out;
     std::vector<std::string> problems = reported(run, "problem");
-    ASSERT_EQ(problems.size(), 1u) << run.out;
-    EXPECT_TRUE(contains(problems[0], "endpoint " + url + " does not answer")) << problems[0];
+    ASSERT_EQ(problems.size(), 2u) << run.out;
+    EXPECT_TRUE(contains(problems[0], "a canned decision (/check-config/probe, read) took ")) << problems[0];
+    EXPECT_TRUE(contains(problems[0], " ms: error-page")) << problems[0];
+    EXPECT_TRUE(contains(problems[1], "endpoint " + url + " does not answer")) << problems[1];
+}
+
+
+// One broken file each: check-config fails and names the entry, and start-up (`zemhost init`) either
+// fails or warns naming the same entry. The first eight rows are the eight realistic mistakes.
+struct BrokenFile {
+    const char* mistake;
+    const char* from;          // text of the example configuration to replace; "" appends `to`
+    const char* to;
+    const char* checkSays;     // in check-config's problems
+    const char* startUpSays;   // in init's output
+};
+
+const BrokenFile BROKEN_FILES[] = {
+    {"misspelled key", "permit-when-no-kova-available = no", "permit-when-no-kova-availble = yes",
+     "[kova-eas] permit-when-no-kova-availble: unknown key (did you mean permit-when-no-kova-available?)",
+     "permit-when-no-kova-availble: unknown key (did you mean permit-when-no-kova-available?)"},
+    {"misspelled timeout", "timeout = 5", "timout = 5", "[kova-eas] timout: unknown key (did you mean timeout?)",
+     "timout: unknown key"},
+    {"misspelled stanza", "[obligations-urls-mapping]", "[obligation-urls-mapping]",
+     "[obligation-urls-mapping]: unknown stanza (did you mean obligations-urls-mapping?)",
+     "[obligation-urls-mapping]: unknown stanza"},
+    {"bad redirect URL", "= /login/index.html", "= login page.html",
+     "urn:oxa:security:authentication:obligation:login = login page.html: not a URL",
+     "urn:oxa:security:authentication:obligation:login = login page.html: not a URL"},
+    {"repeated timeout", "timeout = 5", "timeout = 5\ntimeout = 5",
+     "[kova-eas] timeout: given more than once", "[kova-eas] timeout: given more than once"},
+    {"undecodable obf:", "timeout = 5", "timeout = 5\nbasic-auth-user = u\nbasic-auth-passwd = obf:====",
+     "basic-auth-passwd: the text after obf: is not base64", "basic-auth-passwd: the text after obf: is not base64"},
+    {"server URL with one slash", "timeout = 5", "timeout = 5\nserver = 10,http:/127.0.0.1:47001/kova",
+     "server = 10,http:/127.0.0.1:47001/kova: the URL has not an http or https URL",
+     "server = 10,http:/127.0.0.1:47001/kova: the URL has not an http or https URL"},
+    {"ssl-verify-peer not a boolean", "timeout = 5", "timeout = 5\nssl-verify-peer = nope",
+     "ssl-verify-peer = nope: not yes or no", "ssl-verify-peer = nope: not yes or no"},
+    {"obf: in a plug-in setting", "apply-zem-native-policy = yes", "apply-zem-native-policy = obf:eWVz",
+     "apply-zem-native-policy = obf:eWVz: obf: is not decoded for this key (plug-in reads it as written)",
+     "QLXBA0304E"},
+    {"largest int timeout", "timeout = 5", "timeout = 2147483647",
+     "timeout = 2147483647: not a whole number from 1 to 3600", "timeout = 2147483647: not a whole number from 1 to 3600"},
+    {"no handles", "max-handles = 16", "max-handles = 0", "max-handles = 0: not a whole number from 1 to 1024",
+     "max-handles = 0: not a whole number from 1 to 1024"},
+    {"hexadecimal interval", "health-check-interval = 30", "health-check-interval = 0x1e",
+     "health-check-interval = 0x1e: not a whole number", "health-check-interval = 0x1e: not a whole number"},
+    {"tiny answer limit", "timeout = 5", "timeout = 5\nmax-response-size = 1023",
+     "max-response-size = 1023: not a whole number from 1024", "max-response-size = 1023: not a whole number from 1024"},
+    {"no cluster name", "cluster-name = kova-pdp\n", "", "QLXBA0303E", "QLXBA0303E"},
+    {"no server name", "server-name = corvane-inst1\n", "", "QLXBA0303E", "QLXBA0303E"},
+    {"no trace component", "trace-component = kova-eas\n", "", "trace-component", "trace-component"},
+    {"ftp endpoint", "server = 10,", "server = 10,ftp://127.0.0.1/x\nserver = 9,",
+     "the URL has not an http or https URL", "the URL has not an http or https URL"},
+    {"client-address switch not a boolean", "use_real_client_ip = yes", "use_real_client_ip = sometimes",
+     "use_real_client_ip = sometimes: not yes or no", "use_real_client_ip = sometimes: not yes or no"},
+    {"obf: in an optional plug-in switch", "provide_700_attribute_ids = no", "provide_700_attribute_ids = obf:bm8=",
+     "provide_700_attribute_ids = obf:bm8=: obf: is not decoded", "provide_700_attribute_ids = obf:bm8=: obf: is not decoded"},
+    {"serve threads out of range", "", "threads = 0\n", "[zemhost-serve] threads = 0: not a whole number from 1 to 256",
+     "[zemhost-serve] threads = 0: not a whole number from 1 to 256"},
+    {"serve style unknown", "", "style = fancy\n", "[zemhost-serve] style = fancy: not one of standard,nginx",
+     "[zemhost-serve] style = fancy: not one of standard,nginx"},
+    {"native policy word", "/Corvane/inst1/maintenance = deny", "/Corvane/inst1/maintenance = maybe",
+     "/Corvane/inst1/maintenance = maybe", "/Corvane/inst1/maintenance = maybe"},
+    {"misspelled stanza of the plug-in", "", "[kova-esa]\ntimeout = 5\n", "[kova-esa]: unknown stanza (did you mean kova-eas?)",
+     "[kova-esa]: unknown stanza (did you mean kova-eas?)"},
+};
+
+TEST_F(CheckConfig, CheckConfigAndStartUpGiveTheSameVerdictOnEveryBrokenFile) {
+    RefPdp pdp({});
+    CliRun clean = check(exampleConfig(pdp.url()));
+    ASSERT_EQ(clean.code, 0) << clean.out << clean.err;
+    CliRun cleanStart = zemhost({"--config", writeConfig(exampleConfig(pdp.url())), "init"});
+    ASSERT_EQ(cleanStart.code, 0) << cleanStart.err;
+    ASSERT_FALSE(contains(cleanStart.err, "warning:")) << cleanStart.err;
+    for (const BrokenFile& broken : BROKEN_FILES) {
+        SCOPED_TRACE(broken.mistake);
+        std::string text = exampleConfig(pdp.url());
+        text = *broken.from ? replaced(text, broken.from, broken.to) : text + broken.to;
+        std::string config = writeConfig(text);
+        CliRun checked = zemhost({"--config", config, "check-config"});
+        CliRun started = zemhost({"--config", config, "init"});
+        EXPECT_EQ(checked.code, 1) << checked.out;
+        std::vector<std::string> problems = reported(checked, "problem");
+        EXPECT_TRUE(std::any_of(problems.begin(), problems.end(),
+                                [&](const std::string& line) { return contains(line, broken.checkSays); }))
+            << checked.out;
+        EXPECT_TRUE(started.code != 0 || contains(started.err, "warning:")) << started.err;
+        EXPECT_TRUE(contains(started.err, broken.startUpSays)) << started.err;
+    }
+}
+
+
+// The administrator's guide's key tables hold exactly the declared keys, with their ranges and defaults.
+std::vector<std::string> guideSection(const std::string& guide, const std::string& heading) {
+    std::vector<std::string> rows;
+    std::size_t at = guide.find("\n" + heading + "\n");
+    EXPECT_NE(at, std::string::npos) << heading;
+    std::istringstream lines(at == std::string::npos ? "" : guide.substr(at + heading.size() + 2));
+    for (std::string line; std::getline(lines, line) && !line.starts_with("#");)
+        if (line.starts_with("| `")) rows.push_back(line);
+    return rows;
+}
+
+std::string firstCell(const std::string& row) { return row.substr(2, row.find(" |", 2) - 2); }
+
+TEST_F(CheckConfig, TheGuidesKeyTablesMatchTheDeclaration) {
+    std::string guide = kova_test::readFile(kova_test::sourceDir() + "/docs/admin-guide.md");
+    const std::pair<const char*, const char*> sections[] = {{"kova-eas", "### `[kova-eas]`"},
+                                                            {"zemhost-serve", "### `[zemhost-serve]`"}};
+    std::vector<std::string> proxyRows = guideSection(guide, "### Proxy stanzas the plug-in reads");
+    std::size_t proxyKeys = 0;
+    for (const zem::ConfigKey& key : zem::configKeys()) {
+        SCOPED_TRACE(std::string(key.stanza) + " " + key.key);
+        if (std::string(key.key) == "*") {
+            EXPECT_TRUE(contains(guide, std::string("[") + key.stanza + "]"));
+            continue;
+        }
+        const char* heading = nullptr;
+        for (const auto& [stanza, title] : sections)
+            if (std::string(stanza) == key.stanza) heading = title;
+        std::vector<std::string> rows = heading ? guideSection(guide, heading) : proxyRows;
+        std::string cell = heading ? "`" + std::string(key.key) + "`"
+                                   : "`[" + std::string(key.stanza) + "]` | `" + key.key + "`";
+        auto row = std::find_if(rows.begin(), rows.end(), [&](const std::string& line) { return contains(line, cell); });
+        ASSERT_NE(row, rows.end()) << cell;
+        proxyKeys += heading ? 0 : 1;
+        if (key.type == zem::KeyType::Number) {
+            EXPECT_TRUE(contains(*row, std::to_string(key.minimum) + " to " + std::to_string(key.maximum))) << *row;
+            EXPECT_TRUE(contains(*row, key.fallback)) << *row;
+        }
+    }
+    EXPECT_EQ(proxyRows.size(), proxyKeys) << "a proxy stanza key in the guide that no reader declares";
+    for (const auto& [stanza, title] : sections) {
+        for (const std::string& row : guideSection(guide, title)) {
+            std::string names = firstCell(row);
+            for (std::size_t at = names.find('`'); at != std::string::npos; at = names.find('`', names.find('`', at + 1) + 1)) {
+                std::string name = names.substr(at + 1, names.find('`', at + 1) - at - 1);
+                EXPECT_NE(zem::findConfigKey(stanza, name), nullptr) << "[" << stanza << "] " << name << " in the guide";
+            }
+        }
+    }
+}
+
+
+// An https endpoint's certificate that expires within a month is a warning, with the days left.
+TEST_F(CheckConfig, WarnsOfAPdpCertificateThatExpiresSoon) {
+    std::string key = dir.file("pdp.key"), certificate = dir.file("pdp.pem"), err;
+    ASSERT_EQ(kova_test::runCommand({"/usr/bin/openssl", "req", "-x509", "-days", "2", "-subj", "/CN=127.0.0.1",
+                                     "-addext", "subjectAltName=IP:127.0.0.1", "-newkey", "ec", "-pkeyopt",
+                                     "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", certificate},
+                                    nullptr, &err),
+              0)
+        << err;
+    RefPdp pdp({"--tls-cert", certificate, "--tls-key", key});
+    CliRun run = check(exampleConfig(pdp.url(), "[kova-eas]\nssl-ca-file = " + certificate + "\n"));
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    std::vector<std::string> warnings = reported(run, "warning");
+    ASSERT_EQ(warnings.size(), 1u) << run.out;
+    std::string prefix = "endpoint " + pdp.url() + ": its certificate expires in ";
+    EXPECT_TRUE(contains(warnings[0], prefix + "1 days") || contains(warnings[0], prefix + "2 days")) << warnings[0];
+}
+
+
+// The declaration's required keys are ones the plug-in's start-up cannot do without.
+TEST_F(CheckConfig, EveryRequiredKeyOfTheDeclarationStopsTheStartUpWhenMissing) {
+    RefPdp pdp({});
+    std::string example = exampleConfig(pdp.url());
+    for (const zem::ConfigKey& key : zem::configKeys()) {
+        if (!key.required) continue;
+        SCOPED_TRACE(key.key);
+        std::size_t line = example.find("\n" + std::string(key.key) + " = ");
+        ASSERT_NE(line, std::string::npos);
+        std::string text = example;
+        text.erase(line, text.find('\n', line + 1) - line);
+        CliRun started = zemhost({"--config", writeConfig(text), "init"});
+        EXPECT_NE(started.code, 0) << started.err;
+        EXPECT_TRUE(contains(started.err, key.key)) << started.err;
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@ namespace {
 
 using kova_test::CliDecisionFixture;
 using kova_test::CliRun;
+using kova_test::RefPdp;
 
 class Explain : public CliDecisionFixture {
 protected:
@@ -61,6 +62,7 @@ TEST_F(Explain, AStepUpAndAnUnmappedObligationSayWhatTheProxyDoes) {
     CliRun unmapped = explain("/Corvane/inst1/orphan");
     EXPECT_TRUE(contains(unmapped.out, "Obligation: urn:example:unmapped")) << unmapped.out;
     EXPECT_TRUE(contains(unmapped.out, "applied: none")) << unmapped.out;
+    EXPECT_TRUE(contains(unmapped.out, "Nearest mapped obligations: " + OBLIGATION + "otp, " + OBLIGATION)) << unmapped.out;
     EXPECT_TRUE(contains(unmapped.out, "proxy: answers 403 Forbidden")) << unmapped.out;
 }
 
@@ -75,6 +77,14 @@ TEST_F(Explain, SaysWhenNothingWasSentOrNothingCameBack) {
     EXPECT_TRUE(contains(unreachable.out, "XACML request sent to the PDP:")) << unreachable.out;
     EXPECT_TRUE(contains(unreachable.out, "No response from the PDP")) << unreachable.out;
     EXPECT_TRUE(contains(unreachable.out, "proxy: answers 502 with the error page")) << unreachable.out;
+    EXPECT_TRUE(contains(unreachable.out, "Stopped by: unreachable at " + pdp->url() + ": ")) << unreachable.out;
+
+    // A PDP that wants a password the configuration does not give answers 401: an HTTP error, not "unreachable".
+    RefPdp guarded({"--basic-auth", "kova:secret"});
+    config = writeConfig(exampleConfig(guarded.url()), "guarded.conf");
+    CliRun refused = explain("/Corvane/inst1/docs/a");
+    EXPECT_TRUE(contains(refused.out, "Stopped by: HTTP error at " + guarded.url() + ": ")) << refused.out;
+    EXPECT_TRUE(contains(refused.out, "401")) << refused.out;
 }
 
 }  // namespace

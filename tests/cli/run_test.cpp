@@ -157,4 +157,35 @@ TEST_F(Batch, BenchReopensTheAuditFileOnHangup) {
     EXPECT_TRUE(contains(kova_test::readFile(rotated), "</kova-event>"));
 }
 
+
+// An endpoint's change of state is printed once, at the default trace level, with the transport's
+// reason; many decisions against the same failed endpoint print nothing more.
+TEST_F(Batch, AnEndpointGoingDownIsOneMessageWithItsReasonNotOnePerDecision) {
+    std::string requests;
+    for (int i = 0; i < 6; ++i) requests += requestLine("/Corvane/inst1/docs/a", "staff");
+    writeFile(dir.file("requests.jsonl"), requests);
+    std::string refused = "http://127.0.0.1:9/kova";
+    std::string text = kova_test::readFile(config);
+    std::size_t at = text.find("server = 10,");
+    std::string failover = text.substr(0, at) + "server = 20," + refused + "\n" + text.substr(at);
+    CliRun run = zemhost({"--config", writeConfig(failover, "failover.conf"), "run", "--requests", dir.file("requests.jsonl")});
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(results(run).size(), 6u);
+    auto count = [](const std::string& text, const std::string& word) {
+        std::size_t found = 0;
+        for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++found;
+        return found;
+    };
+    EXPECT_EQ(count(run.err, "NVWSO0091W"), 1u) << run.err;
+    EXPECT_TRUE(contains(run.err, "The endpoint " + refused + " of the SOAP cluster kova-pdp is down: " + refused))
+        << run.err;
+    EXPECT_TRUE(contains(run.err, "onnect")) << "the transport's reason: " << run.err;
+    EXPECT_EQ(count(run.err, "NVWSO0092E"), 0u) << run.err;
+
+    std::string allDown = text.substr(0, at) + "server = 10," + refused + "\n" + text.substr(text.find('\n', at) + 1);
+    CliRun down = zemhost({"--config", writeConfig(allDown, "down.conf"), "run", "--requests", dir.file("requests.jsonl")});
+    EXPECT_EQ(count(down.err, "NVWSO0092E"), 1u) << down.err;
+    EXPECT_TRUE(contains(down.err, "Every endpoint of the cluster is down")) << down.err;
+}
+
 }  // namespace

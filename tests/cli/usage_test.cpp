@@ -63,7 +63,7 @@ TEST_F(Usage, TheConfigurationFileComesFromTheEnvironmentWhenNotGiven) {
     setenv("ZEM_CONFIG", writeConfig("[server]\nserver-name = s1\n").c_str(), 1);
     CliRun run = zemhost({"check-config"});
     EXPECT_EQ(run.code, 1) << run.err;
-    EXPECT_TRUE(contains(run.out, "[kova-eas] trace-component is missing")) << run.out;
+    EXPECT_TRUE(contains(run.out, "[kova-eas] trace-component: missing")) << run.out;
 }
 
 TEST_F(Usage, EverySubcommandExplainsItselfWithHelp) {

@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 namespace kova_test {
@@ -174,6 +175,13 @@ std::string ServeFixture::configText(const std::string& serveEntries, const Edit
     text = replacedAll(text, "health-check-interval = 30", "health-check-interval = 1");
     // The PDP's rules speak of the operation (read, write), not of the HTTP method.
     text = replacedAll(text, "HTTP_REQUEST_METHOD = method\n", "");
+    // A key is given once: the example's own value of a key in `serveEntries` goes.
+    std::istringstream entries(serveEntries);
+    for (std::string entry; std::getline(entries, entry);) {
+        std::size_t serve = text.find("[zemhost-serve]\n");
+        std::size_t line = text.find("\n" + entry.substr(0, entry.find(" =")) + " = ", serve);
+        if (serve != std::string::npos && line != std::string::npos) text.erase(line, text.find('\n', line + 1) - line);
+    }
     text = replacedAll(text, "[zemhost-serve]\n", "[zemhost-serve]\n" + serveEntries);
     for (const auto& [from, to] : edits) {
         EXPECT_NE(text.find(from), std::string::npos) << from;

@@ -1,10 +1,14 @@
 // check-config: the PDP endpoints, from the `server` entries to a health-check GET.
 #include <curl/curl.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
+#include <optional>
 
 #include "config_checks.h"
+#include "nvwebrte/config_keys.h"
 #include "nvwebrte/nvwebrte.h"
 
 namespace zemhost {
@@ -13,38 +17,7 @@ namespace {
 
 const char* const HEALTHY_STATUS_LINE = "HTTP/1.1 200 OK";
 
-using Url = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
 using Easy = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
-
-std::string urlPart(CURLU* url, CURLUPart part) {
-    char* text = nullptr;
-    if (curl_url_get(url, part, &text, 0) != CURLUE_OK) return "";
-    std::string copy = text;
-    curl_free(text);
-    return copy;
-}
-
-// "" when `text` is an http or https URL with a host, else what is wrong with it.
-std::string urlProblem(const std::string& text) {
-    Url url(curl_url(), curl_url_cleanup);
-    if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return "is not a URL";
-    std::string scheme = urlPart(url.get(), CURLUPART_SCHEME);
-    if (scheme != "http" && scheme != "https") return "is not an http or https URL";
-    return urlPart(url.get(), CURLUPART_HOST).empty() ? "has no host" : "";
-}
-
-// "" when the entry is PRIORITY,URL, else what is wrong with it.
-std::string serverProblem(const std::string& entry, std::string& url) {
-    std::size_t comma = entry.find(',');
-    if (comma == std::string::npos) return "is not PRIORITY,URL";
-    std::string priority = entry.substr(0, comma);
-    if (priority.empty() || priority.find_first_not_of("0123456789") != std::string::npos || priority.size() > 9) {
-        return "does not start with a whole-number priority";
-    }
-    url = entry.substr(comma + 1);
-    std::string problem = urlProblem(url);
-    return problem.empty() ? "" : "'" + url + "' " + problem;
-}
 
 size_t keepStatusLine(char* data, size_t size, size_t count, void* target) {
     auto* statusLine = static_cast<std::string*>(target);
@@ -57,11 +30,14 @@ size_t keepStatusLine(char* data, size_t size, size_t count, void* target) {
 
 size_t discardBody(char*, size_t size, size_t count, void*) { return size * count; }
 
-// Seconds from [kova-eas] timeout; the host's default when it is absent or unusable.
+// Seconds from [kova-eas] timeout, which the cluster's own check has accepted; else the declared default.
 long timeoutSeconds(const ConfigReader& config) {
-    long seconds = strtol(config.first(KOVA_STANZA, "timeout").c_str(), nullptr, 10);
-    return seconds > 0 ? seconds : 30;
+    std::string text = config.first(KOVA_STANZA, "timeout");
+    return std::strtol(text.empty() ? zem::findConfigKey(KOVA_STANZA, "timeout")->fallback : text.c_str(), nullptr, 10);
 }
+
+// Beyond this, an endpoint that stops answering holds each decision noticeably before failover.
+constexpr long SLOW_FAILOVER_SECONDS = 5;
 
 bool verifiesPeer(const ConfigReader& config) {
     int verify = 1;
@@ -90,7 +66,27 @@ void applyTransportSettings(CURL* easy, const ConfigReader& config) {
 }
 
 // "" when the endpoint answers the GET with HEALTHY_STATUS_LINE, else what happened.
-std::string healthProblem(const ConfigReader& config, const std::string& url) {
+// Days from now until the PDP's own certificate (the first of the chain) expires, when the exchange used TLS.
+std::optional<long> daysUntilExpiry(CURL* easy) {
+    curl_certinfo* chain = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_CERTINFO, &chain) != CURLE_OK || !chain || chain->num_of_certs < 1) return {};
+    const std::string label = "Expire date:";
+    for (curl_slist* field = chain->certinfo[0]; field; field = field->next) {
+        std::string text = field->data;
+        if (!text.starts_with(label)) continue;
+        time_t expiry = curl_getdate(text.substr(label.size()).c_str(), nullptr);
+        if (expiry < 0) return {};
+        return static_cast<long>((expiry - time(nullptr)) / 86400);
+    }
+    return {};
+}
+
+struct Probe {
+    std::string problem;              // "" when the endpoint answers HEALTHY_STATUS_LINE
+    std::optional<long> expiryDays;   // for https endpoints
+};
+
+Probe probe(const ConfigReader& config, const std::string& url) {
     Easy easy(curl_easy_init(), curl_easy_cleanup);
     std::string statusLine;
     curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
@@ -99,38 +95,50 @@ std::string healthProblem(const ConfigReader& config, const std::string& url) {
     curl_easy_setopt(easy.get(), CURLOPT_HEADERFUNCTION, keepStatusLine);
     curl_easy_setopt(easy.get(), CURLOPT_HEADERDATA, &statusLine);
     curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, discardBody);
+    curl_easy_setopt(easy.get(), CURLOPT_CERTINFO, 1L);
     applyTransportSettings(easy.get(), config);
     CURLcode result = curl_easy_perform(easy.get());
-    if (result != CURLE_OK) return std::string("does not answer: ") + curl_easy_strerror(result);
-    if (!statusLine.starts_with(HEALTHY_STATUS_LINE)) return "answers '" + statusLine + "' instead of " + HEALTHY_STATUS_LINE;
-    return "";
+    Probe outcome{"", daysUntilExpiry(easy.get())};
+    if (result != CURLE_OK) {
+        outcome.problem = std::string("does not answer: ") + curl_easy_strerror(result);
+    } else if (!statusLine.starts_with(HEALTHY_STATUS_LINE)) {
+        outcome.problem = "answers '" + statusLine + "' instead of " + HEALTHY_STATUS_LINE;
+    }
+    return outcome;
+}
+
+// An expiring certificate is renewed in time when it is noticed a month ahead.
+constexpr long EXPIRY_WARNING_DAYS = 30;
+
+void reportExpiry(const std::string& url, long days, Findings& findings) {
+    std::string text = "endpoint " + url + ": its certificate expires in " + std::to_string(days) + " days";
+    if (days < EXPIRY_WARNING_DAYS) {
+        findings.warning(text + ": renew it before decisions fail");
+    } else {
+        findings.notice(text);
+    }
 }
 
 }  // namespace
 
-std::vector<std::string> checkServers(const ConfigReader& config, Findings& findings) {
-    std::vector<std::string> urls;
-    for (const std::string& entry : config.values(KOVA_STANZA, "server")) {
-        std::string url;
-        std::string problem = serverProblem(entry, url);
-        if (problem.empty()) {
-            urls.push_back(url);
-        } else {
-            findings.problem("[kova-eas] server = " + entry + " " + problem);
-        }
-    }
-    return urls;
-}
-
 void checkEndpoints(const ConfigReader& config, const std::vector<std::string>& urls, Findings& findings) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    long timeout = timeoutSeconds(config);
+    if (!urls.empty() && timeout > SLOW_FAILOVER_SECONDS) {
+        findings.warning("[kova-eas] timeout = " + std::to_string(timeout) + ": an endpoint that stops answering holds "
+                         "each decision up to " + std::to_string(timeout) + " seconds per connect or read before it "
+                         "fails over; a few seconds are usually enough");
+    }
     for (const std::string& url : urls) {
-        std::string problem = healthProblem(config, url);
-        if (problem.empty()) {
+        // One line per endpoint as it is probed, so that a PDP that hangs is visible while it does.
+        fprintf(stderr, "check-config: probing %s (at most %ld s)\n", url.c_str(), timeout);
+        Probe outcome = probe(config, url);
+        if (outcome.problem.empty()) {
             findings.notice("endpoint " + url + " answers the health check with " + HEALTHY_STATUS_LINE);
         } else {
-            findings.problem("endpoint " + url + " " + problem + " (health-check GET)");
+            findings.problem("endpoint " + url + " " + outcome.problem + " (health-check GET)");
         }
+        if (outcome.expiryDays) reportExpiry(url, *outcome.expiryDays, findings);
     }
 }
 

@@ -1,97 +1,31 @@
-// check-config: the entries of [kova-eas] and of the proxy's own stanzas that the plug-in reads.
+// check-config: the entries as the host's readers and the plug-in's start-up take them.
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 
 #include "config_checks.h"
+#include "host_error.h"
 #include "nvaudutl/nvaudutl.h"
+#include "nvwebrte/config_keys.h"
 #include "nvwebrte/nvwebrte.h"
+#include "nvwebrte/stanza_file.h"
+#include "nvwsoap/nvwsoap.h"
+#include "outcome.h"
+#include "plugin_host.h"
+#include "qzsvc/qzsvc.h"
+#include "qzz/qzz.h"
+#include "trace_capture.h"
 
 namespace zemhost {
 
 const char* const KOVA_STANZA = "kova-eas";
 
 namespace {
-
-struct EntryName {
-    const char* stanza;
-    const char* key;
-    // Appended, not inserted: GCC 12 at -O3 reports a false -Wrestrict for "[" + std::string(...).
-    std::string text() const { return std::string("[") + stanza + "] " + key; }
-};
-
-// Start-up fails without these.
-const EntryName REQUIRED[] = {
-    {KOVA_STANZA, "trace-component"}, {KOVA_STANZA, "cluster-name"}, {KOVA_STANZA, "apply-zem-native-policy"},
-    {KOVA_STANZA, "server"},          {"corvane-config", "version"}, {"server", "server-name"},
-};
-
-// The plug-in silently keeps its default when one of these does not parse.
-const char* const OPTIONAL_BOOLEANS[] = {"use_real_client_ip", "provide_700_attribute_ids",
-                                         "permit-when-no-kova-available", "ssl-verify-peer"};
-
-struct NumberEntry {
-    const char* key;
-    unsigned long minimum;
-};
-const NumberEntry NUMBERS[] = {{"timeout", 1}, {"max-handles", 1}, {"handle-idle-timeout", 0}, {"health-check-interval", 0}};
-
-const char* const CERTIFICATE_FILES[] = {"ssl-ca-file", "ssl-cert-file", "ssl-key-file"};
-
-void checkRequired(const ConfigReader& config, Findings& findings) {
-    for (const EntryName& entry : REQUIRED) {
-        std::vector<std::string> values = config.values(entry.stanza, entry.key);
-        if (values.empty()) {
-            findings.problem(entry.text() + " is missing: the plug-in does not start without it");
-        } else if (values.front().empty()) {
-            findings.problem(entry.text() + " has no value");
-        }
-    }
-}
-
-bool parsesAsBoolean(const std::string& text) {
-    int value = 0;
-    return nvw_util_unmarshal_bool(text.c_str(), &value) == 0;
-}
-
-const char* const BOOLEAN_WORDS = "yes/no, true/false, on/off or 1/0";
-
-void checkBooleans(const ConfigReader& config, Findings& findings) {
-    std::string native = config.first(KOVA_STANZA, "apply-zem-native-policy");
-    if (!native.empty() && !parsesAsBoolean(native)) {
-        findings.problem("[kova-eas] apply-zem-native-policy = " + native + " is not " + BOOLEAN_WORDS +
-                         ": the plug-in does not start (QLXBA0304E)");
-    }
-    for (const char* key : OPTIONAL_BOOLEANS) {
-        std::string text = config.first(KOVA_STANZA, key);
-        if (!text.empty() && !parsesAsBoolean(text)) {
-            findings.problem("[kova-eas] " + std::string(key) + " = " + text + " is not " + BOOLEAN_WORDS +
-                             ": it is ignored and the default applies");
-        }
-    }
-}
-
-void checkNumbers(const ConfigReader& config, Findings& findings) {
-    for (const NumberEntry& entry : NUMBERS) {
-        std::string text = config.first(KOVA_STANZA, entry.key);
-        if (text.empty()) continue;
-        bool whole = text.find_first_not_of("0123456789") == std::string::npos && text.size() <= 9;
-        if (!whole || std::stoul(text) < entry.minimum) {
-            findings.problem("[kova-eas] " + std::string(entry.key) + " = " + text + " is not a whole number of at least " +
-                             std::to_string(entry.minimum));
-        }
-    }
-}
-
-void checkCertificateFiles(const ConfigReader& config, Findings& findings) {
-    for (const char* key : CERTIFICATE_FILES) {
-        std::string path = config.first(KOVA_STANZA, key);
-        if (!path.empty() && access(path.c_str(), R_OK) != 0) {
-            findings.problem("[kova-eas] " + std::string(key) + " = " + path + " cannot be read: " + strerror(errno));
-        }
-    }
-}
 
 void checkBasicAuthentication(const ConfigReader& config, Findings& findings) {
     bool user = !config.first(KOVA_STANZA, "basic-auth-user").empty();
@@ -126,6 +60,64 @@ void checkContextId(const ConfigReader& config, Findings& findings) {
     }
 }
 
+// The cluster's entries through the host reader with obf: decoding on, as the plug-in's loader reads them.
+int loadDecodedEntry(const char* configFile, const char* stanza, const char*, const char* key, char*** values, int) {
+    ZStanzaFileProperties_7_0_0 reader(configFile, 1);
+    ZArrayList_7_0_0 list;
+    if (reader.getValues(stanza, key, list, 0) <= 0 || list.size() == 0) return 0;
+    char** texts = static_cast<char**>(calloc(list.size() + 1, sizeof(char*)));
+    if (!texts) return 0;
+    for (std::size_t i = 0; i < list.size(); ++i) texts[i] = strdup(list.get(i).getChars());
+    *values = texts;
+    return 1;
+}
+
+void checkClusterSettings(const ConfigReader& config, Findings& findings) {
+    static const nvw_soap_config_ops_t ops = {loadDecodedEntry, qzw_release_entry_data, nullptr, nullptr};
+    nvw_soap_config_interface_t interface = {&ops, config.path().c_str(), KOVA_STANZA, nullptr};
+    std::string reason;
+    if (int status = NVWSOAPClusterMgr::checkSettings(interface, reason)) {
+        char code[16];
+        snprintf(code, sizeof code, "0x%x", static_cast<unsigned>(status));
+        findings.problem("[kova-eas] " + reason + ": the PDP cluster is not added (" + code + ")");
+    }
+}
+
+// A catalogue message line holds its identifier, e.g. QLXBA0303E; E is an error, W a warning.
+const std::regex MESSAGE_ID("\\b[A-Z]{5}[0-9]{4}([EWI])\\b");
+
+void reportStartUpMessages(const std::string& messages, Findings& findings) {
+    std::istringstream lines(messages);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::smatch match;
+        if (!std::regex_search(line, match, MESSAGE_ID) || match[1] == "I") continue;
+        std::string text = "start-up: " + line.substr(match.position(0));
+        if (match[1] == "E") {
+            findings.problem(text);
+        } else {
+            findings.notice(text);
+        }
+    }
+}
+
+// One decision of an unknown user for an object no proxy serves: any PDP verdict shows the whole path
+// works; only a decision that fails (the 502 page or a failure) is a problem.
+void checkCannedDecision(const PluginHost& host, Findings& findings) {
+    DecisionRequest request{"/check-config/probe", "r", {{"AZN_CRED_PRINCIPAL_NAME", "check-config"}}, {}};
+    auto started = std::chrono::steady_clock::now();
+    DecisionResult result = host.decide(request);
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    Outcome outcome = classify(result);
+    std::string text = "a canned decision (" + request.resource + ", read) took " + std::to_string(elapsed.count()) +
+                       " ms: " + outcomeName(outcome) + " (" + proxyAction(result) + ")";
+    if (outcome == Outcome::ErrorPage || outcome == Outcome::Failure) {
+        findings.problem(text);
+    } else {
+        findings.notice(text);
+    }
+}
+
 }  // namespace
 
 std::size_t Findings::problems() const {
@@ -136,13 +128,35 @@ std::size_t Findings::problems() const {
 
 void checkEntries(const ConfigReader& config, Findings& findings) {
     for (const std::string& line : config.malformedLines()) findings.problem(line);
-    checkRequired(config, findings);
-    checkBooleans(config, findings);
-    checkNumbers(config, findings);
-    checkCertificateFiles(config, findings);
+    if (auto file = zem::loadStanzaFile(config.path())) {
+        for (std::string& problem : zem::undeclaredEntries(*file)) findings.problem(std::move(problem));
+    }
+    checkClusterSettings(config, findings);
     checkBasicAuthentication(config, findings);
     checkAudit(config, findings);
     checkContextId(config, findings);
+}
+
+std::vector<std::string> checkStartUp(const HostSettings& settings, Findings& findings) {
+    TraceCapture messages("");
+    HostSettings captured = settings;
+    captured.messageFile = messages.path();
+    std::vector<std::string> urls;
+    try {
+        PluginHost host(captured);
+        azn_status_t status = host.start();
+        reportStartUpMessages(messages.written(), findings);
+        for (const NVWSOAPEndpointState& endpoint : nvwSoapEndpointStates()) urls.push_back(endpoint.url);
+        if (status != 0) {
+            findings.problem("start-up fails (zemhost init): " + describeStatus(status));
+        } else if (!urls.empty()) {
+            checkCannedDecision(host, findings);
+        }
+    } catch (const HostError& error) {
+        findings.problem(std::string("start-up fails (zemhost init): ") + error.what());
+    }
+    qz_msg_set_output(settings.messageFile.empty() ? nullptr : settings.messageFile.c_str());
+    return urls;
 }
 
 }  // namespace zemhost

@@ -12,7 +12,7 @@ int runCheckConfig(const HostSettings& settings) {
     ConfigReader config(settings.configFile);
     Findings findings;
     checkEntries(config, findings);
-    std::vector<std::string> urls = checkServers(config, findings);
+    std::vector<std::string> urls = checkStartUp(settings, findings);
     checkMappings(config, findings);
     checkExposure(config, findings);
     checkEndpoints(config, urls, findings);

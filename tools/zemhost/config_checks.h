@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config_reader.h"
+#include "plugin_host.h"
 
 namespace zemhost {
 
@@ -31,10 +32,12 @@ private:
     std::vector<Item> m_items;
 };
 
-// Required entries, booleans, numbers, certificate files, audit and basic-authentication settings.
+// Malformed lines, entries no reader takes as written (unknown, repeated, out of range), the PDP
+// cluster's keys as the cluster reads them, audit and basic-authentication settings.
 void checkEntries(const ConfigReader& config, Findings& findings);
-// The `server` entries; returns the URLs of those that parse.
-std::vector<std::string> checkServers(const ConfigReader& config, Findings& findings);
+// Starts the plug-in as `zemhost init` does and reports its error messages as problems; returns the
+// URLs of the endpoints the started cluster holds.
+std::vector<std::string> checkStartUp(const HostSettings& settings, Findings& findings);
 // Entries the plug-in cannot read (obfuscated values that do not decode), the permit that a broken
 // PDP exchange turns into, and configured texts that go into the request document unescaped.
 void checkExposure(const ConfigReader& config, Findings& findings);

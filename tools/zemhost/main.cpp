@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "commands.h"
+#include "nvwsoap/nvwsoap.h"
 
 namespace {
 
@@ -13,8 +14,13 @@ void addGlobalOptions(CLI::App& app, HostSettings& settings) {
         ->envname("ZEM_CONFIG")
         ->check(CLI::ExistingFile);
     app.add_option("--plugin", settings.pluginPath, "the plug-in library")->capture_default_str();
-    app.add_option("--trace-level", settings.traceLevel, "trace level 0 to 9 (default: $ZEM_TRACE_LEVEL)")
-        ->check(CLI::Range(0, 9));
+    app.add_option_function<std::string>(
+           "--trace-level",
+           [&settings](const std::string& text) {
+               settings.traceLevel = zem_trace_level_from_text(text.c_str());
+               if (settings.traceLevel < 0) throw CLI::ValidationError("--trace-level", "0 to 9, or error, warning, info, debug");
+           },
+           "trace level 0 to 9, or error (1), warning (2), info (5), debug (9) (default: $ZEM_TRACE_LEVEL)");
     app.add_option("--trace-file", settings.traceFile, "trace destination (default: $ZEM_TRACE_FILE, else stderr)");
     app.add_option("--message-file", settings.messageFile, "catalogue messages destination (default: stderr)");
 }

@@ -37,7 +37,6 @@ std::vector<std::string> configProblems(const std::string& configFile, const Ser
     ConfigReader config(configFile);
     Findings findings;
     checkEntries(config, findings);
-    checkServers(config, findings);
     checkMappings(config, findings);
     checkExposure(config, findings);
     std::vector<std::string> problems;

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "nvwebrte/config_keys.h"
+
 namespace zemhost {
 
 const char* const SERVE_STANZA = "zemhost-serve";
@@ -71,7 +73,10 @@ public:
         return values.empty() ? fallback : values.front();
     }
 
-    void number(const char* key, int& target, Limits limits) const {
+    // The range is the configuration declaration's.
+    void number(const char* key, int& target) const {
+        const zem::ConfigKey& declared = *zem::findConfigKey(SERVE_STANZA, key);
+        Limits limits{static_cast<int>(declared.minimum), static_cast<int>(declared.maximum)};
         std::string value = text(key, "");
         if (!value.empty() && !parseNumber(value, target, limits)) {
             problem(key, value, "a whole number from " + std::to_string(limits.minimum) + " to " +
@@ -152,12 +157,12 @@ ServeSettings readServeSettings(const ConfigReader& config, const ServeOverrides
     ServeSettings settings;
     StanzaReader reader(config, problems);
     settings.listen = overrides.listen.empty() ? reader.text("listen", settings.listen) : overrides.listen;
-    reader.number("threads", settings.threads, {1, 256});
+    reader.number("threads", settings.threads);
     if (overrides.threads > 0) settings.threads = overrides.threads;
-    reader.number("max-queue", settings.maxQueue, {0, 65536});
-    reader.number("read-timeout", settings.readTimeout, {1, 300});
-    reader.number("write-timeout", settings.writeTimeout, {1, 300});
-    reader.number("keep-alive-timeout", settings.keepAliveTimeout, {1, 300});
+    reader.number("max-queue", settings.maxQueue);
+    reader.number("read-timeout", settings.readTimeout);
+    reader.number("write-timeout", settings.writeTimeout);
+    reader.number("keep-alive-timeout", settings.keepAliveTimeout);
     reader.choice("style", overrides.nginx ? "nginx" : reader.text("style", ""), settings.style,
                   {{"standard", AnswerStyle::Standard}, {"nginx", AnswerStyle::Nginx}});
     reader.choice("log-format", overrides.logFormat.empty() ? reader.text("log-format", "") : overrides.logFormat,

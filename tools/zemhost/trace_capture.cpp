@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "host_error.h"
@@ -26,20 +27,8 @@ std::size_t sizeOf(const std::string& path) {
     return error ? 0 : static_cast<std::size_t>(size);
 }
 
-// A trace record starts with "2026-12-05T17:05:35.123456Z [tid] LEVEL COMPONENT UNIT:LINE " and the text
-// follows. Returns where the text starts, or nothing for a line that continues the record before.
-std::optional<std::size_t> recordTextStart(const std::string& line) {
-    bool stamped = line.size() > 29 && line[4] == '-' && line[10] == 'T' && line[19] == '.' &&
-                   line.compare(26, 3, "Z [") == 0;
-    if (!stamped) return std::nullopt;
-    std::size_t at = 0;
-    for (int field = 0; field < 5; ++field) {   // time, [tid], level, component, unit:line
-        at = line.find(' ', at);
-        if (at == std::string::npos) return std::nullopt;
-        ++at;
-    }
-    return at;
-}
+// A record's first line: "2026-12-05T17:05:35.123456Z [tid] LEVEL COMPONENT UNIT:LINE TEXT".
+const std::regex RECORD_HEAD(R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d+Z) \[(\d+)\] (\d+) (\S+) (\S+):(\d+) (.*)$)");
 
 std::string trimLineEnds(const std::string& text) {
     std::size_t end = text.find_last_not_of("\r\n");
@@ -63,21 +52,27 @@ std::string TraceCapture::written() const {
     return text.str();
 }
 
-std::vector<std::string> tracedTexts(const std::string& trace, const std::string& label) {
-    std::vector<std::string> texts;
+std::vector<TraceRecord> traceRecords(const std::string& trace) {
+    std::vector<TraceRecord> records;
     std::istringstream lines(trace);
     std::string line;
-    bool inside = false;   // the current record is one of ours and may continue on the next line
     while (std::getline(lines, line)) {
-        if (std::optional<std::size_t> start = recordTextStart(line)) {
-            std::string text = line.substr(*start);
-            inside = text.starts_with(label);
-            if (inside) texts.push_back(text.substr(label.size()));
-        } else if (inside) {
-            texts.back() += "\n" + line;
+        std::smatch field;
+        if (std::regex_match(line, field, RECORD_HEAD)) {
+            records.push_back({field[1], std::stol(field[2]), std::stoi(field[3]), field[4], field[5],
+                               std::stoi(field[6]), field[7]});
+        } else if (!records.empty()) {
+            records.back().text += "\n" + line;   // a record's text may span lines
         }
     }
-    for (std::string& text : texts) text = trimLineEnds(text);
+    for (TraceRecord& record : records) record.text = trimLineEnds(record.text);
+    return records;
+}
+
+std::vector<std::string> tracedTexts(const std::string& trace, const std::string& label) {
+    std::vector<std::string> texts;
+    for (const TraceRecord& record : traceRecords(trace))
+        if (record.text.starts_with(label)) texts.push_back(record.text.substr(label.size()));
     return texts;
 }
 

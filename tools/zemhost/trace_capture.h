@@ -26,6 +26,19 @@ private:
     std::size_t m_start;
 };
 
+// One record of the trace channel, read by its fields.
+struct TraceRecord {
+    std::string time;
+    long thread;
+    int level;
+    std::string component;   // the plug-in's trace-component
+    std::string unit;        // the source unit, e.g. rba/KOVAModule or host/nvwsoap
+    int line;
+    std::string text;        // continuation lines included
+};
+
+std::vector<TraceRecord> traceRecords(const std::string& trace);
+
 // The texts of the trace records whose text starts with `label` (e.g. "XACML Response: "), label
 // removed, in order. A record continues over following lines that do not start a new record.
 std::vector<std::string> tracedTexts(const std::string& trace, const std::string& label);

@@ -63,9 +63,6 @@ ResponseSummary summarizeResponse(const std::string& text) {
     if (!document) return summary;
     const xmlNode* root = xmlDocGetRootElement(document.get());
     if (const xmlNode* decision = findElement(root, "Decision")) summary.decision = ownedText(xmlNodeGetContent(decision));
-    if (const xmlNode* obligation = findElement(root, "Obligation")) {
-        summary.obligationId = ownedText(xmlGetProp(obligation, BAD_CAST "ObligationId"));
-    }
     return summary;
 }
 

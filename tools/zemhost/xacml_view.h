@@ -15,10 +15,9 @@ std::string requestDocument(const std::string& tracedContent);
 
 struct ResponseSummary {
     std::string decision;      // "Permit", "Deny", ... or "" when the response carries none
-    std::string obligationId;  // the first obligation's identifier, or ""
 };
 
-// Decision and first obligation of an XACML response (bare or inside a SOAP envelope).
+// The decision of an XACML response (bare or inside a SOAP envelope).
 ResponseSummary summarizeResponse(const std::string& text);
 
 }  // namespace zemhost
