@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "nvwebrte/nvwebrte.h"
 
@@ -68,6 +69,16 @@ public:
     KOVATextTable userAttributeDefinitions;
 
 private:
+    // One wildcard prefix in key order, with the index of the longest other prefix that starts it (-1
+    // when none): the matching prefixes of any obligation lie on one such chain.
+    struct WildcardEntry {
+        const std::string* prefix;
+        const std::string* url;
+        long shorter;
+    };
+    std::vector<WildcardEntry> m_wildcards;
+
+    void indexWildcards();
     void addDecisionInfo(const char* name, const char* value);
     void addLevelMapping(const char* name, const char* value);
     void addURLMapping(const char* name, const char* value);
