@@ -6,9 +6,11 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <strings.h>
 
 #include "nvwebrte/stanza_file.h"
@@ -24,17 +26,18 @@ std::string stanzaName(const char* stanza, const char* qualifier) {
     return name;
 }
 
+// poll takes an int of milliseconds: longer time-outs wait as long as that allows instead of overflowing.
 int timeoutMillis(const struct timeval& timeout) {
-    return static_cast<int>(timeout.tv_sec * 1000 + timeout.tv_usec / 1000);
+    constexpr long long LONGEST = std::numeric_limits<int>::max();
+    long long millis = static_cast<long long>(timeout.tv_sec) * 1000 + timeout.tv_usec / 1000;
+    return static_cast<int>(std::clamp(millis, 0LL, LONGEST));
 }
 
-// Waits until `fd` is ready for `events`; false on time-out or error, with *error set.
+// Waits until `fd` is ready for `events`; false on time-out, error or a signal handled on this thread
+// (how a waiting thread is interrupted), with *error set.
 bool waitReady(int fd, short events, const struct timeval& timeout, int* error) {
     struct pollfd target = {fd, events, 0};
-    int ready;
-    do {
-        ready = poll(&target, 1, timeoutMillis(timeout));
-    } while (ready < 0 && errno == EINTR);
+    int ready = poll(&target, 1, timeoutMillis(timeout));
     if (ready > 0) return true;
     if (error) *error = ready == 0 ? ETIMEDOUT : errno;
     return false;

@@ -26,7 +26,8 @@ void qzw_release_stanza_data(qzw_stanza_pair_t* data);
 int nvw_util_unmarshal_bool(const char* text, int* value);
 
 // Socket I/O bounded by `timeout`. Both return the number of bytes moved (the write: all of `length`
-// unless the peer stalls or fails), or -1 on error; *error gets errno or ETIMEDOUT.
+// unless the peer stalls or fails), or -1 on error; *error gets errno or ETIMEDOUT. A signal handled on
+// the calling thread ends the wait (EINTR): that is how a waiting thread is interrupted.
 int qzw_timed_read(int fd, char* buffer, int length, int flags, struct timeval timeout, int* error);
 int qzw_timed_write(int fd, const char* buffer, int length, int flags, struct timeval timeout, int* error);
 

@@ -1,3 +1,5 @@
+#include <pthread.h>
+#include <signal.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -8,6 +10,29 @@ namespace {
 
 // How often the maintenance thread looks for idle handles and due health checks.
 constexpr std::chrono::milliseconds MAINTENANCE_TICK{250};
+// How often a stopping cluster repeats the interrupt until the maintenance thread has ended: a signal
+// that lands just before a blocking call begins is not lost for long.
+constexpr std::chrono::milliseconds INTERRUPT_REPEAT{20};
+
+int interruptSignal() { return SIGRTMAX - 3; }
+
+void ignoreInterrupt(int) {}
+
+// Whether the interrupt signal is the library's: installed on first use unless the process already
+// handles that signal itself, in which case stopping waits for a ping in flight instead.
+bool interruptAvailable() {
+    static const bool available = [] {
+        struct sigaction current {};
+        if (sigaction(interruptSignal(), nullptr, &current) != 0) return false;
+        if ((current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL) return false;
+        struct sigaction ours {};
+        ours.sa_handler = ignoreInterrupt;
+        sigemptyset(&ours.sa_mask);
+        ours.sa_flags = 0;   // no SA_RESTART: a blocking call returns EINTR
+        return sigaction(interruptSignal(), &ours, nullptr) == 0;
+    }();
+    return available;
+}
 
 bool isHttps(const std::string& url) { return strncasecmp(url.c_str(), "https:", 6) == 0; }
 
@@ -18,6 +43,7 @@ NVWSOAPHandleConfig handleConfigOf(const ClusterSettings& settings, const std::s
     config.m_baUser = settings.basicAuthUser;
     config.m_baPassword = settings.basicAuthPassword;
     config.m_timeout = settings.timeout;
+    config.m_maxResponseSize = settings.maxResponseSize;
     config.m_caFile = settings.caFile;
     config.m_certFile = settings.certFile;
     config.m_keyFile = settings.keyFile;
@@ -71,14 +97,21 @@ NVWSOAPCluster::~NVWSOAPCluster() { delete m_impl; }
 
 NVWSOAPCluster::Impl::~Impl() {
     running = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
-    }
-    m_wake.notify_all();
-    if (m_maintenance.joinable()) m_maintenance.join();
+    stopMaintenance();
     members.clear();
     if (tlsEnv) wzt_env_destroy(tlsEnv);
+}
+
+void NVWSOAPCluster::Impl::stopMaintenance() {
+    m_stopping = true;
+    if (!m_maintenance.joinable()) return;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_wake.notify_all();
+    while (!m_finished.wait_for(lock, INTERRUPT_REPEAT, [this] { return m_done; })) {
+        if (interruptAvailable()) pthread_kill(m_maintenance.native_handle(), interruptSignal());
+    }
+    lock.unlock();
+    m_maintenance.join();
 }
 
 int NVWSOAPCluster::Impl::configure(const std::string& clusterName, const ClusterSettings& settings,
@@ -99,7 +132,16 @@ int NVWSOAPCluster::Impl::configure(const std::string& clusterName, const Cluste
     return 0;
 }
 
-void NVWSOAPCluster::Impl::startMaintenance() { m_maintenance = std::thread(&Impl::maintain, this); }
+// The thread inherits a mask that lets only the interrupt signal through, so no signal meant for the
+// process ends one of its waits.
+void NVWSOAPCluster::Impl::startMaintenance() {
+    sigset_t onlyInterrupt, previous;
+    sigfillset(&onlyInterrupt);
+    if (interruptAvailable()) sigdelset(&onlyInterrupt, interruptSignal());
+    pthread_sigmask(SIG_SETMASK, &onlyInterrupt, &previous);
+    m_maintenance = std::thread(&Impl::maintain, this);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
 
 // Without health checks nothing would bring a member back, so members are then never marked down.
 void NVWSOAPCluster::Impl::reportFailure(NVWSOAPClusterMember& member) {
@@ -110,15 +152,18 @@ void NVWSOAPCluster::Impl::reportFailure(NVWSOAPClusterMember& member) {
 
 void NVWSOAPCluster::Impl::maintain() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    while (!m_wake.wait_for(lock, MAINTENANCE_TICK, [this] { return m_stopping; })) {
+    while (!m_wake.wait_for(lock, MAINTENANCE_TICK, [this] { return m_stopping.load(); })) {
         lock.unlock();
         SteadyClock::time_point now = SteadyClock::now();
         for (const std::unique_ptr<NVWSOAPClusterMember>& member : members) {
+            if (m_stopping) break;
             member->pool().closeIdle(now);
             if (!member->isUp() && member->pingDue(now)) ping(*member);
         }
         lock.lock();
     }
+    m_done = true;
+    m_finished.notify_all();
 }
 
 void NVWSOAPCluster::Impl::ping(NVWSOAPClusterMember& member) {

@@ -33,12 +33,15 @@ struct ClusterSettings {
     int handleIdleTimeout = 240;   // seconds
     int timeout = 30;              // seconds
     int healthCheckInterval = 60;  // seconds; 0: no health checks, endpoints are never marked down
+    int maxResponseSize = 1024 * 1024;   // bytes of one answer
     std::string caFile, certFile, keyFile;
     bool verifyPeer = true;
     std::string basicAuthUser, basicAuthPassword;
 };
 
-// Reads the cluster keys through the caller's configuration interface; 0 or an NVWSOAP_S_* status.
+// Reads the cluster keys through the caller's configuration interface; 0 or an NVWSOAP_S_* status with
+// the reason in `error`. Numbers outside their ranges are refused, and so are server URLs whose host,
+// port or path libcurl and the health check's parser would read differently.
 int readClusterSettings(const nvw_soap_config_interface_t& config, ClusterSettings& settings, std::string& error);
 
 class HandlePool;
@@ -119,7 +122,10 @@ private:
 };
 
 // Members in priority order (best first) and the maintenance thread that closes idle handles and
-// pings members that are down.
+// pings members that are down. Stopping does not wait out a ping in flight: the maintenance thread runs
+// with every signal blocked but the library's interrupt signal (whose handler does nothing and does not
+// restart calls), and the stopping thread sends it that signal until it ends, so a connect or a timed
+// wait in the ping returns at once (EINTR) and the thread is joined before anything it uses is freed.
 struct NVWSOAPCluster::Impl {
     ~Impl();
 
@@ -145,11 +151,14 @@ struct NVWSOAPCluster::Impl {
 private:
     void maintain();
     void ping(NVWSOAPClusterMember& member);
+    void stopMaintenance();
 
     std::atomic<unsigned> m_turn{0};
     std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stopping = false;
+    std::condition_variable m_wake;       // wakes the maintenance thread early when it is to stop
+    std::condition_variable m_finished;   // the maintenance thread has left its loop
+    std::atomic<bool> m_stopping{false};
+    bool m_done = false;                  // under m_mutex: the maintenance thread is about to end
     std::thread m_maintenance;
 };
 

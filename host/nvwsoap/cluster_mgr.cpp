@@ -1,4 +1,38 @@
+#include <cstdarg>
+
 #include "nvwsoap/cluster_impl.h"
+#include "qzsvc/qzsvc.h"
+
+namespace {
+
+// The library's own message: why a cluster could not be added, so that the administrator sees the
+// entry and the reason whatever the trace level.
+constexpr unsigned int NVWSOAP_MSG_CLUSTER_REFUSED = 0x38ad5090;
+const qz_msg_entry_t MESSAGES[] = {
+    {NVWSOAP_MSG_CLUSTER_REFUSED, "NVWSO0090E   The SOAP cluster %s cannot be added: [%s] in %s: %s."},
+};
+
+void printMessage(unsigned int id, ...) {
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        unsigned int status = 0;
+        qz_msg_define_msg_table(MESSAGES, sizeof MESSAGES / sizeof MESSAGES[0], &status);
+    });
+    va_list args;
+    va_start(args, id);
+    qz_vprintf_utf8(id, args);
+    va_end(args);
+}
+
+void reportRefusal(NVWSOAPTrace* trace, const char* name, const nvw_soap_config_interface_t& config,
+                   const std::string& reason) {
+    const char* stanza = config.stanza ? config.stanza : "";
+    const char* file = config.configFile ? config.configFile : "";
+    NVWSOAP_TRACE(trace, 1, "Cluster %s, stanza [%s]: %s", name, stanza, reason.c_str());
+    printMessage(NVWSOAP_MSG_CLUSTER_REFUSED, name, stanza, file, reason.c_str());
+}
+
+}  // namespace
 
 struct NVWSOAPClusterMgr::Impl {
     std::mutex mutex;
@@ -67,14 +101,15 @@ int NVWSOAPClusterMgr::addCluster(const char* name, bool start, nvw_soap_config_
     if (!config || !config->ops || !config->ops->loadEntry || !config->ops->releaseEntry) return NVWSOAP_S_BAD_SETTING;
     ClusterSettings settings;
     std::string error;
+    const char* clusterName = name ? name : factory->clusterName();
     if (int status = readClusterSettings(*config, settings, error)) {
-        NVWSOAP_TRACE(trace, 1, "Cluster %s, stanza [%s]: %s", name ? name : "", config->stanza, error.c_str());
+        reportRefusal(trace, clusterName, *config, error);
         return status;
     }
     NVWSOAPCluster* made = factory->createCluster();
     if (!made) return NVWSOAP_S_BAD_FACTORY;
-    if (int status = made->impl()->configure(name ? name : factory->clusterName(), settings, factory, trace, error)) {
-        NVWSOAP_TRACE(trace, 1, "Cluster %s: %s", name ? name : "", error.c_str());
+    if (int status = made->impl()->configure(clusterName, settings, factory, trace, error)) {
+        reportRefusal(trace, clusterName, *config, error);
         delete made;
         return status;
     }
@@ -96,4 +131,10 @@ int NVWSOAPClusterMgr::shutdown() {
     }
     for (NVWSOAPCluster* cluster : clusters) delete cluster;
     return 0;
+}
+
+int NVWSOAPClusterMgr::checkSettings(const nvw_soap_config_interface_t& config, std::string& reason) {
+    if (!config.ops || !config.ops->loadEntry || !config.ops->releaseEntry) return NVWSOAP_S_BAD_SETTING;
+    ClusterSettings settings;
+    return readClusterSettings(config, settings, reason);
 }

@@ -14,6 +14,7 @@ orbsec_axiscpp::CallTransportConfig transportConfigOf(const std::string& url, co
     orbsec_axiscpp::CallTransportConfig transport;
     transport.endpoint = url;
     transport.timeoutSeconds = config.m_timeout;
+    transport.maxResponseBytes = config.m_maxResponseSize;
     transport.caFile = config.m_caFile;
     transport.certFile = config.m_certFile;
     transport.keyFile = config.m_keyFile;

@@ -90,12 +90,14 @@ public:
     const char* baUser() const { return m_baUser.empty() ? nullptr : m_baUser.c_str(); }
     const char* baPassword() const { return m_baPassword.empty() ? nullptr : m_baPassword.c_str(); }
     int timeout() const { return m_timeout; }          // seconds for connect and each read/write
+    int maxResponseSize() const { return m_maxResponseSize; }   // bytes of one answer, headers and body
     wzt_env_handle_t wztEnv() const { return m_wztEnv; }
 
     bool m_useSSL = false;
     std::string m_baUser;
     std::string m_baPassword;
     int m_timeout = 30;
+    int m_maxResponseSize = 1024 * 1024;
     wzt_env_handle_t m_wztEnv = nullptr;
     std::string m_caFile;
     std::string m_certFile;
@@ -191,9 +193,11 @@ private:
 };
 
 // Reads its keys through the configuration interface given to addCluster (stanza of the interface):
-//   server = PRIORITY,URL (repeated; at least one), max-handles (16), handle-idle-timeout (240 s),
-//   timeout (30 s), health-check-interval (60 s, 0 = off), ssl-ca-file, ssl-cert-file, ssl-key-file,
+//   server = PRIORITY,URL (repeated; at least one), max-handles (16; 1..1024), handle-idle-timeout
+//   (240 s; 0..86400), timeout (30 s; 1..3600), health-check-interval (60 s; 0..86400, 0 = off),
+//   max-response-size (1048576 bytes; 1024..67108864), ssl-ca-file, ssl-cert-file, ssl-key-file,
 //   ssl-verify-peer (yes), basic-auth-user, basic-auth-passwd.
+// A cluster that cannot be added is also reported as one message line naming the entry and the reason.
 class NVWSOAPClusterMgr {
 public:
     NVWSOAPClusterMgr();
@@ -203,8 +207,13 @@ public:
 
     int initialize(NVWSOAPServiceFactory* factory, NVWSOAPTrace* trace);
     int addCluster(const char* name, bool start, nvw_soap_config_interface_t* config, NVWSOAPCluster** cluster);
-    // Stops the health checker, closes every connection and frees the clusters; waits for no exchange.
+    // Stops the health checks (a ping in flight is interrupted), closes every idle connection and frees
+    // the clusters; waits for no exchange.
     int shutdown();
+
+    // Reads the cluster keys as addCluster does, without making a cluster or printing anything: 0, or the
+    // status addCluster would give with the reason in `reason` (for configuration checkers).
+    static int checkSettings(const nvw_soap_config_interface_t& config, std::string& reason);
 
     struct Impl;
 
@@ -227,8 +236,9 @@ std::vector<NVWSOAPEndpointState> nvwSoapEndpointStates();
 enum {
     NVWSOAP_S_BAD_FACTORY = 0x38ad5010,
     NVWSOAP_S_NO_SERVER = 0x38ad5011,      // no `server` entry
-    NVWSOAP_S_BAD_SERVER = 0x38ad5012,     // a `server` entry that does not parse
-    NVWSOAP_S_BAD_SETTING = 0x38ad5013,    // a number or boolean key that does not parse
+    NVWSOAP_S_BAD_SERVER = 0x38ad5012,     // a `server` entry that does not parse, or a URL the exchange and
+                                           // the health check would not read alike
+    NVWSOAP_S_BAD_SETTING = 0x38ad5013,    // a number outside its range, or a boolean that does not parse
     NVWSOAP_S_TLS_CONFIG = 0x38ad5014,     // ssl-* files that cannot be loaded
     NVWSOAP_S_NOT_INITIALIZED = 0x38ad5015,
 };

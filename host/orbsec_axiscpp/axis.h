@@ -16,8 +16,11 @@ enum AXIS_TRANSPORT_INFORMATION_TYPE {
     OPERATION_NAME = 2,
     SOAP_MESSAGE_LENGTH = 3,
     TRANSPORT_PROPERTIES = 4,
-    SECURE_PROPERTIES = 5,   // value: the address of the stub's eight secure-argument strings
+    SECURE_PROPERTIES = 5,   // value: the address of an array of SECURE_PROPERTY_COUNT C strings
 };
+// A stub's secure-channel arguments: const char* const[SECURE_PROPERTY_COUNT], passed as the value of
+// SECURE_PROPERTIES (a null entry is an empty argument).
+constexpr int SECURE_PROPERTY_COUNT = 8;
 
 // Results of the call operations that return a status.
 enum { AXIS_SUCCESS = 0, AXIS_FAIL = -1 };
@@ -93,6 +96,8 @@ private:
 struct CallTransportConfig {
     std::string endpoint;
     long timeoutSeconds = 30;
+    // An answer (headers and body) beyond this many bytes fails the exchange (SERVER_TRANSPORT_FAILED).
+    long maxResponseBytes = 1024 * 1024;
     std::string caFile, certFile, keyFile;
     bool verifyPeer = true;
     std::string basicAuthUser, basicAuthPassword;
@@ -112,7 +117,10 @@ public:
     int unInitialize();
     // A property set on the call (request side) or received (response side, HTTP header), or null.
     const char* getTransportProperty(const char* key, bool response);
+    // SECURE_PROPERTIES copies the array of C strings the value points at; other kinds take a text.
     void setTransportProperty(AXIS_TRANSPORT_INFORMATION_TYPE type, const char* value);
+    // Secure argument `index` as last set through SECURE_PROPERTIES ("" before), or null out of range.
+    const char* getSecureProperty(int index) const;
     void setSOAPVersion(SOAP_VERSION version);
     void setOperation(const char* operation, const char* nameSpace);
     void setEndpointURI(const char* uri);
@@ -135,6 +143,9 @@ public:
     const CallTransportConfig& transportConfig() const;
     // Connections this call's handle has opened so far (keep-alive reuse shows as 1).
     long connectionsOpened() const;
+    // Bytes of request and response buffers the call holds between exchanges: after unInitialize at most
+    // a small working size, whatever the size of the last answer.
+    size_t retainedBytes() const;
 
     struct Impl;
 

@@ -1,8 +1,10 @@
 // The call object: one libcurl easy handle per call, so that the connection of a pooled handle stays
-// open between exchanges; the request and response buffers are reused for the same reason.
+// open between exchanges; the request and response buffers are reused for the same reason, up to a
+// small working size.
 #include <curl/curl.h>
 #include <strings.h>
 
+#include <array>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -33,9 +35,11 @@ void initializeLibrariesOnce() {
     });
 }
 
-size_t appendTo(char* data, size_t size, size_t count, void* target) {
-    static_cast<std::string*>(target)->append(data, size * count);
-    return size * count;
+// Buffers beyond this capacity are released after an exchange instead of being kept for the next.
+constexpr size_t KEPT_BUFFER_BYTES = 64 * 1024;
+
+void releaseIfLarge(std::string& buffer) {
+    if (buffer.capacity() > KEPT_BUFFER_BYTES) std::string().swap(buffer);
 }
 
 bool isBlank(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
@@ -63,6 +67,12 @@ int transportErrorCode(CURLcode rc) {
 }  // namespace
 
 struct Call::Impl {
+    // One of the two buffers libcurl fills; both count against the call's answer limit.
+    struct Receiver {
+        Impl* call;
+        std::string* target;
+    };
+
     CURL* curl = nullptr;
     curl_slist* headers = nullptr;
     bool headersStale = true;
@@ -72,6 +82,7 @@ struct Call::Impl {
     CallTransportConfig config;
     bool hasSoapAction = false;
     std::string soapAction;
+    std::array<std::string, SECURE_PROPERTY_COUNT> secureProperties;
 
     bool initialized = false;
     std::string operationStart, operationEnd;
@@ -80,13 +91,20 @@ struct Call::Impl {
     std::string request;
     std::string responseBody;
     std::string responseHeaders;
+    Receiver bodyReceiver{this, &responseBody};
+    Receiver headerReceiver{this, &responseHeaders};
+    size_t received = 0;       // bytes of the current answer, headers and body
+    bool tooLarge = false;     // the answer went past config.maxResponseBytes
     std::string headerValue;   // backs the text getTransportProperty returns for a response header
     SoapResponse response;
     long connections = 0;
 
     Impl();
     ~Impl();
+    static size_t receive(char* data, size_t size, size_t count, void* receiver);
     void applyTransportConfig();
+    void releaseLargeBuffers();
+    void setSecureProperties(const char* const* values);
     void rebuildHeaders();
     void writeEnvelope();
     void perform();
@@ -100,10 +118,10 @@ Call::Impl::Impl() : curl(curl_easy_init()) {
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curlError);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendTo);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &responseBody);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, appendTo);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &responseHeaders);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, receive);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &bodyReceiver);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, receive);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &headerReceiver);
     applyTransportConfig();
 }
 
@@ -112,11 +130,28 @@ Call::Impl::~Impl() {
     curl_easy_cleanup(curl);
 }
 
+// Past the limit libcurl is told to stop (a short count aborts the transfer).
+size_t Call::Impl::receive(char* data, size_t size, size_t count, void* receiver) {
+    Receiver& into = *static_cast<Receiver*>(receiver);
+    Impl& call = *into.call;
+    size_t length = size * count;
+    if (length > static_cast<size_t>(call.config.maxResponseBytes) - call.received) {
+        call.tooLarge = true;
+        return 0;
+    }
+    call.received += length;
+    into.target->append(data, length);
+    return length;
+}
+
 // `timeout` bounds the connect and, separately, the whole exchange: one small request written and one
-// small response read, so it is the bound on each of those.
+// small response read, so it is the bound on each of those. libcurl takes seconds as a long; the
+// cluster keeps them far below any millisecond overflow.
 void Call::Impl::applyTransportConfig() {
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, config.timeoutSeconds);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, config.timeoutSeconds);
+    // Refuses an announced Content-Length beyond the limit before reading it; `receive` bounds the rest.
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(config.maxResponseBytes));
     curl_easy_setopt(curl, CURLOPT_CAINFO, config.caFile.empty() ? nullptr : config.caFile.c_str());
     curl_easy_setopt(curl, CURLOPT_SSLCERT, config.certFile.empty() ? nullptr : config.certFile.c_str());
     curl_easy_setopt(curl, CURLOPT_SSLKEY, config.keyFile.empty() ? nullptr : config.keyFile.c_str());
@@ -157,11 +192,16 @@ void Call::Impl::perform() {
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(request.size()));
     responseBody.clear();
     responseHeaders.clear();
+    received = 0;
+    tooLarge = false;
     curlError[0] = '\0';
     CURLcode rc = curl_easy_perform(curl);
     long opened = 0;
     curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &opened);
     connections += opened;
+    if (tooLarge || rc == CURLE_FILESIZE_EXCEEDED)
+        throw AxisException(SERVER_TRANSPORT_FAILED, endpoint + ": the answer is larger than " +
+                                                         std::to_string(config.maxResponseBytes) + " bytes");
     if (rc != CURLE_OK)
         throw AxisException(transportErrorCode(rc),
                             endpoint + ": " + (curlError[0] ? curlError : curl_easy_strerror(rc)));
@@ -176,6 +216,15 @@ void Call::Impl::readResponse() {
     if (status != 200)
         throw AxisException(SERVER_TRANSPORT_HTTP_ERROR, endpoint + ": HTTP status " + std::to_string(status));
     if (!parsed) throw AxisException(CLIENT_SOAP_MALFORMED_RESPONSE, endpoint + ": the response is not a SOAP envelope");
+}
+
+// A pooled call lives for hours: one large answer must not stay held by it until the handle closes.
+void Call::Impl::releaseLargeBuffers() {
+    releaseIfLarge(request);
+    releaseIfLarge(responseBody);
+    releaseIfLarge(responseHeaders);
+    releaseIfLarge(headerValue);
+    response.releaseLarge(KEPT_BUFFER_BYTES);
 }
 
 const char* Call::Impl::responseHeader(const char* key) {
@@ -212,6 +261,7 @@ int Call::unInitialize() {
     if (!m_impl->initialized) return AXIS_FAIL;
     m_impl->initialized = false;
     m_impl->anyObjects.clear();
+    m_impl->releaseLargeBuffers();
     return AXIS_SUCCESS;
 }
 
@@ -231,11 +281,24 @@ void Call::setTransportProperty(AXIS_TRANSPORT_INFORMATION_TYPE type, const char
         case SERVICE_URI:
             setEndpointURI(value);
             break;
+        case SECURE_PROPERTIES:
+            m_impl->setSecureProperties(reinterpret_cast<const char* const*>(value));
+            break;
         default:
-            // TLS comes from the handle's transport configuration; the stub's secure arguments and the
-            // remaining kinds carry nothing this transport uses.
+            // The remaining kinds carry nothing this transport uses.
             break;
     }
+}
+
+// Kept, not applied: TLS comes from the handle's transport configuration, which the cluster library
+// sets from the ssl-* keys.
+void Call::Impl::setSecureProperties(const char* const* values) {
+    for (int i = 0; i < SECURE_PROPERTY_COUNT; ++i) secureProperties[i] = values && values[i] ? values[i] : "";
+}
+
+const char* Call::getSecureProperty(int index) const {
+    if (index < 0 || index >= SECURE_PROPERTY_COUNT) return nullptr;
+    return m_impl->secureProperties[index].c_str();
 }
 
 void Call::setSOAPVersion(SOAP_VERSION version) {
@@ -289,5 +352,10 @@ void Call::setTransportConfig(const CallTransportConfig& config) {
 const CallTransportConfig& Call::transportConfig() const { return m_impl->config; }
 
 long Call::connectionsOpened() const { return m_impl->connections; }
+
+size_t Call::retainedBytes() const {
+    return m_impl->request.capacity() + m_impl->responseBody.capacity() + m_impl->responseHeaders.capacity() +
+           m_impl->headerValue.capacity() + m_impl->response.retainedBytes();
+}
 
 }  // namespace orbsec_axiscpp

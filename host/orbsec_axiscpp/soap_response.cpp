@@ -1,5 +1,6 @@
 #include "orbsec_axiscpp/soap_response.h"
 
+#include <libxml/dict.h>
 #include <libxml/xmlsave.h>
 
 #include <cstring>
@@ -41,9 +42,32 @@ std::string textOf(xmlNodePtr node) {
 
 bool holdsTextOnly(xmlNodePtr node) {
     for (xmlNodePtr child = node->children; child; child = child->next)
-        if (child->type != XML_TEXT_NODE && child->type != XML_CDATA_SECTION_NODE) return false;
+        if (child->type != XML_TEXT_NODE) return false;
     return true;
 }
+
+// Leaves elements, attributes and text under `parent`: comments and processing instructions go, CDATA
+// sections become text nodes (serialized escaped).
+void keepElementsAndText(xmlNodePtr parent) {
+    xmlNodePtr child = parent->children;
+    while (child) {
+        xmlNodePtr next = child->next;
+        if (child->type == XML_COMMENT_NODE || child->type == XML_PI_NODE) {
+            xmlUnlinkNode(child);
+            xmlFreeNode(child);
+        } else if (child->type == XML_CDATA_SECTION_NODE) {
+            xmlNodePtr text = xmlNewDocText(child->doc, child->content);
+            xmlReplaceNode(child, text);
+            xmlFreeNode(child);
+        } else if (child->type == XML_ELEMENT_NODE) {
+            keepElementsAndText(child);
+        }
+        child = next;
+    }
+}
+
+// The parser's dictionary keeps every name it has met; past this many names the parser is made anew.
+constexpr int KEPT_DICTIONARY_NAMES = 4096;
 
 char* copyOut(const xmlChar* bytes, int length) {
     char* copy = new char[length + 1];
@@ -65,19 +89,37 @@ SoapResponse::~SoapResponse() {
 void SoapResponse::clear() {
     if (m_doc) xmlFreeDoc(m_doc);
     m_doc = nullptr;
+    m_parsedBytes = 0;
     m_bodyElement = nullptr;
 }
+
+void SoapResponse::releaseLarge(size_t kept) {
+    if (m_parsedBytes > kept) clear();
+    if (m_buffer->size > kept) {
+        xmlBufferFree(m_buffer);
+        m_buffer = xmlBufferCreate();
+    }
+    if (!m_doc && m_parser->dict && xmlDictSize(m_parser->dict) > KEPT_DICTIONARY_NAMES) {
+        xmlFreeParserCtxt(m_parser);
+        m_parser = xmlNewParserCtxt();
+    }
+}
+
+size_t SoapResponse::retainedBytes() const { return (m_doc ? m_parsedBytes : 0) + m_buffer->size; }
 
 bool SoapResponse::parse(const std::string& text) {
     clear();
     m_doc = xmlCtxtReadMemory(m_parser, text.data(), static_cast<int>(text.size()), nullptr, nullptr,
                               XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (!m_doc) return false;
+    m_parsedBytes = text.size();
+    if (m_doc->intSubset) return false;
     xmlNodePtr envelope = xmlDocGetRootElement(m_doc);
     if (!named(envelope, "Envelope") || !inNamespace(envelope, SOAP11_ENVELOPE_NS)) return false;
     xmlNodePtr body = firstElement(envelope->children);
     if (named(body, "Header")) body = firstElement(body->next);
     if (!named(body, "Body") || !inNamespace(body, SOAP11_ENVELOPE_NS)) return false;
+    keepElementsAndText(body);
     m_bodyElement = firstElement(body->children);
     return true;
 }

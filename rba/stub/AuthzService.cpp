@@ -12,10 +12,17 @@ const char* const KOVA_SOAP_ACTION = "http://kova.authz.service/kova/AuthzServic
 namespace {
 
 constexpr const char* XACML_CONTEXT_NS = "urn:oasis:names:tc:xacml:2.0:context:schema:os";
-constexpr int SECURE_ARGUMENT_COUNT = 8;
+constexpr int SECURE_ARGUMENT_COUNT = SECURE_PROPERTY_COUNT;
 
 // A secure argument passed as the pointer value 1 means "true".
 bool isTrueMarker(const char* argument) { return reinterpret_cast<std::uintptr_t>(argument) == 1; }
+
+// The call's secure properties are an array of C strings, which it copies.
+void applySecureArguments(Call& call, const std::string (&arguments)[SECURE_ARGUMENT_COUNT]) {
+    const char* texts[SECURE_ARGUMENT_COUNT];
+    for (int i = 0; i < SECURE_ARGUMENT_COUNT; ++i) texts[i] = arguments[i].c_str();
+    call.setTransportProperty(SECURE_PROPERTIES, reinterpret_cast<const char*>(texts));
+}
 
 }  // namespace
 
@@ -46,7 +53,7 @@ AnyType* AuthzService::EvaluateXACML(AnyType* request) {
             m_pCall->setTransportProperty(SOAPACTION_HEADER, KOVA_SOAP_ACTION);
         m_pCall->setSOAPVersion(SOAP_VER_1_1);
         m_pCall->setOperation("Request", XACML_CONTEXT_NS);
-        m_pCall->setTransportProperty(SECURE_PROPERTIES, reinterpret_cast<const char*>(secureArguments));
+        applySecureArguments(*m_pCall, secureArguments);
         applyUserPreferences();
         m_pCall->addAnyObject(request);
         if (m_pCall->invoke() == AXIS_SUCCESS && m_pCall->checkMessage("Response", XACML_CONTEXT_NS) == AXIS_SUCCESS)

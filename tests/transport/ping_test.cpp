@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -61,6 +62,44 @@ private:
     int m_listener = -1;
     int m_port = 0;
     std::thread m_thread;
+};
+
+// A loopback port that refuses connections until it is opened, and then never answers: SILENT takes
+// connections into its queue and never reads them (a ping waits out its time-out); FULL has its one-place
+// queue taken already, so the kernel drops further connection requests (a ping hangs in connect).
+class Blackhole {
+public:
+    enum Kind { SILENT, FULL };
+
+    Blackhole() {
+        m_listener = socket(AF_INET, SOCK_STREAM, 0);
+        m_address.sin_family = AF_INET;
+        m_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof m_address;
+        bind(m_listener, reinterpret_cast<sockaddr*>(&m_address), length);
+        getsockname(m_listener, reinterpret_cast<sockaddr*>(&m_address), &length);
+    }
+    ~Blackhole() {
+        if (m_filler >= 0) close(m_filler);
+        close(m_listener);
+    }
+    Blackhole(const Blackhole&) = delete;
+    Blackhole& operator=(const Blackhole&) = delete;
+
+    void open(Kind kind) {
+        listen(m_listener, kind == FULL ? 0 : 16);
+        if (kind != FULL) return;
+        m_filler = socket(AF_INET, SOCK_STREAM, 0);
+        connect(m_filler, reinterpret_cast<sockaddr*>(&m_address), sizeof m_address);
+    }
+    std::string url(const std::string& scheme) const {
+        return scheme + "://127.0.0.1:" + std::to_string(ntohs(m_address.sin_port)) + "/kova/authz/services/AuthzService";
+    }
+
+private:
+    int m_listener = -1;
+    int m_filler = -1;
+    sockaddr_in m_address{};
 };
 
 struct Parsed {
@@ -186,6 +225,40 @@ TEST_F(PingTest, HealthCheckBringsADownEndpointBack) {
         status = decide();
     }
     EXPECT_EQ(status, 0) << "the endpoint answered pings again within six seconds";
+}
+
+// Shutting down must not wait for a health check that hangs: the ping is interrupted, and the maintenance
+// thread that runs it has ended before the cluster's parts are freed. The https row hangs in the TLS
+// handshake through the SSL toolkit.
+TEST_F(PingTest, ShutdownInterruptsAHealthCheckThatHangs) {
+    zem_trace_configure(9, dir.file("trace").c_str());
+    kova_trace.initialize("kova");
+    struct Case {
+        Blackhole::Kind kind;
+        const char* scheme;
+    };
+    for (Case row : {Case{Blackhole::SILENT, "http"}, Case{Blackhole::FULL, "http"}, Case{Blackhole::SILENT, "https"}}) {
+        Blackhole hole;
+        KOVAServiceFactory factory;
+        std::string url = hole.url(row.scheme);
+        ClusterUnderTest target(factory, dir, "server = 10," + url + "\nhealth-check-interval = 1\ntimeout = 30\n",
+                                &kova_trace);
+        ASSERT_EQ(target.status, 0);
+        ASSERT_EQ(exchangeThrough(target.cluster, "/any").status, NVWSOAP_S_TRANSPORT) << "refused: marked down";
+        hole.open(row.kind);
+        std::string started = "About to ping KOVA service using: " + url;
+        for (int i = 0; i < 100 && readFile(dir.file("trace")).find(started) == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_NE(readFile(dir.file("trace")).find(started), std::string::npos) << "the health check began";
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));   // into the connect or the read
+
+        auto stopped = std::async(std::launch::async, [&] { return target.manager.shutdown(); });
+        EXPECT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+            << "shutdown waited for the ping's 30-second time-out: " << url << " kind " << row.kind;
+        EXPECT_EQ(stopped.get(), 0);
+    }
+    kova_trace.shutdown();
+    zem_trace_configure(-1, nullptr);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
-// The stub's secure-transport arguments and the service factory's answers.
+// The stub's secure-transport arguments, what the SOAP call receives of them, and the service
+// factory's answers.
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "rba/KOVASOAPCall.h"
 #include "rba/stub/AuthzService.h"
+#include "transport/transport_support.h"
 
 namespace {
 
@@ -58,6 +60,22 @@ TEST(SecureArguments, PointerValueOneIsStoredAsTrue) {
     EXPECT_EQ(stub.secureArgument(0), "keyring");
     EXPECT_EQ(stub.secureArgument(1), "true");
     EXPECT_EQ(stub.secureArgument(2), "label");
+}
+
+// The call's interface declares an array of C strings; it reads them during an exchange and keeps copies.
+TEST(SecureArguments, TheCallReceivesThemAsTheArrayOfCStringsItDeclares) {
+    kova_test::RefPdp pdp(std::vector<std::string>{});
+    AuthzService stub(pdp.url().c_str(), orbsec_axiscpp::APTHTTP1_1);
+    stub.SetSecure(text("/etc/kova/key.kdb"), TRUE_MARKER, text("kova label"), text(""), text("TLSv1.2"), text("x"),
+                   END);
+    kova_test::XacmlPieces request("/any");
+    kova_test::takeJoined(stub.EvaluateXACML(request.any()));
+    std::vector<std::string> received;
+    for (int i = 0; i < orbsec_axiscpp::SECURE_PROPERTY_COUNT; ++i)
+        received.push_back(stub.getCall()->getSecureProperty(i));
+    EXPECT_EQ(received,
+              (std::vector<std::string>{"/etc/kova/key.kdb", "true", "kova label", "", "TLSv1.2", "x", "false", ""}));
+    EXPECT_EQ(stub.getCall()->getSecureProperty(orbsec_axiscpp::SECURE_PROPERTY_COUNT), nullptr);
 }
 
 TEST(ServiceFactory, SetHandleSecureStoresExactlyOneArgument) {

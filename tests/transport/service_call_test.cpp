@@ -110,6 +110,64 @@ TEST_F(ServiceCallTest, FailedEndpointIsLeftForTheNextWithinTheSameCallAndMarked
     EXPECT_FALSE(second.recovered) << "the failed endpoint is down and no longer tried";
 }
 
+TEST_F(ServiceCallTest, EndpointThatTimesOutIsLeftForTheNextWithinTheSameCall) {
+    RefPdp slow({"--delay-ms", "2500"});
+    useCluster("server = 20," + slow.url() + "\nserver = 10," + pdp->url() + "\n", "health-check-interval = 60\n");
+    Exchange outcome = decide("/permit/a");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_NE(outcome.content.find(">Permit</"), std::string::npos) << outcome.content;
+    EXPECT_TRUE(outcome.recovered);
+    EXPECT_FALSE(decide("/permit/a").recovered) << "the slow endpoint is down and no longer tried";
+}
+
+// An answer beyond max-response-size is the endpoint's failure: the next endpoint answers, and with none
+// left the call fails (the plug-in then denies).
+TEST_F(ServiceCallTest, AnswerBeyondMaxResponseSizeFailsOverAndFailsWithoutAnotherEndpoint) {
+    RefPdp permitting(std::vector<std::string>{});
+    useCluster("server = 20," + pdp->url() + "\nserver = 10," + permitting.url() + "\n");
+    for (const char* large : {"/huge/a", "/streamed/a"}) {   // with a Content-Length, and chunked without one
+        Exchange failedOver = decide(large);
+        EXPECT_EQ(failedOver.status, 0) << large;
+        EXPECT_TRUE(failedOver.recovered) << large;
+        EXPECT_NE(failedOver.content.find(">Permit</"), std::string::npos) << large << ": the second endpoint answered";
+    }
+
+    useCluster("server = 10," + pdp->url() + "\n", "max-response-size = 4096\nhealth-check-interval = 0\n");
+    Exchange refused = decide("/padded/a");
+    EXPECT_EQ(refused.status, NVWSOAP_S_TRANSPORT);
+    EXPECT_FALSE(refused.hasResponse);
+    EXPECT_NE(traced().find("the answer is larger than 4096 bytes"), std::string::npos) << traced();
+    EXPECT_EQ(decide("/deny/a").status, 0) << "a small answer still passes on the same handle";
+}
+
+// The plug-in's service call, noting the stub of the handle it is lent.
+class ObservedServiceCall : public KOVAServiceCall {
+public:
+    ObservedServiceCall() : KOVAServiceCall("EvaluateKOVARequest", true, nullptr, nullptr) {}
+    int soapCall(NVWSOAPHandle* handle, const char* url, va_list args) override {
+        lentStub = handle->axisHandle();
+        return KOVAServiceCall::soapCall(handle, url, args);
+    }
+    orbsec_axiscpp::Stub* lentStub = nullptr;
+};
+
+// A pooled handle lives for hours: what one large answer needed must not stay held by it.
+TEST_F(ServiceCallTest, PooledHandleKeepsNoLargeBufferAfterALargeAnswer) {
+    useCluster("server = 10," + pdp->url() + "\n", "max-handles = 1\nhealth-check-interval = 0\n");
+    for (const char* large : {"/big/a", "/huge/a", "/streamed/a"}) {
+        ObservedServiceCall call;
+        XacmlPieces request(large);
+        orbsec_axiscpp::AnyType* response = nullptr;
+        EXPECT_EQ(call.execute(cluster->cluster, nullptr, nullptr, request.any(), &response) == 0 && response,
+                  std::string(large) == "/big/a")
+            << large;
+        if (response) takeJoined(response);
+        ASSERT_NE(call.lentStub, nullptr);
+        EXPECT_LT(call.lentStub->getCall()->retainedBytes(), 100000u)
+            << "the idle handle after " << large << ", an answer of about a megabyte";
+    }
+}
+
 TEST_F(ServiceCallTest, WithEveryEndpointDownExecuteFailsWithoutTrying) {
     useCluster("server = 10," + deadUrl() + "\n", "health-check-interval = 60\n");
     EXPECT_EQ(decide("/permit/a").status, NVWSOAP_S_TRANSPORT);

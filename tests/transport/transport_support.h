@@ -28,7 +28,12 @@ inline const char* TRANSPORT_RULES = R"({
                                                  "actor": "urn:kova:pdp", "detail": "store 7 unreachable"}},
     {"resource-prefix": "/fault-xml", "fault": {"string": "bad policy", "detail-xml": "<reason code=\"9\">cycle</reason>"}},
     {"resource-prefix": "/fault-bare", "fault": {"code": "soapenv:Client", "string": "no detail"}},
-    {"resource-prefix": "/not-a-response", "body": "<Other xmlns=\"urn:example:other\"><Decision>Permit</Decision></Other>"}
+    {"resource-prefix": "/not-a-response", "body": "<Other xmlns=\"urn:example:other\"><Decision>Permit</Decision></Other>"},
+    {"resource-prefix": "/markup-in-text", "body": "<Response xmlns=\"urn:oasis:names:tc:xacml:2.0:context:schema:os\"><!-- >Permit</ --><?note >Permit</?><Result><Decision><![CDATA[<b>&]]>Deny</Decision></Result></Response>"},
+    {"resource-prefix": "/padded", "effect": "Deny", "padding": 8000},
+    {"resource-prefix": "/big", "effect": "Deny", "padding": 900000},
+    {"resource-prefix": "/huge", "effect": "Deny", "padding": 2000000},
+    {"resource-prefix": "/streamed", "effect": "Deny", "padding": 2000000, "chunked": true}
   ]})";
 
 // The content of an XACML Request element in pieces, written with the "ns1" prefix the SOAP layer binds.

@@ -1,5 +1,6 @@
 // refpdp: a reference policy decision point speaking SOAP 1.1 / XACML 2.0 on one HTTP endpoint.
-//   POST /kova/authz/services/AuthzService   evaluate an XACML Request against the rules
+//   POST /kova/authz/services/AuthzService   evaluate an XACML Request against the rules (a body that is
+//                                            no well-formed XML: Indeterminate, status syntax-error)
 //   GET  /stats                              {"connections":N,"requests":M}
 //   GET  any other path                      200 OK (health checks)
 // With --basic-auth every path but /stats wants that user and password (401 otherwise); with --tls-cert and
@@ -104,9 +105,14 @@ public:
         ++m_counters.requests;
         m_recorder.append(request.body);
         if (m_delay.count() > 0) std::this_thread::sleep_for(m_delay);
+        // SOAP 1.1: an empty or absent SOAPAction leaves the intent to the request URI.
         std::string action = unquoted(request.get_header_value("SOAPAction"));
-        if (action != SOAP_ACTION) return refuse(response, {"soapenv:Client", "Unknown SOAPAction", "", action, ""});
+        if (!action.empty() && action != SOAP_ACTION)
+            return refuse(response, {"soapenv:Client", "Unknown SOAPAction", "", action, ""});
         ParsedRequest parsed = parseRequest(request.body);
+        // A document that cannot be read is the PDP's to judge (Indeterminate), not a SOAP error: a fault
+        // would let whoever shapes the request choose how the client treats it.
+        if (!parsed.wellFormed) return response.set_content(syntaxErrorEnvelope(parsed.error), XML_CONTENT_TYPE);
         if (!parsed.ok) return refuse(response, {"soapenv:Client", "Malformed XACML request", "", parsed.error, ""});
         std::visit([&](const auto& outcome) { answer(response, outcome, parsed.attributes); },
                    m_rules.evaluate(parsed.attributes));
@@ -124,11 +130,17 @@ private:
     }
 
     static void answer(httplib::Response& response, const DecisionOutcome& outcome, const Attributes& attributes) {
-        Decision decision{outcome.effect, outcome.obligation, std::nullopt};
+        Decision decision{outcome.effect, outcome.obligation, std::nullopt, outcome.padding};
         if (outcome.transactionId) decision.transactionId = freshTransactionId();
         auto resource = attributes.find(RESOURCE_ID);
         bool hasResource = resource != attributes.end() && !resource->second.empty();
-        response.set_content(responseEnvelope(decision, hasResource ? resource->second.front() : ""), XML_CONTENT_TYPE);
+        std::string envelope = responseEnvelope(decision, hasResource ? resource->second.front() : "");
+        if (!outcome.chunked) return response.set_content(envelope, XML_CONTENT_TYPE);
+        response.set_chunked_content_provider(XML_CONTENT_TYPE, [envelope](size_t, httplib::DataSink& sink) {
+            bool written = sink.write(envelope.data(), envelope.size());
+            sink.done();
+            return written;
+        });
     }
     static void answer(httplib::Response& response, const Fault& outcome, const Attributes&) { refuse(response, outcome); }
     static void answer(httplib::Response& response, const VerbatimBody& outcome, const Attributes&) {

@@ -57,9 +57,14 @@ std::string checkedEffect(const std::string& effect) {
     return effect;
 }
 
+// Large enough for any answer a client should refuse, small enough to build in memory.
+constexpr size_t MAX_PADDING = 256 * 1024 * 1024;
+
 DecisionOutcome decisionOf(const json& rule) {
     DecisionOutcome decision{checkedEffect(rule.at("effect").get<std::string>()), optionalText(rule, "obligation"),
-                             rule.value("transaction-id", false)};
+                             rule.value("transaction-id", false), rule.value("padding", size_t{0}),
+                             rule.value("chunked", false)};
+    if (decision.padding > MAX_PADDING) throw std::runtime_error("padding above " + std::to_string(MAX_PADDING));
     // XACML only attaches obligations to Permit and Deny; the transaction id travels in the obligation.
     bool obligationAllowed = decision.effect == "Permit" || decision.effect == "Deny";
     if (decision.obligation && !obligationAllowed)
@@ -90,7 +95,7 @@ Outcome outcomeOf(const json& rule) {
 
 Rule ruleOf(const json& entry) {
     checkKeys(entry, {"resource-prefix", "action", "user", "group", "auth-level", "effect", "obligation",
-                     "transaction-id", "fault", "body"},
+                     "transaction-id", "padding", "chunked", "fault", "body"},
               "rule");
     Rule rule{optionalText(entry, "resource-prefix"), optionalText(entry, "action"), optionalText(entry, "user"),
               optionalText(entry, "group"), std::nullopt, outcomeOf(entry)};

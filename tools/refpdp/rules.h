@@ -7,13 +7,15 @@
 //         "effect": "Permit", "obligation": "urn:example:stepup", "transaction-id": true },
 //       { "user": "mallory", "fault": { "code": "soapenv:Server", "string": "...", "actor": "...",
 //                                       "detail": "text", "detail-xml": "<reason>...</reason>" } },
-//       { "action": "odd", "body": "<Other xmlns=\"urn:example\"/>" } ] }
+//       { "action": "odd", "body": "<Other xmlns=\"urn:example\"/>" },
+//       { "resource-prefix": "/large", "effect": "Deny", "padding": 2000000, "chunked": true } ] }
 //
 // Every condition given must hold: resource-id starts with the prefix, action-id equals, the subject's
 // username equals, one of its groups (or group-ids) equals, its authentication level equals. A rule
 // answers with a decision (effect, optional obligation, optional fresh transaction id carried in the
-// obligation), a SOAP Fault (HTTP 500) or a SOAP body given verbatim. Without a rules file every
-// request is permitted.
+// obligation, `padding` bytes of white space inside the Response to make a large answer, sent `chunked`
+// without a Content-Length when asked), a SOAP Fault (HTTP 500) or a SOAP body given verbatim. Without a
+// rules file every request is permitted.
 #pragma once
 
 #include <optional>
@@ -29,6 +31,8 @@ struct DecisionOutcome {
     std::string effect;
     std::optional<std::string> obligation;
     bool transactionId = false;
+    size_t padding = 0;
+    bool chunked = false;   // sent without a Content-Length, in chunks
 };
 
 struct VerbatimBody {

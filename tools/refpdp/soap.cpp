@@ -16,6 +16,7 @@ constexpr const char* XACML_CONTEXT_NS = "urn:oasis:names:tc:xacml:2.0:context:s
 constexpr const char* XACML_POLICY_NS = "urn:oasis:names:tc:xacml:2.0:policy:schema:os";
 constexpr const char* STATUS_OK = "urn:oasis:names:tc:xacml:1.0:status:ok";
 constexpr const char* STATUS_PROCESSING_ERROR = "urn:oasis:names:tc:xacml:1.0:status:processing-error";
+constexpr const char* STATUS_SYNTAX_ERROR = "urn:oasis:names:tc:xacml:1.0:status:syntax-error";
 constexpr const char* TRANSACTION_ID_ATTRIBUTE = "urn:oxa:security:authentication:obligation.transactionId";
 constexpr const char* STRING_TYPE = "http://www.w3.org/2001/XMLSchema#string";
 
@@ -135,6 +136,27 @@ void writeObligation(EnvelopeWriter& out, const Decision& decision) {
     out.fullEnd().end();
 }
 
+void writeResult(EnvelopeWriter& out, const Decision& decision, const std::string& resourceId, const char* statusCode,
+                 const std::string& statusMessage) {
+    out.start("Response").attribute("xmlns", XACML_CONTEXT_NS);
+    if (decision.padding) out.raw(std::string(decision.padding, ' '));
+    out.start("Result");
+    if (!resourceId.empty()) out.attribute("ResourceId", resourceId);
+    out.element("Decision", decision.effect);
+    out.start("Status").start("StatusCode").attribute("Value", statusCode).end();
+    if (!statusMessage.empty()) out.element("StatusMessage", statusMessage);
+    out.end();
+    if (decision.obligation) writeObligation(out, decision);
+    out.end().end();
+}
+
+// The text as printable ASCII: a parser's reason may quote bytes of the request that are no valid text.
+std::string printable(std::string text) {
+    for (char& c : text)
+        if (c < ' ' || c > '~') c = '?';
+    return text;
+}
+
 }  // namespace
 
 ParsedRequest parseRequest(const std::string& body) {
@@ -145,6 +167,7 @@ ParsedRequest parseRequest(const std::string& body) {
         xmlFreeDoc);
     if (!doc) {
         const xmlError* error = xmlGetLastError();
+        parsed.wellFormed = false;
         parsed.error = std::string("the request is not well-formed XML: ") + (error && error->message ? error->message : "");
         while (!parsed.error.empty() && parsed.error.back() == '\n') parsed.error.pop_back();
         return parsed;
@@ -161,17 +184,13 @@ ParsedRequest parseRequest(const std::string& body) {
 
 std::string responseEnvelope(const Decision& decision, const std::string& resourceId) {
     EnvelopeWriter out;
-    out.start("Response").attribute("xmlns", XACML_CONTEXT_NS);
-    out.start("Result");
-    if (!resourceId.empty()) out.attribute("ResourceId", resourceId);
-    out.element("Decision", decision.effect);
-    out.start("Status")
-        .start("StatusCode")
-        .attribute("Value", decision.effect == "Indeterminate" ? STATUS_PROCESSING_ERROR : STATUS_OK)
-        .end()
-        .end();
-    if (decision.obligation) writeObligation(out, decision);
-    out.end().end();
+    writeResult(out, decision, resourceId, decision.effect == "Indeterminate" ? STATUS_PROCESSING_ERROR : STATUS_OK, "");
+    return out.finish();
+}
+
+std::string syntaxErrorEnvelope(const std::string& reason) {
+    EnvelopeWriter out;
+    writeResult(out, Decision{"Indeterminate", std::nullopt, std::nullopt, 0}, "", STATUS_SYNTAX_ERROR, printable(reason));
     return out.finish();
 }
 

@@ -14,8 +14,9 @@ using Attributes = std::map<std::string, std::vector<std::string>>;
 
 struct ParsedRequest {
     bool ok = false;
+    bool wellFormed = true;   // false: the body is no well-formed XML (answered as an XACML syntax error)
     Attributes attributes;
-    std::string error;   // why the body was refused, when !ok
+    std::string error;        // why the body was refused, when !ok
 };
 
 ParsedRequest parseRequest(const std::string& body);
@@ -24,6 +25,7 @@ struct Decision {
     std::string effect;                    // Permit, Deny, NotApplicable or Indeterminate
     std::optional<std::string> obligation;
     std::optional<std::string> transactionId;
+    size_t padding = 0;                    // white space before the Result, to make large answers
 };
 
 struct Fault {
@@ -35,6 +37,9 @@ struct Fault {
 };
 
 std::string responseEnvelope(const Decision& decision, const std::string& resourceId);
+// The XACML answer to a request document that cannot be read: Indeterminate with the status code
+// syntax-error and `reason` as the status message.
+std::string syntaxErrorEnvelope(const std::string& reason);
 std::string faultEnvelope(const Fault& fault);
 std::string verbatimEnvelope(const std::string& bodyContent);
 
