@@ -207,6 +207,6 @@ void BM_RequestScaling(benchmark::State& state) {
 }
 BENCHMARK(BM_RequestScaling)
     ->ArgNames({"kind", "n"})
-    ->ArgsProduct({{0, 1, 2}, {10, 100, 1000}});
+    ->ArgsProduct({{0, 1, 2}, {10, 100, 1000, 20000}});
 
 }  // namespace
