@@ -159,6 +159,11 @@ const std::string& KOVAConfig::getObligation(uint32_t level) const {
     });
 }
 
+const std::string* KOVAConfig::findObligation(uint32_t level) const {
+    auto found = levelToObligation.find(level);
+    return found != levelToObligation.end() ? &found->second : nullptr;
+}
+
 int KOVAConfig::isAWildcardObligation(const char* obligation, std::string& prefix) const {
     static const char* const name = "KOVAConfig::isAWildcardObligation";
     KOVA_TRACE(6, "Enter %s obligation[%s]", name, kova_str(obligation));

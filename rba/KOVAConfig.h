@@ -51,6 +51,8 @@ public:
     uint32_t getAuthenticationLevel(const std::string& obligation) const;
     // Raises ObligationMissingException, a normal outcome for the caller, when the level has none.
     const std::string& getObligation(uint32_t level) const;
+    // The same without raising, for each decision: null when the level has none.
+    const std::string* findObligation(uint32_t level) const;
     // Exact entry first, then the longest matching wildcard prefix; 0 and `url` set when found, else 1.
     int getObligationURL(const char* obligation, std::string& url) const;
     int getWildcardObligationURL(const char* obligation, std::string& url) const;
