@@ -62,16 +62,25 @@ floor_section() {
   echo
   echo "| target | figure | met |"
   echo "|---|---|---|"
-  awk -v d="$dp" -v r="$rp" 'BEGIN {printf "| one thread: decision p50 at most 1.10 times the floor | %.2f times | %s |\n", d / r, d / r <= 1.10 ? "yes" : "no"}'
-  awk -v d="$d1" -v r="$r1" 'BEGIN {printf "| one thread: floor posts/s at most 1.10 times decisions/s | %.2f times | %s |\n", r / d, r / d <= 1.10 ? "yes" : "no"}'
-  awk -v d="$d2" -v r="$r2" 'BEGIN {printf "| two threads: decisions/s at least 0.85 times the floor posts/s | %.2f times | %s |\n", d / r, d / r >= 0.85 ? "yes" : "no"}'
-  awk -v d="$dc" -v c="$cc" 'BEGIN {printf "| client CPU per decision at most the bare POST'"'"'s + 15 µs (one thread) | %+.1f µs | %s |\n", d - c, d - c <= 15 ? "yes" : "no"}'
+  awk -v d="$dp" -v r="$rp" 'BEGIN {printf "| one thread: decision p50 at most 1.10 times the floor | %.2f times | %s |\n", d / r, (d / r <= 1.10) ? "yes" : "no"}'
+  awk -v d="$d1" -v r="$r1" 'BEGIN {printf "| one thread: floor posts/s at most 1.10 times decisions/s | %.2f times | %s |\n", r / d, (r / d <= 1.10) ? "yes" : "no"}'
+  awk -v d="$d2" -v r="$r2" 'BEGIN {printf "| two threads: decisions/s at least 0.85 times the floor posts/s | %.2f times | %s |\n", d / r, (d / r >= 0.85) ? "yes" : "no"}'
+  awk -v d="$dc" -v c="$cc" 'BEGIN {printf "| client CPU per decision at most the bare POST'"'"'s + 15 µs (one thread) | %+.1f µs | %s |\n", d - c, (d - c <= 15) ? "yes" : "no"}'
+  local rc
+  rc=$(floor_figure BM_RawPostLoad 1 cpu_us)
+  echo
+  awk -v d="$dc" -v c="$cc" -v r="$rc" 'BEGIN {printf "Where the client CPU of one decision goes (one thread): %.1f µs in all, of which %.1f µs is the raw\nexchange itself (system calls on the socket), %.1f µs libcurl'"'"'s easy interface on top of it, and %.1f µs the\nplug-in, the framework stand-in and the SOAP client together.\n", d, r, c - r, d - c}'
+  echo
+  echo "| target | figure | met |"
+  echo "|---|---|---|"
   local wild
   wild=$(median 'BM_LookupWildcardObligationURL' | awk '{print $2}')
-  awk -v w="$wild" 'BEGIN {printf "| wildcard obligation lookup (1,000 wildcard entries) under 200 ns | %s ns | %s |\n", w, w < 200 ? "yes" : "no"}'
-  local large
-  large=$(median 'BM_LargeDecision/kind:1/n:20000' | awk '{print $2}')
-  awk -v l="$large" 'BEGIN {printf "| a 20,000-credential decision in under 50 ms | %s ms | %s |\n", l, l < 50 ? "yes" : "no"}'
+  awk -v w="$wild" 'BEGIN {printf "| wildcard obligation lookup (1,000 wildcard entries) under 200 ns | %s ns | %s |\n", w, (w < 200) ? "yes" : "no"}'
+  local kind large
+  for kind in 1:credentials 2:groups; do
+    large=$(median "BM_LargeDecision/kind:${kind%%:*}/n:20000")
+    awk -v l="$large" -v what="${kind#*:}" 'BEGIN {split(l, f, " "); printf "| a decision with 20,000 more %s in under 50 ms | %s ms wall, %s ms client CPU | %s |\n", what, f[2], f[4], (f[2] < 50) ? "yes" : "no"}'
+  done
   echo "| heap blocks per whole decision, written down and falling | $(floor_figure BM_DecisionLoad 1 allocs) | see the profile section |"
   echo
   echo '```'
@@ -144,7 +153,7 @@ LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 export KOVA_BUILD_DIR="$BUILD" KOVA_PLUGIN="$BUILD/libkova_eas.so" KOVA_SOURCE_DIR="$ROOT"
 
 echo "bench: Google Benchmark suite" >&2
-"$BUILD/kova_bench" --benchmark_filter='^(?!BM_[A-Za-z]*Load/)' --benchmark_repetitions=3 \
+"$BUILD/kova_bench" --benchmark_filter=-Load/ --benchmark_repetitions=3 \
   --benchmark_report_aggregates_only=true > "$WORK/suite.txt"
 run_floor
 
