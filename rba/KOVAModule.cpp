@@ -330,7 +330,12 @@ void KOVAModule::stepUp(const char* obligation, const KOVAData& data, int* permi
                       "level matches the one that the user has to step up to");
     } else {
         KOVA_TRACE(9, "User is not currently at requested step-up level.Requesting a step-up...");
-        azn_attrlist_add_entry_ulong(*permission_info, azn_perminfo_stepup_level, required);
+        if (azn_attrlist_add_entry_ulong(*permission_info, azn_perminfo_stepup_level, required)) {
+            // Without the step-up entry the host would let the user in at the current level.
+            KOVA_TRACE(1, "Could not add the step-up entry; denying");
+            *permission = AZN_C_NOT_PERMITTED;
+            return;
+        }
         kova_audit_add(audit_fields, "stepup-level", std::to_string(required));
     }
     *permission = AZN_C_PERMITTED;

@@ -1,6 +1,7 @@
 #include <cstdarg>
 
 #include "nvwsoap/cluster_impl.h"
+#include "qzauthzn/azn.h"
 #include "qzsvc/qzsvc.h"
 
 namespace {
@@ -81,6 +82,8 @@ std::vector<NVWSOAPEndpointState> nvwSoapEndpointStates() {
 
 int NVWSOAPClusterMgr::initialize(NVWSOAPServiceFactory* factory, NVWSOAPTrace* trace) {
     if (!factory) return NVWSOAP_S_BAD_FACTORY;
+    // Nothing else makes it fail here; tests of the callers' failure path ask for it.
+    if (zem_injected_failure("NVWSOAPClusterMgr::initialize")) return NVWSOAP_S_NOT_INITIALIZED;
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     m_impl->factory = factory;
     m_impl->trace = trace;

@@ -366,4 +366,6 @@ void zem_fail_calls(const char* operation, int after, int count) {
 
 void zem_clear_failures(void) { t_faults.clear(); }
 
+int zem_injected_failure(const char* operation) { return operation && injectedFailure(operation); }
+
 }  // extern "C"

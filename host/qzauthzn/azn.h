@@ -85,6 +85,8 @@ void zem_set_native_decision(zem_native_decision_fn decide);
 // operation made on this thread, after skipping `after` of them, fail with AZN_S_FAILURE.
 void zem_fail_calls(const char* operation, int after, int count);
 void zem_clear_failures(void);
+// For the other host libraries' seams: non-zero when this call of `operation` is to fail.
+int zem_injected_failure(const char* operation);
 
 // Audit agent and sink ("kova.audit"); see host/nvaudutl for the events written to the sink.
 void* QZLogConfigureAgent(const char* name, const char* configuration);

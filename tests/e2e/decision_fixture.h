@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/loaded_plugin.h"
 #include "support/plugin_fixture.h"
@@ -43,10 +44,11 @@ protected:
     std::unique_ptr<LoadedPlugin> plugin;
     bool started = false;
     bool applyNativePolicy = false;
+    std::string rules = DECISION_RULES;   // what refpdp answers; set before SetUp to answer otherwise
 
     void SetUp() override {
         PluginFixture::SetUp();
-        writeFile(dir.file("rules.json"), DECISION_RULES);
+        writeFile(dir.file("rules.json"), rules);
         pdp = std::make_unique<RefPdp>(std::vector<std::string>{"--rules", dir.file("rules.json"), "--record",
                                                                 dir.file("requests.xml")});
         plugin = std::make_unique<LoadedPlugin>();
@@ -82,6 +84,16 @@ protected:
     }
 
     std::string recorded() const { return readFile(dir.file("requests.xml")); }
+
+    void clearMessages() const { writeFile(dir.file("messages"), ""); }
+    // The catalogue identifiers printed so far, in order ("QLXBA0301I", ...).
+    std::vector<std::string> printedIds() const {
+        std::string printed = messages();
+        std::vector<std::string> ids;
+        for (std::size_t at = printed.find("QLXBA"); at != std::string::npos; at = printed.find("QLXBA", at + 1))
+            ids.push_back(printed.substr(at, 10));
+        return ids;
+    }
 
     static unsigned long ulongEntry(Decision& decision, const char* name) {
         unsigned long value = 0;

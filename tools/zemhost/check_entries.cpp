@@ -17,7 +17,8 @@ namespace {
 struct EntryName {
     const char* stanza;
     const char* key;
-    std::string text() const { return "[" + std::string(stanza) + "] " + key; }
+    // Appended, not inserted: GCC 12 at -O3 reports a false -Wrestrict for "[" + std::string(...).
+    std::string text() const { return std::string("[") + stanza + "] " + key; }
 };
 
 // Start-up fails without these.

@@ -26,7 +26,7 @@ std::string entryText(const std::string& stanza, const std::string& name, const 
 // The stanza's entries; a missing stanza is noted with what its absence means.
 NameValues stanzaOrNotice(const ConfigReader& config, const char* stanza, const char* consequence, Findings& findings) {
     std::optional<NameValues> entries = config.stanza(stanza);
-    if (!entries) findings.notice("[" + std::string(stanza) + "] is missing (QLXBA0307W at start-up): " + consequence);
+    if (!entries) findings.notice(std::string("[") + stanza + "] is missing (QLXBA0307W at start-up): " + consequence);
     return entries.value_or(NameValues{});
 }
 

@@ -39,9 +39,10 @@ std::vector<std::string> configProblems(const std::string& configFile, const Ser
     checkEntries(config, findings);
     checkServers(config, findings);
     checkMappings(config, findings);
+    checkExposure(config, findings);
     std::vector<std::string> problems;
     for (const Findings::Item& item : findings.items()) {
-        if (item.problem) problems.push_back(item.text);
+        if (item.kind == Findings::PROBLEM) problems.push_back(item.text);
     }
     readServeSettings(config, overrides, problems);
     return problems;
