@@ -130,22 +130,17 @@ bool SoapResponse::bodyElementIs(const char* name, const char* nameSpace) const 
     return named(m_bodyElement, name) && inNamespace(m_bodyElement, nameSpace);
 }
 
-// One save context for all the pieces: opening one per piece cost more than writing a small piece.
 AnyType* SoapResponse::contentPieces() {
     if (!m_bodyElement) return nullptr;
     int count = 0;
     for (xmlNodePtr child = m_bodyElement->children; child; child = child->next) ++count;
     char** pieces = new char*[count];
     int index = 0;
-    xmlBufferEmpty(m_buffer);
-    xmlSaveCtxtPtr save = openSave();
     for (xmlNodePtr child = m_bodyElement->children; child; child = child->next) {
-        xmlSaveTree(save, child);
-        xmlSaveFlush(save);
-        pieces[index++] = copyOut(xmlBufferContent(m_buffer), xmlBufferLength(m_buffer));
         xmlBufferEmpty(m_buffer);
+        appendSerialized(child);
+        pieces[index++] = copyOut(xmlBufferContent(m_buffer), xmlBufferLength(m_buffer));
     }
-    xmlSaveClose(save);
     return new AnyType(pieces, count);
 }
 
@@ -168,15 +163,15 @@ char* SoapResponse::faultDetailXml() {
 
 // An empty element keeps its end tag ("<a></a>", not "<a/>"), as the PDP wrote it: readers of the
 // response text look for what follows a start tag.
-xmlSaveCtxtPtr SoapResponse::openSave() {
-    return xmlSaveToBuffer(m_buffer, "UTF-8", XML_SAVE_NO_EMPTY | XML_SAVE_NO_DECL);
+void SoapResponse::appendSerialized(xmlNodePtr node) {
+    xmlSaveCtxtPtr save = xmlSaveToBuffer(m_buffer, "UTF-8", XML_SAVE_NO_EMPTY | XML_SAVE_NO_DECL);
+    xmlSaveTree(save, node);
+    xmlSaveClose(save);
 }
 
 char* SoapResponse::serializeChildren(xmlNodePtr parent) {
     xmlBufferEmpty(m_buffer);
-    xmlSaveCtxtPtr save = openSave();
-    for (xmlNodePtr child = parent->children; child; child = child->next) xmlSaveTree(save, child);
-    xmlSaveClose(save);
+    for (xmlNodePtr child = parent->children; child; child = child->next) appendSerialized(child);
     int length = xmlBufferLength(m_buffer);
     return length ? copyOut(xmlBufferContent(m_buffer), length) : nullptr;
 }

@@ -4,7 +4,6 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <libxml/xmlsave.h>
 
 #include <string>
 
@@ -47,7 +46,7 @@ public:
     std::string faultString() const;
 
 private:
-    xmlSaveCtxtPtr openSave();
+    void appendSerialized(xmlNodePtr node);
     char* serializeChildren(xmlNodePtr parent);
 
     xmlParserCtxtPtr m_parser;   // reused across exchanges (keeps its dictionary and buffers)
