@@ -116,14 +116,14 @@ profile_top() {
   echo "including what they call:"
   callgrind_annotate --inclusive=yes --threshold=100 "$1" 2>/dev/null |
     awk -v n="$decisions" -v parts="$PROFILE_PARTS" 'BEGIN {k = split(parts, want, "|")}
-      /^ *[0-9,]+ \( *[0-9.]+%\) +[.\/]/ {
-        for (i = 1; i <= k; ++i) if (!(i in seen) && index($0, ":" want[i] "(")) {
+      /^ *[0-9,]+ \( *[0-9.]+%\) +[.\/?]/ {
+        for (i = 1; i <= k; ++i) if (!(i in seen) && (index($0, ":" want[i] "(") || index($0, ":" want[i] " ["))) {
           seen[i] = 1; count = $1; gsub(",", "", count); match($0, /\( *[0-9.]+%\)/); share = substr($0, RSTART + 1, RLENGTH - 2); gsub(/ /, "", share)
           line[i] = sprintf("%7s %9.0f  %s", share, count / n, want[i]) } }
       END {for (i = 1; i <= k; ++i) if (i in line) print line[i]}'
 }
 # The parts of a decision shown with what they call: harness, plug-in, SOAP client, HTTP, XML.
-PROFILE_PARTS="zemhost::Creds::Creds|KOVAData::loadData|KOVARequest::formatRequest|NVWSOAPCall::execute|orbsec_axiscpp::Call::Impl::perform|orbsec_axiscpp::SoapResponse::parse|orbsec_axiscpp::SoapResponse::contentPieces|KOVAResponse::parse|KOVAConfig::getObligation[abi:cxx11]"
+PROFILE_PARTS="zemhost::Creds::Creds|KOVAData::loadData|KOVARequest::formatRequest|NVWSOAPCall::execute|curl_easy_perform|orbsec_axiscpp::SoapResponse::parse|orbsec_axiscpp::SoapResponse::contentPieces|KOVAResponse::parse|KOVAConfig::getObligation[abi:cxx11]"
 
 profile_section() {
   echo "## Where the CPU goes: callgrind on zemhost bench, 2 threads against refpdp"
