@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 
 #include <string>
+#include <string_view>
 
 #include "rba/stub/AuthzService.h"
 
@@ -46,5 +47,27 @@ private:
     std::string m_body;
     std::string m_response;
 };
+
+// The floor under any HTTP client: one keep-alive TCP connection, the whole request (head and the same
+// bytes, SOAPAction and content type as BarePost) in one write, the answer read up to its Content-Length.
+class RawPost {
+public:
+    RawPost(const std::string& url, const std::string& body);
+    ~RawPost();
+    RawPost(const RawPost&) = delete;
+    RawPost& operator=(const RawPost&) = delete;
+
+    bool post();
+
+private:
+    bool readAnswer();
+
+    int m_socket = -1;
+    std::string m_request;
+    std::string m_answer;
+};
+
+// Heap blocks (malloc, calloc, realloc, aligned forms) the calling thread asked for so far.
+unsigned long threadAllocations();
 
 }  // namespace kova_bench

@@ -1,5 +1,6 @@
 #include "rba/KOVAConfig.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "rba/kova_eas.h"
@@ -31,10 +32,22 @@ KOVAConfig::KOVAConfig(const char* config_file) {
     loadPairs(config_file, "obligations-levels-mapping", &KOVAConfig::addLevelMapping);
     loadPairs(config_file, "obligations-urls-mapping", &KOVAConfig::addURLMapping);
     loadPairs(config_file, "user-attribute-definitions", &KOVAConfig::addUserAttribute);
+    indexWildcards();
     KOVA_EXIT(name);
 }
 
 KOVAConfig::~KOVAConfig() = default;
+
+// In key order a prefix comes right before the texts it starts, so the open chain of prefixes is a stack.
+void KOVAConfig::indexWildcards() {
+    m_wildcards.reserve(wildcardObligationURLs.size());
+    std::vector<long> chain;
+    for (const auto& [prefix, url] : wildcardObligationURLs) {
+        while (!chain.empty() && !prefix.starts_with(*m_wildcards[chain.back()].prefix)) chain.pop_back();
+        m_wildcards.push_back({&prefix, &url, chain.empty() ? -1 : chain.back()});
+        chain.push_back(static_cast<long>(m_wildcards.size()) - 1);
+    }
+}
 
 void KOVAConfig::loadPairs(const char* config_file, const char* stanza,
                            void (KOVAConfig::*add)(const char*, const char*)) {
@@ -146,6 +159,11 @@ const std::string& KOVAConfig::getObligation(uint32_t level) const {
     });
 }
 
+const std::string* KOVAConfig::findObligation(uint32_t level) const {
+    auto found = levelToObligation.find(level);
+    return found != levelToObligation.end() ? &found->second : nullptr;
+}
+
 int KOVAConfig::isAWildcardObligation(const char* obligation, std::string& prefix) const {
     static const char* const name = "KOVAConfig::isAWildcardObligation";
     KOVA_TRACE(6, "Enter %s obligation[%s]", name, kova_str(obligation));
@@ -184,17 +202,19 @@ int KOVAConfig::getWildcardObligationURL(const char* obligation, std::string& ur
     if (!obligation) {
         KOVA_TRACE(1, "%s Caller send us a NULL input obligation.  Should never happen.", name);
     } else {
-        // Longest matching prefix wins; among equal lengths the first in key order, as only a strictly
-        // longer prefix replaces the best so far.
+        // Every prefix of the obligation sorts at or before it, a longer one after a shorter, and each lies
+        // on the chain of the last prefix not after it: the first on that chain that matches is the longest.
         std::string_view text(obligation);
-        long best = -1;
-        for (const auto& [prefix, candidate] : wildcardObligationURLs) {
+        auto after = std::upper_bound(m_wildcards.begin(), m_wildcards.end(), text,
+                                      [](std::string_view key, const WildcardEntry& entry) { return key < *entry.prefix; });
+        for (long at = (after - m_wildcards.begin()) - 1; at >= 0; at = m_wildcards[at].shorter) {
+            const WildcardEntry& entry = m_wildcards[at];
             KOVA_TRACE(9, "%s compare config wildcard obligation[%s] with input obligation[%s]", name,
-                       prefix.c_str(), obligation);
-            if (text.starts_with(prefix) && static_cast<long>(prefix.size()) > best) {
-                url = candidate;
-                best = static_cast<long>(prefix.size());
+                       entry.prefix->c_str(), obligation);
+            if (text.starts_with(*entry.prefix)) {
+                url = *entry.url;
                 result = 0;
+                break;
             }
         }
     }

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "nvwebrte/nvwebrte.h"
 
@@ -50,6 +51,8 @@ public:
     uint32_t getAuthenticationLevel(const std::string& obligation) const;
     // Raises ObligationMissingException, a normal outcome for the caller, when the level has none.
     const std::string& getObligation(uint32_t level) const;
+    // The same without raising, for each decision: null when the level has none.
+    const std::string* findObligation(uint32_t level) const;
     // Exact entry first, then the longest matching wildcard prefix; 0 and `url` set when found, else 1.
     int getObligationURL(const char* obligation, std::string& url) const;
     int getWildcardObligationURL(const char* obligation, std::string& url) const;
@@ -68,6 +71,16 @@ public:
     KOVATextTable userAttributeDefinitions;
 
 private:
+    // One wildcard prefix in key order, with the index of the longest other prefix that starts it (-1
+    // when none): the matching prefixes of any obligation lie on one such chain.
+    struct WildcardEntry {
+        const std::string* prefix;
+        const std::string* url;
+        long shorter;
+    };
+    std::vector<WildcardEntry> m_wildcards;
+
+    void indexWildcards();
     void addDecisionInfo(const char* name, const char* value);
     void addLevelMapping(const char* name, const char* value);
     void addURLMapping(const char* name, const char* value);

@@ -367,12 +367,12 @@ bool KOVARequest::appendSecondaryChallenge(const std::string& level) {
         KOVA_TRACE(9, "%s", error.what());
         return false;
     }
-    try {
-        const std::string& obligation = kova_config->getObligation(number);
+    // A level without obligation is normal; raising for it would cost more than the rest of the request.
+    if (const std::string* obligation = kova_config->findObligation(number)) {
         appendAttributeElement(m_environmentAttrs, "last-successful-secondary-challenge", KOVA_DATATYPE_STRING,
-                               std::span(&obligation, 1), TextForm::Escaped);
-    } catch (const ObligationMissingException&) {
-        // A level without obligation is normal.
+                               std::span(obligation, 1), TextForm::Escaped);
+    } else {
+        KOVA_TRACE(9, "Obligation missing for authentication level: %u", number);
     }
     return true;
 }
