@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "nvwsoap/cluster_impl.h"
+#include "qzcore/c_boundary.h"
 
 namespace {
 
@@ -168,10 +169,18 @@ void NVWSOAPCluster::Impl::maintain() {
     m_finished.notify_all();
 }
 
+// The ping runs the embedding service's call on this thread: whatever it raises counts as a failed ping,
+// so the thread, and with it every later health check, survives.
+bool NVWSOAPCluster::Impl::answersPing(NVWSOAPClusterMember& member) {
+    return zem::cBoundary("health check", false, [&] {
+        std::unique_ptr<NVWSOAPCall> call(factory->createPingCall(&member));
+        NVWSOAPHandleMgr::HandleRef unused;
+        return call && call->hasRecovered(call->execute(nullptr, &unused, nullptr));
+    });
+}
+
 void NVWSOAPCluster::Impl::ping(NVWSOAPClusterMember& member) {
-    std::unique_ptr<NVWSOAPCall> call(factory->createPingCall(&member));
-    NVWSOAPHandleMgr::HandleRef unused;
-    if (call && call->hasRecovered(call->execute(nullptr, &unused, nullptr))) {
+    if (answersPing(member)) {
         if (member.markUp()) nvwsoapMessage(NVWSOAP_MSG_ENDPOINT_BACK, member.url(), name.c_str());
         NVWSOAP_TRACE(trace, 2, "Cluster %s: endpoint %s is back", name.c_str(), member.url());
     } else {

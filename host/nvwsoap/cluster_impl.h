@@ -161,6 +161,7 @@ struct NVWSOAPCluster::Impl {
 
 private:
     void maintain();
+    bool answersPing(NVWSOAPClusterMember& member);
     void ping(NVWSOAPClusterMember& member);
     void stopMaintenance();
 

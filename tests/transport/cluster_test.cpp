@@ -2,6 +2,7 @@
 // closing idle ones, shutting down with a handle still lent, and calls that throw.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -178,6 +179,31 @@ TEST_F(ClusterTest, AnythingTheCallThrowsBecomesANonZeroStatus) {
         EXPECT_EQ(call->execute(target->cluster, &handle.ref, nullptr), NVWSOAP_S_TRANSPORT) << call->name();
         EXPECT_EQ(call->attempts, 1) << "a failure that is not the endpoint's is not retried";
     }
+}
+
+// A factory whose health-check calls cannot even be made.
+class PingThrowingFactory : public KOVAServiceFactory {
+public:
+    NVWSOAPCall* createPingCall(NVWSOAPClusterMember*) override {
+        ++pings;
+        throw std::bad_alloc();
+    }
+    std::atomic<int> pings{0};
+};
+
+TEST_F(ClusterTest, HealthCheckThatThrowsCountsAsFailedAndChecksGoOn) {
+    PingThrowingFactory throwing;
+    ClusterUnderTest target(throwing, dir, "server = 10," + pdp.url() + "\nhealth-check-interval = 1\ntimeout = 1\n");
+    ASSERT_EQ(target.status, 0);
+    pdp.stop();
+    EXPECT_NE(exchange(target), 0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (throwing.pings < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_GE(throwing.pings, 2) << "the maintenance thread survives a throwing check and keeps checking";
+    EXPECT_NE(exchange(target), 0) << "an endpoint whose check threw stays down";
+    EXPECT_EQ(target.manager.shutdown(), 0);
 }
 
 }  // namespace
