@@ -12,21 +12,15 @@ using Kind = ProxyProcess::Kind;
 // The example site with its ports moved to this run's, and the identity taken from X-Test-* headers
 // in place of the authentication layer the examples leave to the administrator.
 std::string siteFor(Kind kind, int servePort, int sitePort, int upstreamPort) {
-    std::string serve = "127.0.0.1:" + std::to_string(servePort), upstream = "127.0.0.1:" + std::to_string(upstreamPort);
-    std::string site = "127.0.0.1:" + std::to_string(sitePort);
+    std::string text = readFile(sourceDir() + (kind == Kind::Nginx ? "/examples/nginx-kova.conf" : "/examples/Caddyfile"));
+    text = replacedAll(text, "127.0.0.1:9191", "127.0.0.1:" + std::to_string(servePort));
+    text = replacedAll(text, "127.0.0.1:8080", "127.0.0.1:" + std::to_string(sitePort));
+    text = replacedAll(text, "127.0.0.1:8081", "127.0.0.1:" + std::to_string(upstreamPort));
     if (kind == Kind::Nginx) {
-        std::string text = readFile(sourceDir() + "/examples/nginx-kova.conf");
-        text = replacedAll(text, "127.0.0.1:9191", serve);
-        text = replacedAll(text, "127.0.0.1:8080", site);
-        text = replacedAll(text, "127.0.0.1:8081", upstream);
         text = replacedAll(text, "$remote_user", "$http_x_test_user");
         text = replacedAll(text, "Remote-Groups $kova_groups", "Remote-Groups $http_x_test_groups");
         return replacedAll(text, "Remote-Auth-Level \"\"", "Remote-Auth-Level $http_x_test_level");
     }
-    std::string text = readFile(sourceDir() + "/examples/Caddyfile");
-    text = replacedAll(text, "127.0.0.1:9191", serve);
-    text = replacedAll(text, "127.0.0.1:8080", site);
-    text = replacedAll(text, "127.0.0.1:8081", upstream);
     text = replacedAll(text, "{http.auth.user.id}", "{http.request.header.X-Test-User}");
     text = replacedAll(text, "-Remote-Groups", "Remote-Groups {http.request.header.X-Test-Groups}");
     return replacedAll(text, "-Remote-Auth-Level", "Remote-Auth-Level {http.request.header.X-Test-Level}");
