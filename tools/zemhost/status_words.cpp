@@ -48,7 +48,7 @@ const StatusCode MINORS[] = {
     STATUS_ROW(NVWSOAP_S_NO_HANDLE, CLUSTER, "the service factory made no SOAP stub for the endpoint"),
     STATUS_ROW(NVWSOAP_S_TRANSPORT, CLUSTER,
                "the exchange with the PDP failed: connection refused, time-out, HTTP error (e.g. 401), TLS or an "
-               "unreadable answer; the trace at level 3 names the cause"),
+               "unreadable answer; message NVWSO0091W names the cause"),
     STATUS_ROW(NVWSOAP_S_NOT_RUNNING, CLUSTER, "the cluster manager is already shut down"),
     STATUS_ROW(NVWSOAP_S_BAD_FACTORY, CLUSTER, "the cluster manager was started without a service factory"),
     STATUS_ROW(NVWSOAP_S_NO_SERVER, CLUSTER, "[kova-eas] has no `server` entry"),
