@@ -28,32 +28,12 @@ inline const char* SERVE_RULES = R"({
     {"resource-prefix": "/open", "effect": "Permit"}
   ]})";
 
-struct Reply {
-    long status = 0;   // 0: no answer (connection failed or timed out)
-    std::string body;
-    std::map<std::string, std::string> headers;   // names in lower case
-    std::string header(const std::string& name) const {
-        auto found = headers.find(name);
-        return found == headers.end() ? "" : found->second;
-    }
-};
-
-struct RequestOptions {
-    std::vector<std::string> headers;   // "Name: value"
-    std::string localAddress;           // the client's own address, e.g. 127.0.0.2
-    std::string method = "GET";
-    std::string caFile;                 // trust for https URLs
-};
-
-// One request through libcurl, redirects not followed.
-Reply httpRequest(const std::string& url, const RequestOptions& options = {});
 // A loopback port that was free a moment ago.
 int freePort();
 // Polls until something accepts on 127.0.0.1:port or `process` ends; false on time-out.
 bool waitForPort(int port, Process& process);
 // Polls until `path` contains `text`; false after ten seconds.
 bool waitForText(const std::string& path, const std::string& text);
-std::string replacedAll(std::string text, const std::string& from, const std::string& to);
 
 // `zemhost serve` on an ephemeral loopback port.
 class ServeProcess {
@@ -95,14 +75,10 @@ protected:
     std::unique_ptr<ServeProcess> serve;
     std::vector<std::string> pdpOptions;   // refpdp options beyond the rules, set before startService
 
-    // Text replacements in the example configuration, e.g. {"permit-when-no-kova-available = no", "... = yes"}.
-    using Edits = std::vector<std::pair<std::string, std::string>>;
-
-    void startService(const std::vector<std::string>& serveOptions, const std::string& serveEntries = "",
-                      const Edits& edits = {});
+    void startService(const std::vector<std::string>& serveOptions, const std::string& serveEntries = "");
     // The example configuration pointed at this run's refpdp and audit file, with `serveEntries` leading
-    // the [zemhost-serve] stanza (so they override the example's) and `edits` applied.
-    std::string configText(const std::string& serveEntries, const Edits& edits = {}) const;
+    // the [zemhost-serve] stanza (so they override the example's).
+    std::string configText(const std::string& serveEntries) const;
     std::string configFile() const { return dir.file("corvaned.conf"); }
     // An authorization request as a proxy sends it for `method uri`, with extra headers.
     Reply authorize(const std::string& uri, const std::vector<std::string>& extra = {},

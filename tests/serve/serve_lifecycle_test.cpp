@@ -1,8 +1,5 @@
 // The service over its lifetime: reload on SIGHUP (a broken file is refused), a clean stop on SIGTERM
 // with the requests in flight answered, readiness that follows the PDP, and bounded load.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -35,13 +32,7 @@ bool waitForStatus(const std::string& url, long status) { return replyWithStatus
 // A connection that sends nothing: it holds a worker until the read time-out or until closed.
 class SilentClient {
 public:
-    explicit SilentClient(int port) : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
+    explicit SilentClient(int port) : m_fd(connectToLoopback(port)) { EXPECT_GE(m_fd, 0); }
     ~SilentClient() { close(m_fd); }
 
 private:

@@ -1,11 +1,16 @@
 #include "support/test_support.h"
 
+#include <arpa/inet.h>
+#include <curl/curl.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +28,26 @@ std::string envOr(const char* name, const std::string& fallback) {
     const char* value = std::getenv(name);
     return value && *value ? value : fallback;
 }
+
+size_t appendBody(char* data, size_t size, size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+size_t keepHeader(char* data, size_t size, size_t count, void* target) {
+    std::string line(data, size * count);
+    std::size_t colon = line.find(':');
+    if (colon != std::string::npos) {
+        std::string name = line.substr(0, colon);
+        for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(' '));
+        value.erase(value.find_last_not_of("\r\n") + 1);
+        (*static_cast<std::map<std::string, std::string>*>(target))[name] = value;
+    }
+    return size * count;
+}
+
 }  // namespace
 
 std::string buildDir() { return envOr("KOVA_BUILD_DIR", std::filesystem::current_path().string()); }
@@ -44,6 +69,19 @@ std::string readFile(const std::string& path) {
     std::stringstream buffer;
     buffer << in.rdbuf();
     return buffer.str();
+}
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+std::string replacedAll(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
 }
 
 TempDir::TempDir() {
@@ -116,6 +154,41 @@ int runCommand(const std::vector<std::string>& argv, std::string* out, std::stri
     if (out) *out = readFile(dir.file("stdout"));
     if (err) *err = readFile(dir.file("stderr"));
     return code;
+}
+
+Reply httpRequest(const std::string& url, const RequestOptions& options) {
+    Reply reply;
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = nullptr;
+    for (const std::string& header : options.headers) headers = curl_slist_append(headers, header.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, options.method.c_str());
+    if (options.method == "HEAD") curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    if (!options.body.empty()) curl_easy_setopt(curl, CURLOPT_POSTFIELDS, options.body.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, keepHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
+    if (!options.localAddress.empty()) curl_easy_setopt(curl, CURLOPT_INTERFACE, options.localAddress.c_str());
+    if (!options.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.caFile.c_str());
+    if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return reply;
+}
+
+int connectToLoopback(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    close(fd);
+    return -1;
 }
 
 RefPdp::RefPdp(const std::vector<std::string>& options, const std::string& listen, const std::string& binary)

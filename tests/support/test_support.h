@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ std::string xacmlDir();
 
 void writeFile(const std::string& path, const std::string& text);
 std::string readFile(const std::string& path);
+// How often `part` occurs in `text`, overlapping occurrences included.
+std::size_t countOf(const std::string& text, const std::string& part);
+std::string replacedAll(std::string text, const std::string& from, const std::string& to);
 
 // A fresh folder under /tmp, removed with everything in it on destruction.
 class TempDir {
@@ -54,6 +58,30 @@ private:
 // Runs a command to completion; returns the exit code and fills `out` and `err`.
 int runCommand(const std::vector<std::string>& argv, std::string* out = nullptr, std::string* err = nullptr,
                const std::string& stdinText = "");
+
+struct Reply {
+    long status = 0;   // 0: no answer (connection failed or timed out)
+    std::string body;
+    std::map<std::string, std::string> headers;   // names in lower case
+    std::string header(const std::string& name) const {
+        auto found = headers.find(name);
+        return found == headers.end() ? "" : found->second;
+    }
+};
+
+struct RequestOptions {
+    std::vector<std::string> headers;   // "Name: value"
+    std::string localAddress;           // the client's own address, e.g. 127.0.0.2
+    std::string method = "GET";
+    std::string body;                   // sent when not empty
+    std::string caFile;                 // trust for https URLs
+};
+
+// One request through libcurl, redirects not followed.
+Reply httpRequest(const std::string& url, const RequestOptions& options = {});
+
+// A connection to 127.0.0.1:port, or -1 when nothing accepts there.
+int connectToLoopback(int port);
 
 // refpdp on an ephemeral loopback port with the given extra options (rules file, delay, TLS, ...); `binary`
 // "" is the build tree's.
