@@ -86,17 +86,4 @@ TEST(ServiceFactory, SetHandleSecureStoresExactlyOneArgument) {
                                                             "old5", "old6", "old7"}));
 }
 
-TEST(ServiceFactory, MakesDefaultStubsClustersAndPingCallsAndNamesItsCluster) {
-    KOVAServiceFactory factory;
-    std::unique_ptr<orbsec_axiscpp::Stub> stub(factory.createHandle());
-    ASSERT_NE(dynamic_cast<AuthzService*>(stub.get()), nullptr);
-    EXPECT_STREQ(stub->getCall()->getEndpointURI(), KOVA_DEFAULT_ENDPOINT);
-    std::unique_ptr<NVWSOAPCluster> cluster(factory.createCluster());
-    EXPECT_NE(cluster, nullptr);
-    std::unique_ptr<NVWSOAPCall> ping(factory.createPingCall(nullptr));
-    ASSERT_NE(dynamic_cast<KOVAPingCall*>(ping.get()), nullptr);
-    EXPECT_STREQ(ping->name(), "ping");
-    EXPECT_STREQ(factory.clusterName(), "kova-cluster");
-}
-
 }  // namespace
