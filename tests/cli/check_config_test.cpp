@@ -109,21 +109,6 @@ TEST_F(CheckConfig, WarnsOfThePermitOnFailureAndOfRawFieldsThatHoldMarkup) {
     EXPECT_TRUE(reported(clean, "warning").empty()) << clean.out;
 }
 
-TEST_F(CheckConfig, AnObfuscatedValueThatDoesNotDecodeIsAProblemNotACrash) {
-    RefPdp pdp({});
-    std::string config = writeConfig(exampleConfig(pdp.url(), "[kova-eas]\nbasic-auth-user = u\nbasic-auth-passwd = obf:====\n"
-                                                               "ssl-ca-file = obf:========\n"));
-    CliRun run = zemhost({"--config", config, "check-config"});
-    EXPECT_EQ(run.code, 1) << run.out << run.err;
-    std::vector<std::string> problems = reported(run, "problem");
-    auto has = [&](const std::string& text) {
-        return std::any_of(problems.begin(), problems.end(), [&](const std::string& line) { return contains(line, text); });
-    };
-    EXPECT_TRUE(has(config + ": [kova-eas] basic-auth-passwd: the text after obf: is not base64: the plug-in does not start"))
-        << run.out;
-    EXPECT_TRUE(has(config + ": [kova-eas] ssl-ca-file: the text after obf: is not base64")) << run.out;
-}
-
 TEST_F(CheckConfig, ObligationMappingsThatOnlyInformAreNoticesNotProblems) {
     RefPdp pdp({});
     CliRun run = check(exampleConfig(pdp.url(),

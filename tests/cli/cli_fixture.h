@@ -53,9 +53,11 @@ protected:
         return run;
     }
 
-    // examples/corvaned.conf pointed at `pdpUrl`, auditing into this test's folder, plus `extra` lines.
-    std::string exampleConfig(const std::string& pdpUrl, const std::string& extra = "") const {
-        std::string text = readFile(sourceDir() + "/examples/corvaned.conf");
+    // examples/corvaned.conf (or the installed copy `example`) pointed at `pdpUrl`, auditing into this test's
+    // folder, plus `extra` lines.
+    std::string exampleConfig(const std::string& pdpUrl, const std::string& extra = "",
+                              const std::string& example = sourceDir() + "/examples/corvaned.conf") const {
+        std::string text = readFile(example);
         text = replaced(text, "http://127.0.0.1:9080/kova/authz/services/AuthzService", pdpUrl);
         text = replaced(text, "/tmp/kova-eas-audit.log", dir.file("audit.log"));
         return text + extra;

@@ -52,14 +52,6 @@ protected:
         return result;
     }
 
-    // The installed example configuration pointed at `pdpUrl`, auditing into this test's folder.
-    std::string readInstalledExample(const std::string& pdpUrl) const {
-        std::string text = kova_test::readFile(installed("corvaned.conf"));
-        text = replaced(text, "http://127.0.0.1:9080/kova/authz/services/AuthzService", pdpUrl);
-        text = replaced(text, "/tmp/kova-eas-audit.log", dir.file("audit.log"));
-        return writeConfig(text);
-    }
-
     // The one file under the prefix whose name is `name`.
     std::string installed(const std::string& name) const {
         for (const fs::directory_entry& entry : fs::recursive_directory_iterator(prefix)) {
@@ -91,13 +83,7 @@ TEST_F(Install, BinariesAndLibrariesFindEachOtherRelativeToThemselves) {
     }
 }
 
-TEST_F(Install, ExamplesAndGuidesAreInstalled) {
-    for (const std::string name : {"corvaned.conf", "policies.json", "demo-requests.jsonl", "admin-guide.md"}) {
-        EXPECT_TRUE(fs::is_regular_file(installed(name))) << name;
-    }
-}
-
-TEST_F(Install, InstalledToolsReportTheirVersionAndDecideWithTheInstalledPlugin) {
+TEST_F(Install, InstalledToolsReportTheirVersionAndDecideWithTheInstalledPluginAndExamples) {
     CliRun version = run({installed("zemhost"), "--version"});
     EXPECT_EQ(version.code, 0) << version.err;
     std::vector<std::string> versionLines = lines(version.out);
@@ -107,8 +93,9 @@ TEST_F(Install, InstalledToolsReportTheirVersionAndDecideWithTheInstalledPlugin)
     CliRun pdpVersion = run({installed("refpdp"), "--version"});
     EXPECT_EQ(pdpVersion.out, "refpdp " + versionLines[0].substr(8) + "\n") << "one version for both tools";
 
+    for (const std::string name : {"demo-requests.jsonl", "admin-guide.md"}) EXPECT_TRUE(fs::is_regular_file(installed(name)));
     kova_test::RefPdp pdp({"--rules", installed("policies.json")}, "127.0.0.1:0", installed("refpdp"));
-    std::string config = readInstalledExample(pdp.url());
+    std::string config = writeConfig(exampleConfig(pdp.url(), "", installed("corvaned.conf")));
     CliRun init = run({installed("zemhost"), "--config", config, "init"});
     EXPECT_EQ(init.code, 0) << init.err;
     EXPECT_TRUE(contains(init.out, "service version: ")) << init.out;

@@ -171,20 +171,15 @@ TEST_F(Batch, AnEndpointGoingDownIsOneMessageWithItsReasonNotOnePerDecision) {
     CliRun run = zemhost({"--config", writeConfig(failover, "failover.conf"), "run", "--requests", dir.file("requests.jsonl")});
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(results(run).size(), 6u);
-    auto count = [](const std::string& text, const std::string& word) {
-        std::size_t found = 0;
-        for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++found;
-        return found;
-    };
-    EXPECT_EQ(count(run.err, "NVWSO0091W"), 1u) << run.err;
+    EXPECT_EQ(kova_test::countOf(run.err, "NVWSO0091W"), 1u) << run.err;
     EXPECT_TRUE(contains(run.err, "The endpoint " + refused + " of the SOAP cluster kova-pdp is down: " + refused))
         << run.err;
     EXPECT_TRUE(contains(run.err, "onnect")) << "the transport's reason: " << run.err;
-    EXPECT_EQ(count(run.err, "NVWSO0092E"), 0u) << run.err;
+    EXPECT_EQ(kova_test::countOf(run.err, "NVWSO0092E"), 0u) << run.err;
 
     std::string allDown = text.substr(0, at) + "server = 10," + refused + "\n" + text.substr(text.find('\n', at) + 1);
     CliRun down = zemhost({"--config", writeConfig(allDown, "down.conf"), "run", "--requests", dir.file("requests.jsonl")});
-    EXPECT_EQ(count(down.err, "NVWSO0092E"), 1u) << down.err;
+    EXPECT_EQ(kova_test::countOf(down.err, "NVWSO0092E"), 1u) << down.err;
     EXPECT_TRUE(contains(down.err, "Every endpoint of the cluster is down")) << down.err;
 }
 

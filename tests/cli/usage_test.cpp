@@ -47,7 +47,7 @@ TEST_F(Usage, BadArgumentsExitTwoWithOneLineSayingWhatIsWrongThenUsage) {
     }
 }
 
-TEST_F(Usage, AMissingConfigurationFileIsNamedWhetherGivenOrFromTheEnvironment) {
+TEST_F(Usage, TheConfigurationFileComesFromTheOptionOrTheEnvironmentAndAMissingOneIsNamed) {
     std::string missing = dir.file("absent.conf");
     CliRun given = zemhost({"--config", missing, "init"});
     EXPECT_EQ(given.code, 2);
@@ -57,13 +57,11 @@ TEST_F(Usage, AMissingConfigurationFileIsNamedWhetherGivenOrFromTheEnvironment) 
     CliRun fromEnvironment = zemhost({"check-config"});
     EXPECT_EQ(fromEnvironment.code, 2);
     EXPECT_TRUE(contains(lines(fromEnvironment.err).at(0), missing)) << fromEnvironment.err;
-}
 
-TEST_F(Usage, TheConfigurationFileComesFromTheEnvironmentWhenNotGiven) {
     setenv("ZEM_CONFIG", writeConfig("[server]\nserver-name = s1\n").c_str(), 1);
-    CliRun run = zemhost({"check-config"});
-    EXPECT_EQ(run.code, 1) << run.err;
-    EXPECT_TRUE(contains(run.out, "[kova-eas] trace-component: missing")) << run.out;
+    CliRun read = zemhost({"check-config"});
+    EXPECT_EQ(read.code, 1) << read.err;
+    EXPECT_TRUE(contains(read.out, "[kova-eas] trace-component: missing")) << read.out;
 }
 
 TEST_F(Usage, EverySubcommandExplainsItselfWithHelp) {
