@@ -8,12 +8,6 @@ using xacml_test::FileTail;
 
 namespace {
 
-int countOf(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
 template <class Exception, class Call>
 std::string raisedText(Call call) {
     try {
@@ -70,31 +64,6 @@ P = https://exact/p
     EXPECT_EQ(config.tables().obligationURLs, (KOVATextTable{{"P", "https://exact/p"}}));
     EXPECT_EQ(config.tables().wildcardObligationURLs,
               (KOVATextTable{{"", "https://wild/any"}, {"P", "https://wild/p"}}));
-}
-
-TEST(ConfigTables, MissingStanzasAreReportedAndTolerated) {
-    FileTail messages(xacml_test::messagesPath());
-    Config config("[kova-eas]\ntrace-component = kova\n");
-    KOVAConfig& tables = config.tables();
-    EXPECT_TRUE(tables.appContextToHeader.empty() && tables.headerToAppContext.empty() &&
-                tables.obligationToLevel.empty() && tables.levelToObligation.empty() &&
-                tables.obligationURLs.empty() && tables.wildcardObligationURLs.empty() &&
-                tables.userAttributeDefinitions.empty());
-    std::string printed = messages.text();
-    EXPECT_EQ(countOf(printed, "QLXBA0307W"), 4) << printed;
-    for (const char* stanza : {"azn-decision-info", "obligations-levels-mapping", "obligations-urls-mapping",
-                               "user-attribute-definitions"}) {
-        EXPECT_NE(printed.find(std::string("The stanza ") + stanza + " in file " + config.path() + " is not found."),
-                  std::string::npos)
-            << stanza;
-    }
-}
-
-TEST(ConfigTables, LevelBeyondThirtyTwoBitsAbandonsLoadingAtAnyTraceLevel) {
-    for (int level : {0, 9}) {
-        xacml_test::TraceLevel trace(level);
-        EXPECT_THROW(Config("[obligations-levels-mapping]\nhuge = 4294967296\n"), ParseException) << level;
-    }
 }
 
 TEST(ConfigLookups, WildcardUrlTakesTheLongestPrefixAfterExactNames) {
@@ -161,7 +130,7 @@ TEST(ConfigLookups, MissingEntriesRaiseWithTheirTexts) {
     EXPECT_NE(printed.find("QLXBA0309W   The authentication level is missing for the obligation: otp."),
               std::string::npos)
         << printed;
-    EXPECT_EQ(countOf(printed, "QLXBA"), 2) << "a level without obligation is no message";
+    EXPECT_EQ(kova_test::countOf(printed, "QLXBA"), 2u) << "a level without obligation is no message";
 }
 
 }  // namespace

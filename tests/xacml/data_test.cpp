@@ -44,16 +44,6 @@ TEST_F(DataCopy, AppContextTakesHeaderNamesAndCredentialsKeepTheirs) {
                                         {"AZN_CRED_QOP_INFO", ""}}));
 }
 
-TEST_F(DataCopy, UnmappedAppContextNameRaisesBeforeCredentialsAreCopied) {
-    AttrList context{{"HTTP_HOST", "h1"}, {"unmapped", "x"}};
-    AttrList creds{{"AZN_CRED_PRINCIPAL_NAME", "alice"}};
-    FileTail messages(xacml_test::messagesPath());
-    EXPECT_THROW(data.loadData(creds.handle(), context.handle()), HeaderNameMissingException);
-    EXPECT_NE(messages.text().find("QLXBA0308W"), std::string::npos);
-    EXPECT_EQ(data.HTTPInfo, (KOVADataList{{"header:Host", "h1"}}));
-    EXPECT_TRUE(data.creds.empty());
-}
-
 TEST_F(DataCopy, UnreadableCountEndsOnlyThatList) {
     AttrList context{{"HTTP_HOST", "h1"}, {"cookie", "c1"}};
     AttrList creds{{"AZN_CRED_PRINCIPAL_NAME", "alice"}};
