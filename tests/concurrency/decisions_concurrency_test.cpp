@@ -48,11 +48,8 @@ TEST_F(ConcurrentDecisions, SixteenThreadsGetEveryAnswerRight) {
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(done.load(), THREADS * DECISIONS);
     EXPECT_EQ(wrong.load(), 0);
-    std::string audit = kova_test::readFile(dir.file("audit.log"));
-    std::size_t records = 0;
-    for (std::size_t at = audit.find("<kova-event>\n"); at != std::string::npos; at = audit.find("<kova-event>\n", at + 1))
-        ++records;
-    EXPECT_EQ(records, static_cast<std::size_t>(THREADS * DECISIONS));
+    EXPECT_EQ(kova_test::countOf(kova_test::readFile(dir.file("audit.log")), "<kova-event>\n"),
+              static_cast<std::size_t>(THREADS * DECISIONS));
 }
 
 }  // namespace
