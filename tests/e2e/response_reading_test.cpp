@@ -68,6 +68,16 @@ const std::vector<Answer>& answers() {
                                                "\" DataType=\"http://www.w3.org/2001/XMLSchema#string\">T-42"
                                                "</AttributeAssignment></Obligation>"))),
          LEVEL2, AZN_C_NOT_PERMITTED, "location: /login.jsp?TransactionId=T-42&lang=en", {}},
+        // Markup hidden in a Deny's comments, CDATA sections and instructions is no Permit marker.
+        {"Permit inside a comment of a Deny is a denial", "/comment",
+         response("<Result><!-- >Permit</ --><Decision>Deny</Decision></Result>"), LEVEL2, AZN_C_NOT_PERMITTED,
+         "<absent>", {}},
+        {"Permit inside CDATA of a Deny is a denial", "/cdata",
+         response(result("Deny", "<Status><StatusMessage><![CDATA[>Permit</]]></StatusMessage></Status>")), LEVEL2,
+         AZN_C_NOT_PERMITTED, "<absent>", {}},
+        {"Permit inside an instruction of a Deny is a denial", "/instruction",
+         response("<Result><?note >Permit</?><Decision>Deny</Decision></Result>"), LEVEL2, AZN_C_NOT_PERMITTED,
+         "<absent>", {}},
         {"empty transaction id is none", "/transid-empty",
          response(result("Deny", obligations("<Obligation FulfillOn=\"Deny\" ObligationId=\"urn:kova:login\">"
                                              "<AttributeAssignment AttributeId=\"" + std::string(TRANSACTION_ID) +

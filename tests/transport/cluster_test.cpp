@@ -128,17 +128,6 @@ TEST_F(ClusterTest, NoHandleBeyondMaxHandlesWhileAllAreLent) {
     EXPECT_EQ(exchange(*target), 0);
 }
 
-TEST_F(ClusterTest, WithoutAHandleReferenceTheHandleGoesBackAtOnce) {
-    auto target = cluster("max-handles = 1\ntimeout = 1\n");
-    for (int i = 0; i < 3; ++i) {
-        KOVAServiceCall call("EvaluateKOVARequest", true, nullptr, nullptr);
-        XacmlPieces request("/any");
-        orbsec_axiscpp::AnyType* response = nullptr;
-        ASSERT_EQ(call.execute(target->cluster, nullptr, nullptr, request.any(), &response), 0);
-        takeJoined(response);
-    }
-}
-
 TEST_F(ClusterTest, IdleHandlesAreClosedAfterTheIdleTimeOut) {
     PdpStatsReader stats(pdp);
     auto target = cluster("handle-idle-timeout = 1\n");
