@@ -2,8 +2,6 @@
 // nothing they load may come from the build tree.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 
@@ -26,24 +24,12 @@ protected:
         const char* cmake = std::getenv("KOVA_CMAKE");
         ASSERT_EQ(
             kova_test::runCommand(
-                {cmake ? cmake : program("cmake"), "--install", kova_test::buildDir(), "--prefix", staged}, &out, &err),
+                {cmake ? cmake : "/usr/bin/cmake", "--install", kova_test::buildDir(), "--prefix", staged}, &out, &err),
             0)
             << out << err;
         prefix = dir.file("moved/kova");
         fs::create_directories(fs::path(prefix).parent_path());
         fs::rename(staged, prefix);
-    }
-
-    // NAME looked up on PATH, as a shell would.
-    static std::string program(const std::string& name) {
-        const char* path = std::getenv("PATH");
-        std::string folders = path ? path : "/usr/bin";
-        for (std::size_t start = 0, end; start <= folders.size(); start = end + 1) {
-            end = std::min(folders.find(':', start), folders.size());
-            fs::path candidate = fs::path(folders.substr(start, end - start)) / name;
-            if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
-        }
-        return name;
     }
 
     static CliRun run(const std::vector<std::string>& argv) {
@@ -64,7 +50,7 @@ protected:
 
 TEST_F(Install, BinariesAndLibrariesFindEachOtherRelativeToThemselves) {
     for (const std::string name : {"zemhost", "refpdp", "libkova_eas.so", "libzemhost.so"}) {
-        CliRun dynamic = run({program("readelf"), "-d", installed(name)});
+        CliRun dynamic = run({"/usr/bin/readelf", "-d", installed(name)});
         ASSERT_EQ(dynamic.code, 0) << dynamic.err;
         EXPECT_FALSE(contains(dynamic.out, kova_test::buildDir())) << name << ":\n" << dynamic.out;
         EXPECT_FALSE(contains(dynamic.out, kova_test::sourceDir())) << name << ":\n" << dynamic.out;
@@ -73,7 +59,7 @@ TEST_F(Install, BinariesAndLibrariesFindEachOtherRelativeToThemselves) {
         }
     }
     for (const std::string name : {"zemhost", "libkova_eas.so"}) {
-        CliRun libraries = run({program("ldd"), installed(name)});
+        CliRun libraries = run({"/usr/bin/ldd", installed(name)});
         const std::string resolved = "libzemhost.so => ";
         std::size_t at = libraries.out.find(resolved);
         ASSERT_NE(at, std::string::npos) << libraries.out;
