@@ -79,7 +79,8 @@ TEST_F(Install, InstalledToolsReportTheirVersionAndDecideWithTheInstalledPluginA
     CliRun pdpVersion = run({installed("refpdp"), "--version"});
     EXPECT_EQ(pdpVersion.out, "refpdp " + versionLines[0].substr(8) + "\n") << "one version for both tools";
 
-    for (const std::string name : {"demo-requests.jsonl", "admin-guide.md"}) EXPECT_TRUE(fs::is_regular_file(installed(name)));
+    for (const std::string name : {"demo-requests.jsonl", "admin-guide.md"})
+        EXPECT_TRUE(fs::is_regular_file(installed(name)));
     kova_test::RefPdp pdp({"--rules", installed("policies.json")}, "127.0.0.1:0", installed("refpdp"));
     std::string config = writeConfig(exampleConfig(pdp.url(), "", installed("corvaned.conf")));
     CliRun init = run({installed("zemhost"), "--config", config, "init"});

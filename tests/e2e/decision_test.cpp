@@ -99,11 +99,11 @@ TEST_F(Decisions, UnreachablePdpGivesTheErrorPageAndAFailureStatus) {
 // that permit-when-no-kova-available would permit.
 TEST_F(Decisions, RequestFieldThatMakesTheDocumentUnreadableIsDenied) {
     start("[kova-eas]\npermit-when-no-kova-available = yes\n");
-    for (const auto& [object, userAgent] : {std::pair{"/Corvane/inst1/deny/a<b", "curl"},
-                                            std::pair{"/Corvane/inst1/deny/a", "curl\x01"},
-                                            std::pair{"/Corvane/inst1/deny/a", "curl\xff"}}) {
-        Decision decision = decide(object, {{"AZN_CRED_PRINCIPAL_NAME", "alice"}}, {{"HTTP_USER_AGENT", userAgent}}, "r",
-                                   AZN_C_PERMITTED);
+    for (const auto& [object, userAgent] :
+         {std::pair{"/Corvane/inst1/deny/a<b", "curl"}, std::pair{"/Corvane/inst1/deny/a", "curl\x01"},
+          std::pair{"/Corvane/inst1/deny/a", "curl\xff"}}) {
+        Decision decision = decide(object, {{"AZN_CRED_PRINCIPAL_NAME", "alice"}}, {{"HTTP_USER_AGENT", userAgent}},
+                                   "r", AZN_C_PERMITTED);
         EXPECT_EQ(decision.status, 0u) << object << " " << userAgent;
         EXPECT_EQ(decision.permission, AZN_C_NOT_PERMITTED) << object << " " << userAgent;
     }

@@ -60,9 +60,9 @@ int runCommand(const std::vector<std::string>& argv, std::string* out = nullptr,
                const std::string& stdinText = "");
 
 struct Reply {
-    long status = 0;   // 0: no answer (connection failed or timed out)
+    long status = 0;  // 0: no answer (connection failed or timed out)
     std::string body;
-    std::map<std::string, std::string> headers;   // names in lower case
+    std::map<std::string, std::string> headers;  // names in lower case
     std::string header(const std::string& name) const {
         auto found = headers.find(name);
         return found == headers.end() ? "" : found->second;
@@ -70,11 +70,11 @@ struct Reply {
 };
 
 struct RequestOptions {
-    std::vector<std::string> headers;   // "Name: value"
-    std::string localAddress;           // the client's own address, e.g. 127.0.0.2
+    std::vector<std::string> headers;  // "Name: value"
+    std::string localAddress;          // the client's own address, e.g. 127.0.0.2
     std::string method = "GET";
-    std::string body;                   // sent when not empty
-    std::string caFile;                 // trust for https URLs
+    std::string body;    // sent when not empty
+    std::string caFile;  // trust for https URLs
 };
 
 // One request through libcurl, redirects not followed.

@@ -61,8 +61,8 @@ TEST(SecureArguments, TheCallReceivesSixAsTheArrayOfCStringsItDeclaresWithTheSev
     std::vector<std::string> received;
     for (int i = 0; i < orbsec_axiscpp::SECURE_PROPERTY_COUNT; ++i)
         received.push_back(stub.getCall()->getSecureProperty(i));
-    EXPECT_EQ(received,
-              (std::vector<std::string>{"/etc/kova/key.kdb", "true", "kova label", "", "TLSv1.2", "x", "false", "old7"}));
+    EXPECT_EQ(received, (std::vector<std::string>{"/etc/kova/key.kdb", "true", "kova label", "", "TLSv1.2", "x",
+                                                  "false", "old7"}));
     EXPECT_EQ(stub.getCall()->getSecureProperty(orbsec_axiscpp::SECURE_PROPERTY_COUNT), nullptr);
 }
 
