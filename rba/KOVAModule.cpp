@@ -297,6 +297,8 @@ void KOVAModule::applyResponse(const KOVAResponse& response, const KOVAData& dat
     static constexpr const char* NAME = "KOVAModule::authorize";
     const char* obligation = response.getObligationID();
     KOVA_TRACE(9, "%s: Returned obligation from kovaResponse [%s]\n", NAME, kova_str(obligation));
+    KOVA_TRACE(9, "%s: read PDP answer: decision[%s] obligation[%s]", NAME, kova_str(response.getDecision()),
+               kova_str(obligation));
     if (!obligation) {
         if (response.isPermitted()) {
             KOVA_TRACE(9, "PDP says \"Permit\"!");
@@ -331,6 +333,7 @@ void KOVAModule::stepUp(const char* obligation, const KOVAData& data, int* permi
         required = kova_config->getAuthenticationLevel(obligation);
     } catch (const AuthenticationLevelMissingException& e) {
         KOVA_TRACE(9, "Error getting level corresponding to obligation: %s", e.what());
+        kova_trace_applied_mapping("KOVAModule::authorize", obligation, nullptr, {}, {});
         *permission = AZN_C_NOT_PERMITTED;
         return;
     }
