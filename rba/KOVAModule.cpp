@@ -274,6 +274,10 @@ azn_status_t KOVAModule::authorize(azn_creds_h_t creds, azn_attrlist_h_t app_con
 
     azn_status_t result = 0;
     if (status != 0 || !content.any) {
+        // An exchange that ran but brought nothing readable is recorded as the transport records a failure.
+        if (status == 0)
+            KOVA_TRACE(9, "%s: exchange failed: code[%d] reason[the answer holds no XACML response]", NAME,
+                       static_cast<int>(orbsec_axiscpp::CLIENT_SOAP_MALFORMED_RESPONSE));
         content.release();
         result = answerUnreachable(status, permission, permission_info, audit_fields);
     } else {

@@ -77,12 +77,14 @@ const char* failureKind(const std::optional<std::string>& code) {
     }
 }
 
-// The cluster library's record of each failed exchange.
+// The records of each failed exchange: the cluster library's, and the plug-in's for a fault it caught or
+// an answer it could not read.
 void printFailures(const std::vector<TraceRecord>& records) {
     std::vector<TraceFields> failures = tracedEvents(records, "exchange failed");
     for (const TraceFields& failure : failures) {
-        printf("Stopped by: %s at %s: %s\n", failureKind(tracedText(failure, "code")),
-               tracedText(failure, "url").value_or("?").c_str(), tracedText(failure, "reason").value_or("").c_str());
+        std::optional<std::string> url = tracedText(failure, "url");
+        printf("Stopped by: %s%s: %s\n", failureKind(tracedText(failure, "code")), url ? (" at " + *url).c_str() : "",
+               tracedText(failure, "reason").value_or("").c_str());
     }
     if (failures.empty()) printf("Stopped by: unreachable (every endpoint is down; no exchange was tried)\n");
 }
