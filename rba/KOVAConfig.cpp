@@ -226,7 +226,8 @@ int KOVAConfig::getWildcardObligationURL(const char* obligation, std::string& ur
             if (text.starts_with(*entry.prefix)) {
                 url = *entry.url;
                 result = 0;
-                if (kova_tracing(9)) kova_trace_applied_mapping(name, obligation, KOVA_URLS_STANZA, *entry.prefix + "*", url);
+                if (kova_tracing(9))
+                    kova_trace_applied_mapping(name, obligation, KOVA_URLS_STANZA, *entry.prefix + "*", url);
                 break;
             }
         }

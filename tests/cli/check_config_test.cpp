@@ -189,7 +189,9 @@ public:
         m_port = ntohs(address.sin_port);
     }
     ~HungEndpoint() { close(m_socket); }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/kova/authz/services/AuthzService"; }
+    std::string url() const {
+        return "http://127.0.0.1:" + std::to_string(m_port) + "/kova/authz/services/AuthzService";
+    }
 
 private:
     int m_socket;
@@ -200,7 +202,7 @@ private:
 // it alone; one progress line each shows which endpoint is being waited for.
 TEST_F(CheckConfig, ChecksEachEndpointWithTheHealthCheckAndACannedDecisionOfItsOwn) {
     RefPdp answering({});
-    RefPdp slow({"--delay-ms", "30000"});   // answers the health check, but no decision within the time-out
+    RefPdp slow({"--delay-ms", "30000"});  // answers the health check, but no decision within the time-out
     HungEndpoint hung;
     std::string text = replaced(exampleConfig(answering.url()), "timeout = 5", "timeout = 1");
     CliRun run = check(text + "[kova-eas]\nserver = 5," + slow.url() + "\nserver = 4," + hung.url() + "\n");
@@ -215,7 +217,8 @@ TEST_F(CheckConfig, ChecksEachEndpointWithTheHealthCheckAndACannedDecisionOfItsO
     EXPECT_TRUE(has(notices, " ms: permit (serves the resource)")) << run.out;
     EXPECT_TRUE(has(notices, "endpoint " + slow.url() + " answers the health check")) << run.out;
     EXPECT_TRUE(has(problems, "endpoint " + slow.url() + ": a canned decision")) << run.out;
-    EXPECT_TRUE(has(problems, "endpoint " + hung.url() + " does not answer the health check: 0x38ad541f KOVA_PING_NO_READ"))
+    EXPECT_TRUE(
+        has(problems, "endpoint " + hung.url() + " does not answer the health check: 0x38ad541f KOVA_PING_NO_READ"))
         << run.out;
     EXPECT_FALSE(has(notices, "endpoint " + hung.url() + ": a canned decision")) << "no decision after a failed check";
     EXPECT_FALSE(has(problems, "endpoint " + hung.url() + ": a canned decision")) << run.out;
@@ -227,7 +230,6 @@ TEST_F(CheckConfig, ChecksEachEndpointWithTheHealthCheckAndACannedDecisionOfItsO
     EXPECT_LT(first, last) << run.err;
     EXPECT_TRUE(contains(run.err, "each at most 1 s")) << run.err;
 }
-
 
 // One broken file each: check-config fails and names the entry, and start-up (`zemhost init`) either
 // fails or warns naming the same entry. The first eight rows are the eight realistic mistakes.

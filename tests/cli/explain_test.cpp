@@ -99,7 +99,8 @@ TEST_F(Explain, ShowsTheDecisionAndTheEntryAsThePluginReadThem) {
     EXPECT_TRUE(contains(repeated.out, "applied: [obligations-urls-mapping] " + OBLIGATION + "login = /first.html\n"))
         << repeated.out;
     CliRun hexLevel = explain("/Corvane/inst1/payroll/a");
-    EXPECT_TRUE(contains(hexLevel.out, "applied: [obligations-levels-mapping] " + OBLIGATION + "otp = 2\n")) << hexLevel.out;
+    EXPECT_TRUE(contains(hexLevel.out, "applied: [obligations-levels-mapping] " + OBLIGATION + "otp = 2\n"))
+        << hexLevel.out;
     CliRun notApplicable = explain("/Corvane/inst1/elsewhere");
     EXPECT_TRUE(contains(notApplicable.out, "PDP decision: NotApplicable\nObligation: none\n")) << notApplicable.out;
 }
@@ -128,17 +129,17 @@ TEST_F(Explain, NamesASoapFaultAndAMalformedAnswerAsWhatStoppedTheDecision) {
 // explain reads the records the plug-in and the cluster library write as "NAME: EVENT: key[value] ...".
 TEST(TraceEvents, FieldsAreReadByKeyAndOnlyFromRecordsThatAnnounceTheEvent) {
     const std::string head = "2026-12-05T17:05:35.123456Z [7] 9 kova-eas rba/KOVAModule:300 ";
-    std::string trace = head + "KOVAModule::authorize: read PDP answer: decision[Permit] obligation[urn:a:b]\n" +
-                        head + "XACML Response: <x>KOVAModule::authorize: read PDP answer: decision[Deny]</x>\n" +
-                        head + "ping: exchange failed: url[http://h/p?a[0]=1] code[4] reason[HTTP 401 [Unauthorized] x]\n";
+    std::string trace = head + "KOVAModule::authorize: read PDP answer: decision[Permit] obligation[urn:a:b]\n" + head +
+                        "XACML Response: <x>KOVAModule::authorize: read PDP answer: decision[Deny]</x>\n" + head +
+                        "ping: exchange failed: url[http://h/p?a[0]=1] code[4] reason[HTTP 401 [Unauthorized] x]\n";
     std::vector<zemhost::TraceRecord> records = zemhost::traceRecords(trace);
     std::vector<zemhost::TraceFields> answers = zemhost::tracedEvents(records, "read PDP answer");
     ASSERT_EQ(answers.size(), 1u) << "a traced document cannot announce an event";
     EXPECT_EQ(answers[0], (zemhost::TraceFields{{"decision", "Permit"}, {"obligation", "urn:a:b"}}));
     std::vector<zemhost::TraceFields> failures = zemhost::tracedEvents(records, "exchange failed");
     ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(failures[0], (zemhost::TraceFields{{"url", "http://h/p?a[0]=1"}, {"code", "4"},
-                                                 {"reason", "HTTP 401 [Unauthorized] x"}}));
+    EXPECT_EQ(failures[0], (zemhost::TraceFields{
+                               {"url", "http://h/p?a[0]=1"}, {"code", "4"}, {"reason", "HTTP 401 [Unauthorized] x"}}));
 }
 
 }  // namespace

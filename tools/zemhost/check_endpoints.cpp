@@ -113,7 +113,8 @@ void checkCannedDecision(const PluginHost& host, const std::string& subject, Fin
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     Outcome outcome = classify(result);
     std::string text = subject + "a canned decision (" + request.resource + ", read) took " +
-                       std::to_string(elapsed.count()) + " ms: " + outcomeName(outcome) + " (" + proxyAction(result) + ")";
+                       std::to_string(elapsed.count()) + " ms: " + outcomeName(outcome) + " (" + proxyAction(result) +
+                       ")";
     if (outcome == Outcome::ErrorPage || outcome == Outcome::Failure) {
         findings.problem(text);
     } else {

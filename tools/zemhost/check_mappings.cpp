@@ -41,7 +41,8 @@ std::string levelProblem(const std::string& text) {
     KOVANumber number = kova_read_number(text.c_str());
     if (number.error != 0) return "is beyond 32 bits: the plug-in does not start";
     if (!number.digits) return "is not a number: the plug-in reads it as level 0";
-    if (number.trailing) return "has characters after the number: the plug-in reads it as level " + std::to_string(number.value);
+    if (number.trailing)
+        return "has characters after the number: the plug-in reads it as level " + std::to_string(number.value);
     return "";
 }
 
@@ -51,15 +52,16 @@ void noticeSharedLevels(const NameValues& levels, Findings& findings) {
     for (const auto& [obligation, level] : levels) {
         auto [first, inserted] = firstByLevel.emplace(kova_read_number(level.c_str()).value, obligation);
         if (!inserted) {
-            findings.notice(entryText(KOVA_LEVELS_STANZA, obligation, level) + " shares its level with " + first->second +
-                            ": a user at that level is reported as having met " + first->second);
+            findings.notice(entryText(KOVA_LEVELS_STANZA, obligation, level) + " shares its level with " +
+                            first->second + ": a user at that level is reported as having met " + first->second);
         }
     }
 }
 
 // The first value under `name`, as the plug-in keeps it; null when the name is not there.
 const std::string* firstValue(const NameValues& entries, const std::string& name) {
-    auto found = std::find_if(entries.begin(), entries.end(), [&name](const auto& entry) { return entry.first == name; });
+    auto found =
+        std::find_if(entries.begin(), entries.end(), [&name](const auto& entry) { return entry.first == name; });
     return found == entries.end() ? nullptr : &found->second;
 }
 
@@ -86,8 +88,9 @@ void checkObligations(const ConfigReader& config, Findings& findings) {
         if (!problem.empty()) findings.problem(entryText(KOVA_LEVELS_STANZA, obligation, level) + " " + problem);
         // A redirect is looked for before a level, so the same name under both never steps up.
         if (const std::string* url = firstValue(urls, obligation)) {
-            findings.notice(entryText(KOVA_LEVELS_STANZA, obligation, level) + " is never used: " +
-                            entryText(KOVA_URLS_STANZA, obligation, *url) + " redirects this obligation instead of a step-up");
+            findings.notice(entryText(KOVA_LEVELS_STANZA, obligation, level) +
+                            " is never used: " + entryText(KOVA_URLS_STANZA, obligation, *url) +
+                            " redirects this obligation instead of a step-up");
         } else {
             findings.notice("obligation " + obligation + " asks for a step-up to level " + level +
                             " (no redirect URL is mapped to it)");

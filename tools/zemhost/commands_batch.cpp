@@ -33,7 +33,7 @@ public:
     void update(std::size_t done) {
         if (!m_enabled) return;
         int percent = static_cast<int>(done * 100 / m_total);
-        if (percent == m_drawnPercent) return;   // redraw only when the picture changes
+        if (percent == m_drawnPercent) return;  // redraw only when the picture changes
         m_drawnPercent = percent;
         int filled = percent * BAR_WIDTH / 100;
         fprintf(stderr, "\r[%s%s] %3d%% %zu/%zu", std::string(static_cast<std::size_t>(filled), '#').c_str(),

@@ -82,7 +82,7 @@ int runZemhost(int argc, char** argv) {
 int main(int argc, char** argv) {
     try {
         return runZemhost(argc, argv);
-    } catch (const std::exception& error) {   // HostError, and whatever a library raises
+    } catch (const std::exception& error) {  // HostError, and whatever a library raises
         fprintf(stderr, "zemhost: %s\n", error.what());
     } catch (...) {
         fprintf(stderr, "zemhost: an unknown failure\n");

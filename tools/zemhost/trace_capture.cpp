@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <string_view>
 #include <sstream>
+#include <string_view>
 
 #include "host_error.h"
 
@@ -105,7 +105,8 @@ std::vector<TraceFields> tracedEvents(const std::vector<TraceRecord>& records, c
     for (const TraceRecord& record : records) {
         // The marker follows the first word (the operation's name), so a traced document cannot fake one.
         std::size_t space = record.text.find(' ');
-        if (space == std::string::npos || space == 0 || record.text.compare(space - 1, marker.size(), marker) != 0) continue;
+        if (space == std::string::npos || space == 0 || record.text.compare(space - 1, marker.size(), marker) != 0)
+            continue;
         events.push_back(fieldsOf(std::string_view(record.text).substr(space - 1 + marker.size())));
     }
     return events;
