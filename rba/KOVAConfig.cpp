@@ -144,9 +144,10 @@ int KOVAConfig::getAppContextKey(const std::string& header, std::string& key) co
 
 void kova_trace_applied_mapping(const char* traceName, const char* obligation, const char* stanza,
                                 std::string_view entry, std::string_view value) {
-    KOVA_TRACE(9, "%s: applied obligation mapping: obligation[%s] stanza[%s] entry[%.*s] value[%.*s]", traceName,
-               kova_str(obligation), stanza ? stanza : "none", static_cast<int>(entry.size()), entry.data(),
-               static_cast<int>(value.size()), value.data());
+    // The obligation comes from the PDP, so it goes last, where no text it holds can pass for another field.
+    KOVA_TRACE(9, "%s: applied obligation mapping: stanza[%s] entry[%.*s] value[%.*s] obligation[%s]", traceName,
+               stanza ? stanza : "none", static_cast<int>(entry.size()), entry.data(), static_cast<int>(value.size()),
+               value.data(), kova_str(obligation));
 }
 
 uint32_t KOVAConfig::getAuthenticationLevel(const std::string& obligation) const {

@@ -35,7 +35,7 @@ inline constexpr const char* KOVA_URLS_STANZA = "obligations-urls-mapping";
 inline constexpr const char* KOVA_LEVELS_STANZA = "obligations-levels-mapping";
 
 // At level 9, the record naming the entry that decided an obligation, "TRACENAME: applied obligation
-// mapping: obligation[..] stanza[..] entry[..] value[..]"; a null stanza records "none" (no entry applies).
+// mapping: stanza[..] entry[..] value[..] obligation[..]"; a null stanza records "none" (no entry applies).
 void kova_trace_applied_mapping(const char* traceName, const char* obligation, const char* stanza,
                                 std::string_view entry, std::string_view value);
 

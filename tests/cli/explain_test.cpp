@@ -131,13 +131,21 @@ TEST(TraceEvents, FieldsAreReadByKeyAndOnlyFromRecordsThatAnnounceTheEvent) {
     const std::string head = "2026-12-05T17:05:35.123456Z [7] 9 kova-eas rba/KOVAModule:300 ";
     std::string trace = head + "KOVAModule::authorize: read PDP answer: decision[Permit] obligation[urn:a:b]\n" + head +
                         "XACML Response: <x>KOVAModule::authorize: read PDP answer: decision[Deny]</x>\n" + head +
-                        "ping: exchange failed: url[http://h/p?a[0]=1] code[4] reason[HTTP 401 [Unauthorized] x]\n";
+                        "ping: exchange failed: url[http://h/p?a[0]=1] code[4] reason[HTTP 401 [Unauthorized] x]\n" +
+                        head +
+                        "authorize: applied obligation mapping: stanza[none] entry[] value[] obligation[urn:x] "
+                        "stanza[obligations-urls-mapping]\n";
     std::vector<zemhost::TraceRecord> records = zemhost::traceRecords(trace);
     std::vector<zemhost::TraceFields> answers = zemhost::tracedEvents(records, "read PDP answer");
     ASSERT_EQ(answers.size(), 1u) << "a traced document cannot announce an event";
     EXPECT_EQ(answers[0], (zemhost::TraceFields{{"decision", "Permit"}, {"obligation", "urn:a:b"}}));
     std::vector<zemhost::TraceFields> failures = zemhost::tracedEvents(records, "exchange failed");
     ASSERT_EQ(failures.size(), 1u);
+    std::vector<zemhost::TraceFields> mappings = zemhost::tracedEvents(records, "applied obligation mapping");
+    ASSERT_EQ(mappings.size(), 1u);
+    EXPECT_EQ(mappings[0],
+              (zemhost::TraceFields{{"stanza", "none"}, {"entry", ""}, {"value", ""}, {"obligation", "urn:x"}}))
+        << "an obligation from the PDP cannot pass for the stanza";
     EXPECT_EQ(failures[0], (zemhost::TraceFields{
                                {"url", "http://h/p?a[0]=1"}, {"code", "4"}, {"reason", "HTTP 401 [Unauthorized] x"}}));
 }

@@ -45,12 +45,14 @@ std::string describeMapping(const ConfigReader& config, const std::string& oblig
                             const std::vector<TraceFields>& mappings) {
     if (mappings.empty()) return "(not traced)";
     const TraceFields& applied = mappings.back();
-    std::string stanza = applied.at("stanza"), entry = applied.at("entry");
+    std::string stanza = tracedText(applied, "stanza").value_or("none");
+    std::string entry = tracedText(applied, "entry").value_or("");
     if (stanza == "none") {
         return "none (neither a URL nor a level is configured: access is denied)\nNearest mapped obligations: " +
                nearestMapped(config, obligation);
     }
-    return "[" + stanza + "] " + entry + " = " + applied.at("value") + (entry.ends_with('*') ? " (wildcard)" : "");
+    return "[" + stanza + "] " + entry + " = " + tracedText(applied, "value").value_or("") +
+           (entry.ends_with('*') ? " (wildcard)" : "");
 }
 
 // What the plug-in itself read from the answer and which mapping entry it applied.

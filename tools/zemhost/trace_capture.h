@@ -45,7 +45,8 @@ std::vector<TraceRecord> traceRecords(const std::string& trace);
 std::vector<std::string> tracedTexts(const std::vector<TraceRecord>& records, const std::string& label);
 
 // The fields of the records "NAME: EVENT: key[value] key[value] ..." that announce `event`, in order. A
-// value runs to the "]" that ends the text or is followed by " key[", so only the last value may hold "] x[".
+// value runs to the "]" that ends the text or is followed by " key[", and the first of a repeated key
+// counts: a text from outside goes in the last field, where what it holds cannot replace another field.
 using TraceFields = std::map<std::string, std::string>;
 std::vector<TraceFields> tracedEvents(const std::vector<TraceRecord>& records, const std::string& event);
 
