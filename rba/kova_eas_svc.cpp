@@ -1,8 +1,6 @@
 // The entry-point unit's services: the message catalogue, the configuration entry loader, number
 // conversion, the audit record and the release of response content.
 #include <atomic>
-#include <cerrno>
-#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
