@@ -29,8 +29,8 @@ KOVAConfig::KOVAConfig(const char* config_file) {
     static const char* const name = "KOVAModule::KOVAConfig";
     KOVA_ENTER(name);
     loadPairs(config_file, "azn-decision-info", &KOVAConfig::addDecisionInfo);
-    loadPairs(config_file, "obligations-levels-mapping", &KOVAConfig::addLevelMapping);
-    loadPairs(config_file, "obligations-urls-mapping", &KOVAConfig::addURLMapping);
+    loadPairs(config_file, KOVA_LEVELS_STANZA, &KOVAConfig::addLevelMapping);
+    loadPairs(config_file, KOVA_URLS_STANZA, &KOVAConfig::addURLMapping);
     loadPairs(config_file, "user-attribute-definitions", &KOVAConfig::addUserAttribute);
     indexWildcards();
     KOVA_EXIT(name);
@@ -142,11 +142,23 @@ int KOVAConfig::getAppContextKey(const std::string& header, std::string& key) co
     return result;
 }
 
+void kova_trace_applied_mapping(const char* traceName, const char* obligation, const char* stanza,
+                                std::string_view entry, std::string_view value) {
+    // The obligation comes from the PDP, so it goes last, where no text it holds can pass for another field.
+    KOVA_TRACE(9, "%s: applied obligation mapping: stanza[%s] entry[%.*s] value[%.*s] obligation[%s]", traceName,
+               stanza ? stanza : "none", static_cast<int>(entry.size()), entry.data(), static_cast<int>(value.size()),
+               value.data(), kova_str(obligation));
+}
+
 uint32_t KOVAConfig::getAuthenticationLevel(const std::string& obligation) const {
-    return findOrRaise(obligationToLevel, obligation, "KOVAModule::getAuthenticationLevel", [&] {
+    static const char* const name = "KOVAModule::getAuthenticationLevel";
+    uint32_t level = findOrRaise(obligationToLevel, obligation, name, [&] {
         raiseReported<AuthenticationLevelMissingException>("Authentication level missing for obligation: " + obligation,
                                                            QLXBA0309W, obligation);
     });
+    if (kova_tracing(9))
+        kova_trace_applied_mapping(name, obligation.c_str(), KOVA_LEVELS_STANZA, obligation, std::to_string(level));
+    return level;
 }
 
 const std::string& KOVAConfig::getObligation(uint32_t level) const {
@@ -188,6 +200,7 @@ int KOVAConfig::getObligationURL(const char* obligation, std::string& url) const
     auto found = obligation ? obligationURLs.find(std::string_view(obligation)) : obligationURLs.end();
     if (found != obligationURLs.end()) {
         url = found->second;
+        kova_trace_applied_mapping(name, obligation, KOVA_URLS_STANZA, found->first, url);
     } else {
         result = getWildcardObligationURL(obligation, url);
     }
@@ -214,6 +227,8 @@ int KOVAConfig::getWildcardObligationURL(const char* obligation, std::string& ur
             if (text.starts_with(*entry.prefix)) {
                 url = *entry.url;
                 result = 0;
+                if (kova_tracing(9))
+                    kova_trace_applied_mapping(name, obligation, KOVA_URLS_STANZA, *entry.prefix + "*", url);
                 break;
             }
         }

@@ -30,6 +30,15 @@ private:
 
 typedef std::map<std::string, std::string, KOVAKeyLess> KOVATextTable;
 
+// The obligation stanzas: a URL entry redirects, a level entry asks for a step-up.
+inline constexpr const char* KOVA_URLS_STANZA = "obligations-urls-mapping";
+inline constexpr const char* KOVA_LEVELS_STANZA = "obligations-levels-mapping";
+
+// At level 9, the record naming the entry that decided an obligation, "TRACENAME: applied obligation
+// mapping: stanza[..] entry[..] value[..] obligation[..]"; a null stanza records "none" (no entry applies).
+void kova_trace_applied_mapping(const char* traceName, const char* obligation, const char* stanza,
+                                std::string_view entry, std::string_view value);
+
 class KOVAConfig {
 public:
     // Loads "azn-decision-info", "obligations-levels-mapping", "obligations-urls-mapping" and

@@ -274,6 +274,10 @@ azn_status_t KOVAModule::authorize(azn_creds_h_t creds, azn_attrlist_h_t app_con
 
     azn_status_t result = 0;
     if (status != 0 || !content.any) {
+        // An exchange that ran but brought nothing readable is recorded as the transport records a failure.
+        if (status == 0)
+            KOVA_TRACE(9, "%s: exchange failed: code[%d] reason[the answer holds no XACML response]", NAME,
+                       static_cast<int>(orbsec_axiscpp::CLIENT_SOAP_MALFORMED_RESPONSE));
         content.release();
         result = answerUnreachable(status, permission, permission_info, audit_fields);
     } else {
@@ -297,6 +301,8 @@ void KOVAModule::applyResponse(const KOVAResponse& response, const KOVAData& dat
     static constexpr const char* NAME = "KOVAModule::authorize";
     const char* obligation = response.getObligationID();
     KOVA_TRACE(9, "%s: Returned obligation from kovaResponse [%s]\n", NAME, kova_str(obligation));
+    KOVA_TRACE(9, "%s: read PDP answer: decision[%s] obligation[%s]", NAME, kova_str(response.getDecision()),
+               kova_str(obligation));
     if (!obligation) {
         if (response.isPermitted()) {
             KOVA_TRACE(9, "PDP says \"Permit\"!");
@@ -331,6 +337,7 @@ void KOVAModule::stepUp(const char* obligation, const KOVAData& data, int* permi
         required = kova_config->getAuthenticationLevel(obligation);
     } catch (const AuthenticationLevelMissingException& e) {
         KOVA_TRACE(9, "Error getting level corresponding to obligation: %s", e.what());
+        kova_trace_applied_mapping("KOVAModule::authorize", obligation, nullptr, {}, {});
         *permission = AZN_C_NOT_PERMITTED;
         return;
     }

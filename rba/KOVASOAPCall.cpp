@@ -57,6 +57,8 @@ int KOVAServiceCall::soapCall(NVWSOAPHandle* handle, const char* url, va_list ar
         int code = e.getExceptionCode();
         kova_svc->printMessage(QLXBA0313E, url, e.what(), code, code);
         KOVA_TRACE(5, "Failed to make KOVA request call: %s [code %d]", e.what(), code);
+        // The same fields as the cluster library's record of a failed exchange, for tools to read.
+        KOVA_TRACE(9, "%s: exchange failed: url[%s] code[%d] reason[%s]", NAME, url, code, e.what());
     }
     KOVA_TRACE(5, "Returning status [%d]", status);
     KOVA_EXIT_STATUS(NAME, status);

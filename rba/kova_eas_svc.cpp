@@ -1,8 +1,6 @@
 // The entry-point unit's services: the message catalogue, the configuration entry loader, number
 // conversion, the audit record and the release of response content.
 #include <atomic>
-#include <cerrno>
-#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include "nvaudutl/nvaudutl.h"
 #include "nvwebrte/nvwebrte.h"
 #include "qzz/qzz.h"
+#include "rba/KOVANumber.h"
 #include "rba/kova_eas.h"
 
 static constexpr const char* KOVA_UNIT = "rba/kova_eas";
@@ -170,19 +169,16 @@ extern "C" int kova_load_entry_with_obfuscation_support(const char* config_file,
 
 uint32_t kova_take_refused_entry() { return g_refusedEntry.exchange(0); }
 
-// Anything beyond 32 bits is out of range, whatever strtoul itself accepted.
 uint32_t kova_strtoul(const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long value = strtoul(text, &end, 0);
-    if (errno == 0 && value > UINT32_MAX) errno = ERANGE;
-    if (errno != 0) {
-        KOVA_TRACE(9, "Problem converting string to unsigned long using strtoul. String was %s, errno is %d", text, errno);
+    KOVANumber number = kova_read_number(text);
+    if (number.error != 0) {
+        KOVA_TRACE(9, "Problem converting string to unsigned long using strtoul. String was %s, errno is %d", text,
+                   number.error);
         throw ParseException("Problem converting string to unsigned long using strtoul. String was %s, errno is %d");
     }
-    if (end && *end != '\0')
+    if (number.trailing)
         KOVA_TRACE(9, "Problem converting entire string to unsigned long using strtoul. String was %s", text);
-    return static_cast<uint32_t>(value);
+    return number.value;
 }
 
 // ---- response content -----------------------------------------------------------------------------------

@@ -61,7 +61,7 @@ std::vector<ConfigKey> declare() {
         number(K, "handle-idle-timeout", 0, 86400, "240", CLUSTER, true),
         number(K, "timeout", 1, 3600, "30", CLUSTER, true),
         number(K, "health-check-interval", 0, 86400, "60", CLUSTER, true),
-        number(K, "max-response-size", 1024, 64 * 1024 * 1024, "1048576", CLUSTER, true),
+        number(K, "max-response-size", 1024, 64LL * 1024 * 1024, "1048576", CLUSTER, true),
         text(K, "ssl-ca-file", "the system trust store", false, CLUSTER, true),
         text(K, "ssl-cert-file", "none", false, CLUSTER, true),
         text(K, "ssl-key-file", "none", false, CLUSTER, true),

@@ -171,16 +171,28 @@ void NVWSOAPCluster::Impl::maintain() {
 
 // The ping runs the embedding service's call on this thread: whatever it raises counts as a failed ping,
 // so the thread, and with it every later health check, survives.
-bool NVWSOAPCluster::Impl::answersPing(NVWSOAPClusterMember& member) {
-    return zem::cBoundary("health check", false, [&] {
+int NVWSOAPCluster::Impl::pingStatus(NVWSOAPClusterMember& member) {
+    return zem::cBoundary("health check", int(NVWSOAP_S_TRANSPORT), [&] {
         std::unique_ptr<NVWSOAPCall> call(factory->createPingCall(&member));
+        if (!call) return int(NVWSOAP_S_NO_HANDLE);
         NVWSOAPHandleMgr::HandleRef unused;
-        return call && call->hasRecovered(call->execute(nullptr, &unused, nullptr));
+        int status = call->execute(nullptr, &unused, nullptr);
+        return call->hasRecovered(status) ? 0 : (status != 0 ? status : int(NVWSOAP_S_TRANSPORT));
     });
 }
 
+namespace {
+thread_local const std::string* t_pinnedEndpoint = nullptr;
+}  // namespace
+
+const std::string* nvwsoapPinnedEndpoint() { return t_pinnedEndpoint; }
+
+NVWSOAPEndpointPin::NVWSOAPEndpointPin(const std::string& url) : m_url(url) { t_pinnedEndpoint = &m_url; }
+
+NVWSOAPEndpointPin::~NVWSOAPEndpointPin() { t_pinnedEndpoint = nullptr; }
+
 void NVWSOAPCluster::Impl::ping(NVWSOAPClusterMember& member) {
-    if (answersPing(member)) {
+    if (pingStatus(member) == 0) {
         if (member.markUp()) nvwsoapMessage(NVWSOAP_MSG_ENDPOINT_BACK, member.url(), name.c_str());
         NVWSOAP_TRACE(trace, 2, "Cluster %s: endpoint %s is back", name.c_str(), member.url());
     } else {

@@ -150,6 +150,8 @@ struct NVWSOAPCluster::Impl {
     void tryMembers(Attempt attempt);
     // An exchange with `member` failed for `reason`: marked down, and reported when it was up.
     void reportFailure(NVWSOAPClusterMember& member, const std::string& reason);
+    // The service's ping call on `member`: 0 when it answered, else its status.
+    int pingStatus(NVWSOAPClusterMember& member);
 
     std::string name;
     NVWSOAPServiceFactory* factory = nullptr;
@@ -161,7 +163,6 @@ struct NVWSOAPCluster::Impl {
 
 private:
     void maintain();
-    bool answersPing(NVWSOAPClusterMember& member);
     void ping(NVWSOAPClusterMember& member);
     void stopMaintenance();
 
@@ -174,8 +175,16 @@ private:
     std::thread m_maintenance;
 };
 
+// The endpoint URL the current thread's exchanges are pinned to (NVWSOAPEndpointPin), or null.
+const std::string* nvwsoapPinnedEndpoint();
+
 template <typename Attempt>
 void NVWSOAPCluster::Impl::tryMembers(Attempt attempt) {
+    if (const std::string* pinned = nvwsoapPinnedEndpoint()) {
+        for (const std::unique_ptr<NVWSOAPClusterMember>& member : members)
+            if (*pinned == member->url()) attempt(*member);
+        return;
+    }
     unsigned turn = m_turn.fetch_add(1, std::memory_order_relaxed);
     for (size_t first = 0; first < members.size();) {
         size_t end = first;

@@ -82,6 +82,18 @@ std::vector<NVWSOAPEndpointState> nvwSoapEndpointStates() {
     return states;
 }
 
+int nvwSoapPingEndpoint(const std::string& url) {
+    std::lock_guard<std::mutex> registryLock(g_registryMutex);
+    for (NVWSOAPClusterMgr::Impl* manager : g_registry) {
+        std::lock_guard<std::mutex> lock(manager->mutex);
+        for (NVWSOAPCluster* cluster : manager->clusters) {
+            for (const auto& member : cluster->impl()->members)
+                if (url == member->url()) return cluster->impl()->pingStatus(*member);
+        }
+    }
+    return NVWSOAP_S_NO_ENDPOINT;
+}
+
 int NVWSOAPClusterMgr::initialize(NVWSOAPServiceFactory* factory, NVWSOAPTrace* trace) {
     if (!factory) return NVWSOAP_S_BAD_FACTORY;
     // Nothing else makes it fail here; tests of the callers' failure path ask for it.

@@ -235,6 +235,26 @@ struct NVWSOAPEndpointState {
 // status pages (no probe is made).
 std::vector<NVWSOAPEndpointState> nvwSoapEndpointStates();
 
+// For configuration checkers: the cluster's own health check (the service's ping call) run now against
+// the endpoint `url` of a live cluster manager, whatever the endpoint's state, which it leaves unchanged.
+// 0 when the endpoint answers, else the ping's status (NVWSOAP_S_NO_ENDPOINT when no cluster holds the
+// URL). The manager is held for the ping, so its shutdown waits for it.
+int nvwSoapPingEndpoint(const std::string& url);
+
+// For configuration checkers: while it lives, the exchanges the current thread runs through a cluster
+// go to the endpoint `url` alone, up or down, without failover (NVWSOAP_S_NO_ENDPOINT when no member has
+// that URL). Pins do not nest.
+class NVWSOAPEndpointPin {
+public:
+    explicit NVWSOAPEndpointPin(const std::string& url);
+    ~NVWSOAPEndpointPin();
+    NVWSOAPEndpointPin(const NVWSOAPEndpointPin&) = delete;
+    NVWSOAPEndpointPin& operator=(const NVWSOAPEndpointPin&) = delete;
+
+private:
+    std::string m_url;
+};
+
 // Status codes of initialize and addCluster.
 enum {
     NVWSOAP_S_BAD_FACTORY = 0x38ad5010,

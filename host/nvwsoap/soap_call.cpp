@@ -21,6 +21,7 @@ bool isEndpointFailure(int code) {
     }
 }
 
+// A failed exchange is traced as fields (call name, "exchange failed", url, code, reason) for tools to read.
 // One soapCall with its own copy of the arguments, so that a failed attempt can be repeated on the
 // next endpoint. Nothing it throws leaves here.
 Attempt attemptOnce(NVWSOAPCall& call, NVWSOAPHandle* handle, const char* url, va_list args, NVWSOAPTrace* trace) {
@@ -30,13 +31,14 @@ Attempt attemptOnce(NVWSOAPCall& call, NVWSOAPHandle* handle, const char* url, v
     try {
         result.status = call.mapError(call.soapCall(handle, url, copy));
     } catch (const orbsec_axiscpp::AxisException& e) {
-        NVWSOAP_TRACE(trace, 3, "%s on %s failed: %s (code %d)", call.name(), url, e.what(), e.getExceptionCode());
+        NVWSOAP_TRACE(trace, 3, "%s: exchange failed: url[%s] code[%d] reason[%s]", call.name(), url,
+                      e.getExceptionCode(), e.what());
         result = {NVWSOAP_S_TRANSPORT, isEndpointFailure(e.getExceptionCode()), e.what()};
     } catch (const std::exception& e) {
-        NVWSOAP_TRACE(trace, 3, "%s on %s failed: %s", call.name(), url, e.what());
+        NVWSOAP_TRACE(trace, 3, "%s: exchange failed: url[%s] reason[%s]", call.name(), url, e.what());
         result = {NVWSOAP_S_TRANSPORT, false, e.what()};
     } catch (...) {
-        NVWSOAP_TRACE(trace, 3, "%s on %s failed", call.name(), url);
+        NVWSOAP_TRACE(trace, 3, "%s: exchange failed: url[%s] reason[unknown failure]", call.name(), url);
         result = {NVWSOAP_S_TRANSPORT, false, "unknown failure"};
     }
     va_end(copy);

@@ -97,7 +97,7 @@ struct CallTransportConfig {
     std::string endpoint;
     long timeoutSeconds = 30;
     // An answer (headers and body) beyond this many bytes fails the exchange (SERVER_TRANSPORT_FAILED).
-    long maxResponseBytes = 1024 * 1024;
+    long maxResponseBytes = 1024L * 1024;
     std::string caFile, certFile, keyFile;
     bool verifyPeer = true;
     std::string basicAuthUser, basicAuthPassword;

@@ -1,6 +1,11 @@
 // check-config on real configuration files, with a real refpdp as the endpoint that answers.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <sstream>
 
@@ -155,6 +160,61 @@ TEST_F(CheckConfig, AnEndpointThatDoesNotAnswerIsAProblemEvenWhenTheRestIsClean)
     EXPECT_TRUE(contains(problems[1], "endpoint " + url + " does not answer")) << problems[1];
 }
 
+// A PDP that has hung: it accepts connections (the kernel completes them) and never answers.
+class HungEndpoint {
+public:
+    HungEndpoint() : m_socket(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(m_socket, 16), 0);
+        EXPECT_EQ(getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        m_port = ntohs(address.sin_port);
+    }
+    ~HungEndpoint() { close(m_socket); }
+    std::string url() const {
+        return "http://127.0.0.1:" + std::to_string(m_port) + "/kova/authz/services/AuthzService";
+    }
+
+private:
+    int m_socket;
+    int m_port = 0;
+};
+
+// Each endpoint gets the cluster's own health check and, when that answers, a canned decision through
+// it alone; one progress line each shows which endpoint is being waited for.
+TEST_F(CheckConfig, ChecksEachEndpointWithTheHealthCheckAndACannedDecisionOfItsOwn) {
+    RefPdp answering({});
+    RefPdp slow({"--delay-ms", "30000"});  // answers the health check, but no decision within the time-out
+    HungEndpoint hung;
+    std::string text = replaced(exampleConfig(answering.url()), "timeout = 5", "timeout = 1");
+    CliRun run = check(text + "[kova-eas]\nserver = 5," + slow.url() + "\nserver = 4," + hung.url() + "\n");
+    EXPECT_EQ(run.code, 1) << run.out;
+    std::vector<std::string> notices = reported(run, "notice"), problems = reported(run, "problem");
+    auto has = [](const std::vector<std::string>& found, const std::string& text) {
+        return std::any_of(found.begin(), found.end(), [&](const std::string& line) { return contains(line, text); });
+    };
+    EXPECT_TRUE(has(notices, "endpoint " + answering.url() + " answers the health check")) << run.out;
+    EXPECT_TRUE(has(notices, "endpoint " + answering.url() + ": a canned decision (/check-config/probe, read) took "))
+        << run.out;
+    EXPECT_TRUE(has(notices, " ms: permit (serves the resource)")) << run.out;
+    EXPECT_TRUE(has(notices, "endpoint " + slow.url() + " answers the health check")) << run.out;
+    EXPECT_TRUE(has(problems, "endpoint " + slow.url() + ": a canned decision")) << run.out;
+    EXPECT_TRUE(
+        has(problems, "endpoint " + hung.url() + " does not answer the health check: 0x38ad541f KOVA_PING_NO_READ"))
+        << run.out;
+    EXPECT_FALSE(has(notices, "endpoint " + hung.url() + ": a canned decision")) << "no decision after a failed check";
+    EXPECT_FALSE(has(problems, "endpoint " + hung.url() + ": a canned decision")) << run.out;
+    ASSERT_EQ(problems.size(), 2u) << "the decision through the cluster's choice answers\n" << run.out;
+    std::size_t first = run.err.find("check-config: probing " + answering.url());
+    std::size_t last = run.err.find("check-config: probing " + hung.url());
+    EXPECT_NE(first, std::string::npos) << run.err;
+    EXPECT_NE(last, std::string::npos) << run.err;
+    EXPECT_LT(first, last) << run.err;
+    EXPECT_TRUE(contains(run.err, "each at most 1 s")) << run.err;
+}
 
 // One broken file each: check-config fails and names the entry, and start-up (`zemhost init`) either
 // fails or warns naming the same entry. The first eight rows are the eight realistic mistakes.

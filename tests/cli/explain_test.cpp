@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include "cli/cli_fixture.h"
+#include "zemhost/trace_capture.h"
 
 namespace {
 
 using kova_test::CliDecisionFixture;
 using kova_test::CliRun;
 using kova_test::RefPdp;
+using kova_test::writeFile;
 
 class Explain : public CliDecisionFixture {
 protected:
@@ -85,6 +87,67 @@ TEST_F(Explain, SaysWhenNothingWasSentOrNothingCameBack) {
     CliRun refused = explain("/Corvane/inst1/docs/a");
     EXPECT_TRUE(contains(refused.out, "Stopped by: HTTP error at " + guarded.url() + ": ")) << refused.out;
     EXPECT_TRUE(contains(refused.out, "401")) << refused.out;
+}
+
+TEST_F(Explain, ShowsTheDecisionAndTheEntryAsThePluginReadThem) {
+    // The plug-in keeps the first of a repeated name and converts a level by its own rules.
+    std::string text = replaced(exampleConfig(pdp->url()), "[obligations-urls-mapping]\n",
+                                "[obligations-urls-mapping]\n" + OBLIGATION + "login = /first.html\n");
+    config = writeConfig(replaced(text, "obligation:otp = 2", "obligation:otp = 0x2"));
+    CliRun repeated = explain("/Corvane/inst1/account/a");
+    EXPECT_TRUE(contains(repeated.out, "PDP decision: Deny\n")) << repeated.out;
+    EXPECT_TRUE(contains(repeated.out, "applied: [obligations-urls-mapping] " + OBLIGATION + "login = /first.html\n"))
+        << repeated.out;
+    CliRun hexLevel = explain("/Corvane/inst1/payroll/a");
+    EXPECT_TRUE(contains(hexLevel.out, "applied: [obligations-levels-mapping] " + OBLIGATION + "otp = 2\n"))
+        << hexLevel.out;
+    CliRun notApplicable = explain("/Corvane/inst1/elsewhere");
+    EXPECT_TRUE(contains(notApplicable.out, "PDP decision: NotApplicable\nObligation: none\n")) << notApplicable.out;
+}
+
+TEST_F(Explain, NamesASoapFaultAndAMalformedAnswerAsWhatStoppedTheDecision) {
+    writeFile(dir.file("failing.json"), R"({"rules": [
+        {"resource-prefix": "/fault", "fault": {"code": "soapenv:Server", "string": "policy store offline"}},
+        {"resource-prefix": "/garbled", "body": "not XML <"},
+        {"resource-prefix": "/blank", "body": "<html>down for maintenance</html>"}]})");
+    RefPdp failing({"--rules", dir.file("failing.json")});
+    config = writeConfig(exampleConfig(failing.url()), "failing.conf");
+    const std::pair<std::string, std::string> cases[] = {
+        {"/Corvane/inst1/fault/a", "Stopped by: SOAP fault at " + failing.url() + ": "},
+        {"/Corvane/inst1/garbled/a", "Stopped by: malformed answer at " + failing.url() + ": "},
+        {"/Corvane/inst1/blank/a", "Stopped by: malformed answer: the answer holds no XACML response"},
+    };
+    for (const auto& [object, stoppedBy] : cases) {
+        SCOPED_TRACE(object);
+        CliRun run = explain(object);
+        EXPECT_TRUE(contains(run.out, "No response from the PDP.\n" + stoppedBy)) << run.out;
+        EXPECT_TRUE(contains(run.out, "proxy: answers 502 with the error page")) << run.out;
+    }
+    EXPECT_TRUE(contains(explain("/Corvane/inst1/fault/a").out, "policy store offline")) << "the fault's own words";
+}
+
+// explain reads the records the plug-in and the cluster library write as "NAME: EVENT: key[value] ...".
+TEST(TraceEvents, FieldsAreReadByKeyAndOnlyFromRecordsThatAnnounceTheEvent) {
+    const std::string head = "2026-12-05T17:05:35.123456Z [7] 9 kova-eas rba/KOVAModule:300 ";
+    std::string trace = head + "KOVAModule::authorize: read PDP answer: decision[Permit] obligation[urn:a:b]\n" + head +
+                        "XACML Response: <x>KOVAModule::authorize: read PDP answer: decision[Deny]</x>\n" + head +
+                        "ping: exchange failed: url[http://h/p?a[0]=1] code[4] reason[HTTP 401 [Unauthorized] x]\n" +
+                        head +
+                        "authorize: applied obligation mapping: stanza[none] entry[] value[] obligation[urn:x] "
+                        "stanza[obligations-urls-mapping]\n";
+    std::vector<zemhost::TraceRecord> records = zemhost::traceRecords(trace);
+    std::vector<zemhost::TraceFields> answers = zemhost::tracedEvents(records, "read PDP answer");
+    ASSERT_EQ(answers.size(), 1u) << "a traced document cannot announce an event";
+    EXPECT_EQ(answers[0], (zemhost::TraceFields{{"decision", "Permit"}, {"obligation", "urn:a:b"}}));
+    std::vector<zemhost::TraceFields> failures = zemhost::tracedEvents(records, "exchange failed");
+    ASSERT_EQ(failures.size(), 1u);
+    std::vector<zemhost::TraceFields> mappings = zemhost::tracedEvents(records, "applied obligation mapping");
+    ASSERT_EQ(mappings.size(), 1u);
+    EXPECT_EQ(mappings[0],
+              (zemhost::TraceFields{{"stanza", "none"}, {"entry", ""}, {"value", ""}, {"obligation", "urn:x"}}))
+        << "an obligation from the PDP cannot pass for the stanza";
+    EXPECT_EQ(failures[0], (zemhost::TraceFields{
+                               {"url", "http://h/p?a[0]=1"}, {"code", "4"}, {"reason", "HTTP 401 [Unauthorized] x"}}));
 }
 
 }  // namespace

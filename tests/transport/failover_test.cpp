@@ -38,5 +38,39 @@ TEST(Failover, StreamOfDecisionsSurvivesThePreferredPdpStoppingAndReturnsToItOnc
     EXPECT_GT(preferredStats.read().requests, 0) << "the health check brought the preferred PDP back";
 }
 
+// Configuration checkers reach each endpoint in turn: a pinned exchange goes to its endpoint alone, without
+// failover, and the cluster's own ping reaches any endpoint it holds.
+TEST(Failover, APinnedExchangeReachesOnlyItsEndpointAndThePingReachesEachEndpoint) {
+    TempDir dir;
+    RefPdp preferred(std::vector<std::string>{});
+    RefPdp backup(std::vector<std::string>{});
+    KOVAServiceFactory factory;
+    ClusterUnderTest target(factory, dir,
+                            "server = 20," + preferred.url() + "\nserver = 10," + backup.url() +
+                                "\nhealth-check-interval = 60\ntimeout = 2\n");
+    ASSERT_EQ(target.status, 0);
+    PdpStatsReader preferredStats(preferred);
+    PdpStatsReader backupStats(backup);
+    {
+        NVWSOAPEndpointPin onlyBackup(backup.url());
+        EXPECT_EQ(exchangeThrough(target.cluster, "/any").status, 0);
+    }
+    EXPECT_EQ(backupStats.read().requests, 1);
+    EXPECT_EQ(preferredStats.read().requests, 0) << "the better endpoint was passed over";
+    EXPECT_EQ(nvwSoapPingEndpoint(preferred.url()), 0);
+    EXPECT_EQ(nvwSoapPingEndpoint("http://127.0.0.1:1/not/in/the/cluster"), NVWSOAP_S_NO_ENDPOINT);
+
+    preferred.stop();
+    long backupRequests = backupStats.read().requests;
+    {
+        NVWSOAPEndpointPin onlyPreferred(preferred.url());
+        EXPECT_NE(exchangeThrough(target.cluster, "/any").status, 0);
+    }
+    EXPECT_EQ(backupStats.read().requests, backupRequests) << "a pinned exchange does not fail over";
+    EXPECT_NE(nvwSoapPingEndpoint(preferred.url()), 0);
+    EXPECT_EQ(nvwSoapPingEndpoint(backup.url()), 0);
+    EXPECT_EQ(exchangeThrough(target.cluster, "/any").status, 0) << "without a pin the cluster chooses again";
+}
+
 }  // namespace
 }  // namespace kova_test

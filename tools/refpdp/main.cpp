@@ -239,7 +239,9 @@ int run(const Options& options) {
 extern "C" const char* __tsan_default_suppressions() { return "called_from_lib:libcpp-httplib.so\n"; }
 #endif
 
-int main(int argc, char** argv) {
+namespace {
+
+int runRefpdp(int argc, char** argv) {
     refpdp::Options options;
     CLI::App app{"refpdp: reference XACML 2.0 policy decision point over SOAP 1.1"};
     app.set_version_flag("--version", "refpdp " KOVA_EAS_VERSION);
@@ -263,4 +265,16 @@ int main(int argc, char** argv) {
         std::cerr << "refpdp: " << e.what() << std::endl;
         return 2;
     }
+}
+
+}  // namespace
+
+// Nothing escapes: what setting up the command line raises is reported like a failure to serve.
+int main(int argc, char** argv) {
+    try {
+        return runRefpdp(argc, argv);
+    } catch (...) {
+        fputs("refpdp: an unknown failure\n", stderr);
+    }
+    return 2;
 }

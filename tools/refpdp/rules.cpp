@@ -58,7 +58,7 @@ std::string checkedEffect(const std::string& effect) {
 }
 
 // Large enough for any answer a client should refuse, small enough to build in memory.
-constexpr size_t MAX_PADDING = 256 * 1024 * 1024;
+constexpr size_t MAX_PADDING = size_t{256} * 1024 * 1024;
 
 DecisionOutcome decisionOf(const json& rule) {
     DecisionOutcome decision{checkedEffect(rule.at("effect").get<std::string>()), optionalText(rule, "obligation"),

@@ -1,6 +1,8 @@
-// check-config: the PDP endpoints, from the `server` entries to a health-check GET.
+// check-config: each PDP endpoint through the runtime's own health check and a canned decision, and the
+// certificate of an https endpoint.
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -10,25 +12,13 @@
 #include "config_checks.h"
 #include "nvwebrte/config_keys.h"
 #include "nvwebrte/nvwebrte.h"
+#include "nvwsoap/nvwsoap.h"
+#include "outcome.h"
+#include "status_words.h"
 
 namespace zemhost {
 
 namespace {
-
-const char* const HEALTHY_STATUS_LINE = "HTTP/1.1 200 OK";
-
-using Easy = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
-
-size_t keepStatusLine(char* data, size_t size, size_t count, void* target) {
-    auto* statusLine = static_cast<std::string*>(target);
-    if (statusLine->empty()) {
-        statusLine->assign(data, size * count);
-        statusLine->erase(statusLine->find_last_not_of("\r\n") + 1);
-    }
-    return size * count;
-}
-
-size_t discardBody(char*, size_t size, size_t count, void*) { return size * count; }
 
 // Seconds from [kova-eas] timeout, which the cluster's own check has accepted; else the declared default.
 long timeoutSeconds(const ConfigReader& config) {
@@ -45,8 +35,8 @@ bool verifiesPeer(const ConfigReader& config) {
     return text.empty() || nvw_util_unmarshal_bool(text.c_str(), &verify) != 0 || verify;
 }
 
-// The transport settings the plug-in's handles use for this endpoint.
-void applyTransportSettings(CURL* easy, const ConfigReader& config) {
+// The TLS settings the plug-in's handles use, for reading the PDP's certificate.
+void applyTlsSettings(CURL* easy, const ConfigReader& config) {
     curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeoutSeconds(config));
     if (std::string ca = config.first(KOVA_STANZA, "ssl-ca-file"); !ca.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, ca.c_str());
     if (std::string cert = config.first(KOVA_STANZA, "ssl-cert-file"); !cert.empty()) {
@@ -57,19 +47,23 @@ void applyTransportSettings(CURL* easy, const ConfigReader& config) {
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
     }
-    std::string user = config.first(KOVA_STANZA, "basic-auth-user");
-    std::string password = config.first(KOVA_STANZA, "basic-auth-passwd");
-    if (!user.empty() && !password.empty()) {
-        curl_easy_setopt(easy, CURLOPT_USERNAME, user.c_str());
-        curl_easy_setopt(easy, CURLOPT_PASSWORD, password.c_str());
-    }
 }
 
-// "" when the endpoint answers the GET with HEALTHY_STATUS_LINE, else what happened.
-// Days from now until the PDP's own certificate (the first of the chain) expires, when the exchange used TLS.
-std::optional<long> daysUntilExpiry(CURL* easy) {
+// Days from now until the PDP's own certificate (the first of the chain) expires; none for plain http or
+// when no TLS connection could be made (the health check reports that).
+std::optional<long> daysUntilExpiry(const ConfigReader& config, const std::string& url) {
+    if (!url.starts_with("https:")) return {};
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
+    curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy.get(), CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy.get(), CURLOPT_CONNECT_ONLY, 1L);
+    curl_easy_setopt(easy.get(), CURLOPT_CERTINFO, 1L);
+    applyTlsSettings(easy.get(), config);
     curl_certinfo* chain = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_CERTINFO, &chain) != CURLE_OK || !chain || chain->num_of_certs < 1) return {};
+    if (curl_easy_perform(easy.get()) != CURLE_OK ||
+        curl_easy_getinfo(easy.get(), CURLINFO_CERTINFO, &chain) != CURLE_OK || !chain || chain->num_of_certs < 1) {
+        return {};
+    }
     const std::string label = "Expire date:";
     for (curl_slist* field = chain->certinfo[0]; field; field = field->next) {
         std::string text = field->data;
@@ -79,32 +73,6 @@ std::optional<long> daysUntilExpiry(CURL* easy) {
         return static_cast<long>((expiry - time(nullptr)) / 86400);
     }
     return {};
-}
-
-struct Probe {
-    std::string problem;              // "" when the endpoint answers HEALTHY_STATUS_LINE
-    std::optional<long> expiryDays;   // for https endpoints
-};
-
-Probe probe(const ConfigReader& config, const std::string& url) {
-    Easy easy(curl_easy_init(), curl_easy_cleanup);
-    std::string statusLine;
-    curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy.get(), CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(easy.get(), CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy.get(), CURLOPT_HEADERFUNCTION, keepStatusLine);
-    curl_easy_setopt(easy.get(), CURLOPT_HEADERDATA, &statusLine);
-    curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, discardBody);
-    curl_easy_setopt(easy.get(), CURLOPT_CERTINFO, 1L);
-    applyTransportSettings(easy.get(), config);
-    CURLcode result = curl_easy_perform(easy.get());
-    Probe outcome{"", daysUntilExpiry(easy.get())};
-    if (result != CURLE_OK) {
-        outcome.problem = std::string("does not answer: ") + curl_easy_strerror(result);
-    } else if (!statusLine.starts_with(HEALTHY_STATUS_LINE)) {
-        outcome.problem = "answers '" + statusLine + "' instead of " + HEALTHY_STATUS_LINE;
-    }
-    return outcome;
 }
 
 // An expiring certificate is renewed in time when it is noticed a month ahead.
@@ -119,9 +87,43 @@ void reportExpiry(const std::string& url, long days, Findings& findings) {
     }
 }
 
+// The health check the cluster runs on an endpoint it holds down; true when it answered.
+bool checkHealth(const std::string& url, Findings& findings) {
+    int status = nvwSoapPingEndpoint(url);
+    if (status == 0) {
+        findings.notice("endpoint " + url + " answers the health check");
+        return true;
+    }
+    const StatusCode* known = findCode(minorCodes(), static_cast<unsigned int>(status));
+    char code[16];
+    snprintf(code, sizeof code, "0x%x", static_cast<unsigned int>(status));
+    findings.problem("endpoint " + url + " does not answer the health check: " + code +
+                     (known ? std::string(" ") + known->name + ": " + known->meaning : std::string()));
+    return false;
+}
+
 }  // namespace
 
-void checkEndpoints(const ConfigReader& config, const std::vector<std::string>& urls, Findings& findings) {
+// One decision of an unknown user for an object no proxy serves: any PDP verdict shows the whole path
+// works; only a decision that fails (the 502 page or a failure) is a problem.
+void checkCannedDecision(const PluginHost& host, const std::string& subject, Findings& findings) {
+    DecisionRequest request{"/check-config/probe", "r", {{"AZN_CRED_PRINCIPAL_NAME", "check-config"}}, {}};
+    auto started = std::chrono::steady_clock::now();
+    DecisionResult result = host.decide(request);
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    Outcome outcome = classify(result);
+    std::string text = subject + "a canned decision (" + request.resource + ", read) took " +
+                       std::to_string(elapsed.count()) + " ms: " + outcomeName(outcome) + " (" + proxyAction(result) +
+                       ")";
+    if (outcome == Outcome::ErrorPage || outcome == Outcome::Failure) {
+        findings.problem(text);
+    } else {
+        findings.notice(text);
+    }
+}
+
+void checkEndpoints(const PluginHost* host, const ConfigReader& config, const std::vector<std::string>& urls,
+                    Findings& findings) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     long timeout = timeoutSeconds(config);
     if (!urls.empty() && timeout > SLOW_FAILOVER_SECONDS) {
@@ -131,14 +133,13 @@ void checkEndpoints(const ConfigReader& config, const std::vector<std::string>& 
     }
     for (const std::string& url : urls) {
         // One line per endpoint as it is probed, so that a PDP that hangs is visible while it does.
-        fprintf(stderr, "check-config: probing %s (at most %ld s)\n", url.c_str(), timeout);
-        Probe outcome = probe(config, url);
-        if (outcome.problem.empty()) {
-            findings.notice("endpoint " + url + " answers the health check with " + HEALTHY_STATUS_LINE);
-        } else {
-            findings.problem("endpoint " + url + " " + outcome.problem + " (health-check GET)");
+        fprintf(stderr, "check-config: probing %s (health check, then a canned decision; each at most %ld s)\n",
+                url.c_str(), timeout);
+        if (checkHealth(url, findings) && host) {
+            NVWSOAPEndpointPin onlyThisEndpoint(url);
+            checkCannedDecision(*host, "endpoint " + url + ": ", findings);
         }
-        if (outcome.expiryDays) reportExpiry(url, *outcome.expiryDays, findings);
+        if (std::optional<long> days = daysUntilExpiry(config, url)) reportExpiry(url, *days, findings);
     }
 }
 

@@ -1,13 +1,15 @@
-// check-config: the entries as the host's readers and the plug-in's start-up take them.
+// check-config: the entries as the host's readers and the plug-in's start-up take them, and the command
+// that runs every check.
 #include <unistd.h>
 
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <regex>
 #include <sstream>
 
+#include "commands.h"
 #include "config_checks.h"
 #include "host_error.h"
 #include "nvaudutl/nvaudutl.h"
@@ -15,7 +17,6 @@
 #include "nvwebrte/nvwebrte.h"
 #include "nvwebrte/stanza_file.h"
 #include "nvwsoap/nvwsoap.h"
-#include "outcome.h"
 #include "plugin_host.h"
 #include "qzsvc/qzsvc.h"
 #include "qzz/qzz.h"
@@ -101,23 +102,6 @@ void reportStartUpMessages(const std::string& messages, Findings& findings) {
     }
 }
 
-// One decision of an unknown user for an object no proxy serves: any PDP verdict shows the whole path
-// works; only a decision that fails (the 502 page or a failure) is a problem.
-void checkCannedDecision(const PluginHost& host, Findings& findings) {
-    DecisionRequest request{"/check-config/probe", "r", {{"AZN_CRED_PRINCIPAL_NAME", "check-config"}}, {}};
-    auto started = std::chrono::steady_clock::now();
-    DecisionResult result = host.decide(request);
-    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-    Outcome outcome = classify(result);
-    std::string text = "a canned decision (" + request.resource + ", read) took " + std::to_string(elapsed.count()) +
-                       " ms: " + outcomeName(outcome) + " (" + proxyAction(result) + ")";
-    if (outcome == Outcome::ErrorPage || outcome == Outcome::Failure) {
-        findings.problem(text);
-    } else {
-        findings.notice(text);
-    }
-}
-
 }  // namespace
 
 std::size_t Findings::problems() const {
@@ -137,26 +121,59 @@ void checkEntries(const ConfigReader& config, Findings& findings) {
     checkContextId(config, findings);
 }
 
-std::vector<std::string> checkStartUp(const HostSettings& settings, Findings& findings) {
+void checkStartUp(const HostSettings& settings, Findings& findings, const WhileStarted& whileStarted) {
     TraceCapture messages("");
     HostSettings captured = settings;
     captured.messageFile = messages.path();
-    std::vector<std::string> urls;
     try {
         PluginHost host(captured);
         azn_status_t status = host.start();
         reportStartUpMessages(messages.written(), findings);
+        std::vector<std::string> urls;
         for (const NVWSOAPEndpointState& endpoint : nvwSoapEndpointStates()) urls.push_back(endpoint.url);
         if (status != 0) {
             findings.problem("start-up fails (zemhost init): " + describeStatus(status));
         } else if (!urls.empty()) {
-            checkCannedDecision(host, findings);
+            checkCannedDecision(host, "", findings);
         }
+        whileStarted(status == 0 ? &host : nullptr, urls);
     } catch (const HostError& error) {
         findings.problem(std::string("start-up fails (zemhost init): ") + error.what());
+        whileStarted(nullptr, {});
     }
     qz_msg_set_output(settings.messageFile.empty() ? nullptr : settings.messageFile.c_str());
-    return urls;
+}
+
+namespace {
+
+int runCheckConfig(const HostSettings& settings) {
+    ConfigReader config(settings.configFile);
+    Findings findings;
+    checkEntries(config, findings);
+    checkStartUp(settings, findings, [&](const PluginHost* host, const std::vector<std::string>& urls) {
+        checkMappings(config, findings);
+        checkExposure(config, findings);
+        checkEndpoints(host, config, urls, findings);
+    });
+    printf("%s\n", config.path().c_str());
+    for (const Findings::Item& item : findings.items()) {
+        printf("  %s: %s\n", item.label(), item.text.c_str());
+    }
+    std::size_t problems = findings.problems();
+    if (problems == 0) {
+        printf("no problems found\n");
+        return EXIT_OK;
+    }
+    printf("%zu problem%s found\n", problems, problems == 1 ? "" : "s");
+    return EXIT_FAILED;
+}
+
+}  // namespace
+
+Command addCheckConfigCommand(CLI::App& app, const HostSettings& settings) {
+    CLI::App* command = app.add_subcommand(
+        "check-config", "check the configuration without deciding anything; exit 1 when a problem is found");
+    return {command, true, [&settings] { return runCheckConfig(settings); }};
 }
 
 }  // namespace zemhost

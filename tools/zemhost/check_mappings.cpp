@@ -1,13 +1,12 @@
 // check-config: the four mapping stanzas and [zemhost-native-policy].
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <map>
 #include <set>
 
 #include "config_checks.h"
 #include "native_policy.h"
-#include "obligation_mappings.h"
+#include "rba/KOVAConfig.h"
+#include "rba/KOVANumber.h"
 
 namespace zemhost {
 
@@ -37,66 +36,68 @@ void noticeRepeatedNames(const char* stanza, const NameValues& entries, Findings
     }
 }
 
-// A level converts when the whole text is one number (decimal, 0x hexadecimal or 0 octal) within 32 bits.
+// A level as the plug-in converts it at start-up; "" when the whole text is one number within 32 bits.
 std::string levelProblem(const std::string& text) {
-    errno = 0;
-    char* end = nullptr;
-    unsigned long value = strtoul(text.c_str(), &end, 0);
-    if (end == text.c_str()) return "is not a number: the plug-in reads it as level 0";
-    if (errno == ERANGE || value > 0xFFFFFFFFUL) {
-        return "is beyond 32 bits: the plug-in does not start";
-    }
-    if (*end) return "has characters after the number: the plug-in reads it as level " + std::to_string(value);
+    KOVANumber number = kova_read_number(text.c_str());
+    if (number.error != 0) return "is beyond 32 bits: the plug-in does not start";
+    if (!number.digits) return "is not a number: the plug-in reads it as level 0";
+    if (number.trailing)
+        return "has characters after the number: the plug-in reads it as level " + std::to_string(number.value);
     return "";
 }
 
 // The plug-in also reads the table backwards, to name the obligation a user's level satisfied.
 void noticeSharedLevels(const NameValues& levels, Findings& findings) {
-    std::map<unsigned long, std::string> firstByLevel;
+    std::map<uint32_t, std::string> firstByLevel;
     for (const auto& [obligation, level] : levels) {
-        auto [first, inserted] = firstByLevel.emplace(strtoul(level.c_str(), nullptr, 0), obligation);
+        auto [first, inserted] = firstByLevel.emplace(kova_read_number(level.c_str()).value, obligation);
         if (!inserted) {
-            findings.notice(entryText(LEVELS_STANZA, obligation, level) + " shares its level with " + first->second +
-                            ": a user at that level is reported as having met " + first->second);
+            findings.notice(entryText(KOVA_LEVELS_STANZA, obligation, level) + " shares its level with " +
+                            first->second + ": a user at that level is reported as having met " + first->second);
         }
     }
 }
 
+// The first value under `name`, as the plug-in keeps it; null when the name is not there.
+const std::string* firstValue(const NameValues& entries, const std::string& name) {
+    auto found =
+        std::find_if(entries.begin(), entries.end(), [&name](const auto& entry) { return entry.first == name; });
+    return found == entries.end() ? nullptr : &found->second;
+}
+
 // An overview of the redirects; an obligation mapped to a URL only is the ordinary redirect set-up.
-void noticeRedirects(const ObligationMappings& mappings, Findings& findings) {
-    for (const auto& [obligation, url] : mappings.urls()) {
+void noticeRedirects(const NameValues& urls, const NameValues& levels, Findings& findings) {
+    for (const auto& [obligation, url] : urls) {
         if (obligation.ends_with('*')) {
             findings.notice("obligations starting with " + obligation.substr(0, obligation.size() - 1) +
                             " redirect to " + url + " unless a longer or exact entry applies");
             continue;
         }
-        bool hasLevel = std::any_of(mappings.levels().begin(), mappings.levels().end(),
-                                    [&](const auto& entry) { return entry.first == obligation; });
         findings.notice("obligation " + obligation + " redirects to " + url +
-                        (hasLevel ? "" : " (no step-up level is mapped to it)"));
+                        (firstValue(levels, obligation) ? "" : " (no step-up level is mapped to it)"));
     }
 }
 
 void checkObligations(const ConfigReader& config, Findings& findings) {
-    stanzaOrNotice(config, URLS_STANZA, "no obligation redirects", findings);
-    stanzaOrNotice(config, LEVELS_STANZA, "no obligation asks for a step-up", findings);
-    ObligationMappings mappings = ObligationMappings::load(config);
-    noticeRepeatedNames(URLS_STANZA, mappings.urls(), findings);
-    noticeRepeatedNames(LEVELS_STANZA, mappings.levels(), findings);
-    for (const auto& [obligation, level] : mappings.levels()) {
+    NameValues urls = stanzaOrNotice(config, KOVA_URLS_STANZA, "no obligation redirects", findings);
+    NameValues levels = stanzaOrNotice(config, KOVA_LEVELS_STANZA, "no obligation asks for a step-up", findings);
+    noticeRepeatedNames(KOVA_URLS_STANZA, urls, findings);
+    noticeRepeatedNames(KOVA_LEVELS_STANZA, levels, findings);
+    for (const auto& [obligation, level] : levels) {
         std::string problem = levelProblem(level);
-        if (!problem.empty()) findings.problem(entryText(LEVELS_STANZA, obligation, level) + " " + problem);
-        std::optional<AppliedMapping> applied = mappings.mappingFor(obligation);
-        if (applied && applied->stanza == URLS_STANZA) {
-            findings.notice(entryText(LEVELS_STANZA, obligation, level) + " is never used: " + applied->describe() +
+        if (!problem.empty()) findings.problem(entryText(KOVA_LEVELS_STANZA, obligation, level) + " " + problem);
+        // A redirect is looked for before a level, so the same name under both never steps up.
+        if (const std::string* url = firstValue(urls, obligation)) {
+            findings.notice(entryText(KOVA_LEVELS_STANZA, obligation, level) +
+                            " is never used: " + entryText(KOVA_URLS_STANZA, obligation, *url) +
                             " redirects this obligation instead of a step-up");
         } else {
             findings.notice("obligation " + obligation + " asks for a step-up to level " + level +
                             " (no redirect URL is mapped to it)");
         }
     }
-    noticeRedirects(mappings, findings);
-    noticeSharedLevels(mappings.levels(), findings);
+    noticeRedirects(urls, levels, findings);
+    noticeSharedLevels(levels, findings);
 }
 
 void checkUserAttributes(const ConfigReader& config, Findings& findings) {

@@ -14,13 +14,6 @@ namespace zemhost {
 
 namespace {
 
-const StatusCode* findCode(std::span<const StatusCode> table, unsigned int code) {
-    for (const StatusCode& row : table) {
-        if (row.code == code) return &row;
-    }
-    return nullptr;
-}
-
 // "major 1 AZN_S_FAILURE (framework): ..." or why the part is not known; false for an unknown code.
 bool printPart(const char* part, const std::string& number, const StatusCode* row, const char* unknown) {
     if (row) {

@@ -1,17 +1,93 @@
 // run and bench: many decisions from a JSONL file on several threads.
-#include <cstdio>
-#include <map>
+#include <pthread.h>
+#include <unistd.h>
 
-#include "audit_reopen.h"
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <string>
+#include <thread>
+
 #include "commands.h"
 #include "json_output.h"
+#include "nvaudutl/nvaudutl.h"
 #include "outcome.h"
 #include "parallel_runner.h"
-#include "progress_bar.h"
 
 namespace zemhost {
 
 namespace {
+
+// A one-line progress bar on standard error, drawn only when standard error is a terminal.
+class ProgressBar {
+public:
+    explicit ProgressBar(std::size_t total) : m_total(total), m_enabled(total > 0 && isatty(STDERR_FILENO)) {}
+    ~ProgressBar() {
+        if (m_enabled && m_drawnPercent >= 0) fprintf(stderr, "\r%*s\r", BAR_WIDTH + 30, "");
+    }
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+
+    void update(std::size_t done) {
+        if (!m_enabled) return;
+        int percent = static_cast<int>(done * 100 / m_total);
+        if (percent == m_drawnPercent) return;  // redraw only when the picture changes
+        m_drawnPercent = percent;
+        int filled = percent * BAR_WIDTH / 100;
+        fprintf(stderr, "\r[%s%s] %3d%% %zu/%zu", std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                std::string(static_cast<std::size_t>(BAR_WIDTH - filled), ' ').c_str(), percent, done, m_total);
+        fflush(stderr);
+    }
+
+private:
+    static constexpr int BAR_WIDTH = 40;
+    std::size_t m_total;
+    bool m_enabled;
+    int m_drawnPercent = -1;
+};
+
+// While it lives, SIGHUP makes the host reopen every audit file by its path (zem_audit_reopen), so that
+// records go to a new file after the old one was renamed (log rotation). Construct it before the plug-in
+// starts threads: SIGHUP is blocked in the constructing thread and in every thread started afterwards,
+// and one watcher thread takes it.
+class AuditReopenOnHangup {
+public:
+    AuditReopenOnHangup() {
+        sigset_t hangup = hangupOnly();
+        pthread_sigmask(SIG_BLOCK, &hangup, &m_previousMask);
+        m_watcher = std::thread([this] { watch(); });
+    }
+    ~AuditReopenOnHangup() {
+        m_stop = true;
+        m_watcher.join();
+        pthread_sigmask(SIG_SETMASK, &m_previousMask, nullptr);
+    }
+    AuditReopenOnHangup(const AuditReopenOnHangup&) = delete;
+    AuditReopenOnHangup& operator=(const AuditReopenOnHangup&) = delete;
+
+private:
+    static sigset_t hangupOnly() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGHUP);
+        return set;
+    }
+
+    // Wakes up now and then to see whether it should stop.
+    void watch() {
+        sigset_t hangup = hangupOnly();
+        const struct timespec poll = {0, 100L * 1000 * 1000};
+        while (!m_stop) {
+            if (sigtimedwait(&hangup, nullptr, &poll) == SIGHUP) zem_audit_reopen();
+        }
+    }
+
+    sigset_t m_previousMask;
+    std::atomic<bool> m_stop{false};
+    std::thread m_watcher;
+};
 
 struct BatchOptions {
     std::string requestsFile;

@@ -1,12 +1,13 @@
 // explain: one decision with everything the plug-in exchanged and what the proxy makes of it.
 #include <algorithm>
 #include <cstdio>
-#include <regex>
+#include <cstdlib>
 
 #include "commands.h"
+#include "config_reader.h"
 #include "nvwebrte/config_keys.h"
-#include "obligation_mappings.h"
 #include "orbsec_axiscpp/axis.h"
+#include "rba/KOVAConfig.h"
 #include "trace_capture.h"
 #include "xacml_view.h"
 
@@ -14,56 +15,63 @@ namespace zemhost {
 
 namespace {
 
-// The plug-in traces the whole request document and the whole response from level 6 on.
-constexpr int DOCUMENT_TRACE_LEVEL = 6;
+// The plug-in traces the whole request document and response from level 6 on, and what it read and which
+// mapping it applied at level 9.
+constexpr int EXPLAIN_TRACE_LEVEL = 9;
 
 void printSection(const char* title, const std::string& body) { printf("%s\n%s\n\n", title, body.c_str()); }
 
 // How many mapped names an unmapped obligation is compared with, nearest first.
 constexpr std::size_t NEAREST_SHOWN = 3;
 
-std::string nearestMapped(const ObligationMappings& mappings, const std::string& obligation) {
+std::string nearestMapped(const ConfigReader& config, const std::string& obligation) {
     std::vector<std::string> names;
-    for (const NameValues* table : {&mappings.urls(), &mappings.levels()})
-        for (const auto& entry : *table) names.push_back(entry.first);
+    for (const char* stanza : {KOVA_URLS_STANZA, KOVA_LEVELS_STANZA})
+        for (const auto& entry : config.stanza(stanza).value_or(NameValues{})) names.push_back(entry.first);
     std::string listed;
     for (const std::string& name : zem::nearestNames(obligation, names, NEAREST_SHOWN))
         listed += (listed.empty() ? "" : ", ") + name;
     return listed.empty() ? "none (no obligation is mapped)" : listed;
 }
 
-// The obligation as the plug-in itself read it from the answer: its record on entering the URL lookup.
-std::optional<std::string> obligationThePluginRead(const std::vector<TraceRecord>& records) {
-    const std::string entry = "Enter KOVAModule::haveObligationURL, obligation[";
-    for (const TraceRecord& record : records) {
-        if (record.unit == "rba/KOVAModule" && record.text.starts_with(entry) && record.text.ends_with("]"))
-            return record.text.substr(entry.size(), record.text.size() - entry.size() - 1);
-    }
-    return std::nullopt;
+// The plug-in traces an absent text as NULL.
+std::optional<std::string> tracedText(const TraceFields& fields, const std::string& key) {
+    auto found = fields.find(key);
+    if (found == fields.end() || found->second == "NULL") return std::nullopt;
+    return found->second;
 }
 
-void explainObligation(const ConfigReader& config, const ResponseSummary& response,
-                       const std::vector<TraceRecord>& records) {
-    printf("PDP decision: %s\n", response.decision.empty() ? "(none recognised)" : response.decision.c_str());
-    std::optional<std::string> obligation = obligationThePluginRead(records);
+std::string describeMapping(const ConfigReader& config, const std::string& obligation,
+                            const std::vector<TraceFields>& mappings) {
+    if (mappings.empty()) return "(not traced)";
+    const TraceFields& applied = mappings.back();
+    std::string stanza = tracedText(applied, "stanza").value_or("none");
+    std::string entry = tracedText(applied, "entry").value_or("");
+    if (stanza == "none") {
+        return "none (neither a URL nor a level is configured: access is denied)\nNearest mapped obligations: " +
+               nearestMapped(config, obligation);
+    }
+    return "[" + stanza + "] " + entry + " = " + tracedText(applied, "value").value_or("") +
+           (entry.ends_with('*') ? " (wildcard)" : "");
+}
+
+// What the plug-in itself read from the answer and which mapping entry it applied.
+void explainAnswer(const ConfigReader& config, const std::vector<TraceRecord>& records) {
+    std::vector<TraceFields> answers = tracedEvents(records, "read PDP answer");
+    TraceFields answer = answers.empty() ? TraceFields{} : answers.back();
+    printf("PDP decision: %s\n", tracedText(answer, "decision").value_or("(none recognised)").c_str());
+    std::optional<std::string> obligation = tracedText(answer, "obligation");
     if (!obligation) {
         printf("Obligation: none\n\n");
         return;
     }
     printf("Obligation: %s\n", obligation->c_str());
-    ObligationMappings mappings = ObligationMappings::load(config);
-    std::optional<AppliedMapping> mapping = mappings.mappingFor(*obligation);
-    printf("Obligation mapping applied: %s\n",
-           mapping ? mapping->describe().c_str() : "none (neither a URL nor a level is configured: access is denied)");
-    if (!mapping) printf("Nearest mapped obligations: %s\n", nearestMapped(mappings, *obligation).c_str());
-    printf("\n");
+    printf("Obligation mapping applied: %s\n\n",
+           describeMapping(config, *obligation, tracedEvents(records, "applied obligation mapping")).c_str());
 }
 
-// The cluster library's record of one failed exchange: "CALL on URL failed: WHAT (code N)".
-const std::regex FAILED_EXCHANGE(R"(^\S+ on (\S+) failed: (.*) \(code (\d+)\)$)");
-
-const char* failureKind(int code) {
-    switch (code) {
+const char* failureKind(const std::optional<std::string>& code) {
+    switch (code ? std::atoi(code->c_str()) : 0) {
         case orbsec_axiscpp::SERVER_TRANSPORT_HTTP_ERROR: return "HTTP error";
         case orbsec_axiscpp::SERVER_FAULT_RECEIVED: return "SOAP fault";
         case orbsec_axiscpp::CLIENT_SOAP_MALFORMED_RESPONSE: return "malformed answer";
@@ -71,31 +79,33 @@ const char* failureKind(int code) {
     }
 }
 
+// The records of each failed exchange: the cluster library's, and the plug-in's for a fault it caught or
+// an answer it could not read.
 void printFailures(const std::vector<TraceRecord>& records) {
-    bool any = false;
-    for (const TraceRecord& record : records) {
-        std::smatch field;
-        if (record.unit != "host/nvwsoap" || !std::regex_match(record.text, field, FAILED_EXCHANGE)) continue;
-        printf("Stopped by: %s at %s: %s\n", failureKind(std::stoi(field[3])), field[1].str().c_str(), field[2].str().c_str());
-        any = true;
+    std::vector<TraceFields> failures = tracedEvents(records, "exchange failed");
+    for (const TraceFields& failure : failures) {
+        std::optional<std::string> url = tracedText(failure, "url");
+        printf("Stopped by: %s%s: %s\n", failureKind(tracedText(failure, "code")), url ? (" at " + *url).c_str() : "",
+               tracedText(failure, "reason").value_or("").c_str());
     }
-    if (!any) printf("Stopped by: unreachable (every endpoint is down; no exchange was tried)\n");
+    if (failures.empty()) printf("Stopped by: unreachable (every endpoint is down; no exchange was tried)\n");
 }
 
 void explain(const HostSettings& settings, const std::string& trace, const DecisionResult& result) {
-    std::vector<std::string> requests = tracedTexts(trace, "Constructed XACML: ");
-    std::vector<std::string> responses = tracedTexts(trace, "XACML Response: ");
+    std::vector<TraceRecord> records = traceRecords(trace);
+    std::vector<std::string> requests = tracedTexts(records, "Constructed XACML: ");
+    std::vector<std::string> responses = tracedTexts(records, "XACML Response: ");
     if (requests.empty()) {
         printf("No XACML request was sent: the native policy or the plug-in decided on its own (see the messages).\n\n");
     } else {
         printSection("XACML request sent to the PDP:", indentedXml(requestDocument(requests.back())));
         if (responses.empty()) {
             printf("No response from the PDP.\n");
-            printFailures(traceRecords(trace));
+            printFailures(records);
             printf("\n");
         } else {
             printSection("XACML response from the PDP:", indentedXml(responses.back()));
-            explainObligation(ConfigReader(settings.configFile), summarizeResponse(responses.back()), traceRecords(trace));
+            explainAnswer(ConfigReader(settings.configFile), records);
         }
     }
     printf("Plug-in answer:\n");
@@ -106,7 +116,7 @@ int runExplain(const HostSettings& settings, const DecisionRequest& request, boo
     TraceCapture capture(settings.traceFile);
     HostSettings traced = settings;
     traced.traceFile = capture.path();
-    traced.traceLevel = std::max(settings.traceLevel, DOCUMENT_TRACE_LEVEL);
+    traced.traceLevel = std::max(settings.traceLevel, EXPLAIN_TRACE_LEVEL);
     DecisionResult result;
     int status = withStartedPlugin(traced, [&](const PluginHost& host) {
         result = host.decide(request);

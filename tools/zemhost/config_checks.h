@@ -3,6 +3,7 @@
 // only inform.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,15 +36,25 @@ private:
 // Malformed lines, entries no reader takes as written (unknown, repeated, out of range), the PDP
 // cluster's keys as the cluster reads them, audit and basic-authentication settings.
 void checkEntries(const ConfigReader& config, Findings& findings);
-// Starts the plug-in as `zemhost init` does and reports its error messages as problems; returns the
-// URLs of the endpoints the started cluster holds.
-std::vector<std::string> checkStartUp(const HostSettings& settings, Findings& findings);
+// What runs while the plug-in is up: the host when start-up succeeded (else null), and the URLs of the
+// endpoints its cluster holds.
+using WhileStarted = std::function<void(const PluginHost* host, const std::vector<std::string>& urls)>;
+// Starts the plug-in as `zemhost init` does, reports its error messages as problems, makes a canned
+// decision through the cluster's own choice of endpoint, and runs `whileStarted` before shutting it down.
+// The plug-in's messages go to a file of their own until then.
+void checkStartUp(const HostSettings& settings, Findings& findings, const WhileStarted& whileStarted);
+// One decision of an unknown user for an object no proxy serves, reported with its latency and outcome
+// after `subject`: a notice for any PDP verdict, a problem for the 502 page or a failure.
+void checkCannedDecision(const PluginHost& host, const std::string& subject, Findings& findings);
 // Entries the plug-in cannot read (obfuscated values that do not decode), the permit that a broken
 // PDP exchange turns into, and configured texts that go into the request document unescaped.
 void checkExposure(const ConfigReader& config, Findings& findings);
 // The mapping stanzas and the harness's native policy.
 void checkMappings(const ConfigReader& config, Findings& findings);
-// A health-check GET to each URL, which must answer "HTTP/1.1 200 OK".
-void checkEndpoints(const ConfigReader& config, const std::vector<std::string>& urls, Findings& findings);
+// For each URL, with one progress line on standard error: the cluster's own health check and, when it
+// answers and the plug-in started, a canned decision through that endpoint alone; the days left on an
+// https endpoint's certificate; and a warning when `timeout` makes failover slow.
+void checkEndpoints(const PluginHost* host, const ConfigReader& config, const std::vector<std::string>& urls,
+                    Findings& findings);
 
 }  // namespace zemhost

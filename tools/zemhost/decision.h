@@ -32,6 +32,7 @@ struct DecisionResult {
     std::vector<InfoEntry> permissionInfo;   // every value of every entry, in list order
 };
 
+// The answer's parts in words (defined with the outcome, in outcome.cpp).
 // "AZN_C_PERMITTED", "AZN_C_NOT_PERMITTED", "AZN_C_INDIFFERENT", or the number for anything else.
 std::string permissionWord(int permission);
 // "0x..." of the whole status word.

@@ -45,9 +45,7 @@ std::string subcommandNames(const std::vector<Command>& commands) {
     return names;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runZemhost(int argc, char** argv) {
     CLI::App app{"zemhost: loads the KOVA EAS plug-in as the proxy does, and drives it.", "zemhost"};
     app.fallthrough();   // global options may also follow the subcommand
     HostSettings settings;
@@ -74,12 +72,20 @@ int main(int argc, char** argv) {
         if (command.needsConfig && settings.configFile.empty()) {
             return usageError(app, "--config FILE is required (or set ZEM_CONFIG)");
         }
-        try {
-            return command.run();
-        } catch (const std::exception& error) {   // HostError, and whatever a library raises
-            fprintf(stderr, "zemhost: %s\n", error.what());
-            return EXIT_FAILED;
-        }
+        return command.run();
     }
     return usageError(app, "a subcommand is required: " + subcommandNames(commands));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return runZemhost(argc, argv);
+    } catch (const std::exception& error) {  // HostError, and whatever a library raises
+        fprintf(stderr, "zemhost: %s\n", error.what());
+    } catch (...) {
+        fprintf(stderr, "zemhost: an unknown failure\n");
+    }
+    return EXIT_FAILED;
 }

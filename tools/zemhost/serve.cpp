@@ -16,7 +16,7 @@ namespace {
 // Connections answered 503 while waiting for the refusing thread; beyond them the accept loop refuses.
 const std::size_t MAX_REFUSALS = 1024;
 // Authorization requests carry no body.
-const std::size_t MAX_BODY = 64 * 1024;
+const std::size_t MAX_BODY = std::size_t{64} * 1024;
 const std::size_t KEEP_ALIVE_REQUESTS = 1000;
 
 struct ServeOptions {

@@ -27,7 +27,7 @@ SignalThread::SignalThread(std::function<void()> stop, std::function<void()> rel
     : m_stop(std::move(stop)), m_reload(std::move(reload)), m_thread([this] { run(); }) {}
 
 SignalThread::~SignalThread() {
-    pthread_kill(m_thread.native_handle(), SIGTERM);   // blocked, so sigwait takes it
+    pthread_kill(m_thread.native_handle(), SIGINT);  // blocked, so sigwait takes it as a stop
     m_thread.join();
 }
 

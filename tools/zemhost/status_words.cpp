@@ -75,6 +75,13 @@ const StatusCode MINORS[] = {
 std::span<const StatusCode> majorCodes() { return MAJORS; }
 std::span<const StatusCode> minorCodes() { return MINORS; }
 
+const StatusCode* findCode(std::span<const StatusCode> table, unsigned int code) {
+    for (const StatusCode& row : table) {
+        if (row.code == code) return &row;
+    }
+    return nullptr;
+}
+
 std::optional<unsigned long> parseStatusWord(const std::string& text) {
     std::string digits = text.starts_with("0x") || text.starts_with("0X") ? text.substr(2) : text;
     // Sixteen hexadecimal digits fill the word.

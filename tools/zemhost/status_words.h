@@ -17,6 +17,8 @@ struct StatusCode {
 
 std::span<const StatusCode> majorCodes();
 std::span<const StatusCode> minorCodes();
+// The row of `code` in `table`, or null.
+const StatusCode* findCode(std::span<const StatusCode> table, unsigned int code);
 
 // The status word in hexadecimal, with or without "0x"; nothing when it is not one.
 std::optional<unsigned long> parseStatusWord(const std::string& text);

@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <string_view>
 
 #include "host_error.h"
 
@@ -33,6 +35,27 @@ const std::regex RECORD_HEAD(R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d+Z) \[(\d+)\
 std::string trimLineEnds(const std::string& text) {
     std::size_t end = text.find_last_not_of("\r\n");
     return end == std::string::npos ? "" : text.substr(0, end + 1);
+}
+
+// Where the value that starts at `from` ends: the "]" closing the text or followed by " key[".
+std::size_t valueEnd(std::string_view text, std::size_t from) {
+    for (std::size_t at = text.find(']', from); at != std::string_view::npos; at = text.find(']', at + 1)) {
+        if (at + 1 == text.size()) return at;
+        std::size_t key = at + 2;
+        std::size_t open = text.find_first_of(" []", key);
+        if (text[at + 1] == ' ' && open != std::string_view::npos && open > key && text[open] == '[') return at;
+    }
+    return text.size();
+}
+
+TraceFields fieldsOf(std::string_view text) {
+    TraceFields fields;
+    for (std::size_t open = text.find('['); open != std::string_view::npos; open = text.find('[')) {
+        std::size_t close = valueEnd(text, open + 1);
+        fields.emplace(text.substr(0, open), text.substr(open + 1, close - open - 1));
+        text.remove_prefix(std::min(close + 2, text.size()));
+    }
+    return fields;
 }
 
 }  // namespace
@@ -69,11 +92,24 @@ std::vector<TraceRecord> traceRecords(const std::string& trace) {
     return records;
 }
 
-std::vector<std::string> tracedTexts(const std::string& trace, const std::string& label) {
+std::vector<std::string> tracedTexts(const std::vector<TraceRecord>& records, const std::string& label) {
     std::vector<std::string> texts;
-    for (const TraceRecord& record : traceRecords(trace))
+    for (const TraceRecord& record : records)
         if (record.text.starts_with(label)) texts.push_back(record.text.substr(label.size()));
     return texts;
+}
+
+std::vector<TraceFields> tracedEvents(const std::vector<TraceRecord>& records, const std::string& event) {
+    std::vector<TraceFields> events;
+    const std::string marker = ": " + event + ": ";
+    for (const TraceRecord& record : records) {
+        // The marker follows the first word (the operation's name), so a traced document cannot fake one.
+        std::size_t space = record.text.find(' ');
+        if (space == std::string::npos || space == 0 || record.text.compare(space - 1, marker.size(), marker) != 0)
+            continue;
+        events.push_back(fieldsOf(std::string_view(record.text).substr(space - 1 + marker.size())));
+    }
+    return events;
 }
 
 }  // namespace zemhost

@@ -1,6 +1,7 @@
 // Reading back what the plug-in wrote to the trace channel during one decision.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,12 @@ std::vector<TraceRecord> traceRecords(const std::string& trace);
 
 // The texts of the trace records whose text starts with `label` (e.g. "XACML Response: "), label
 // removed, in order. A record continues over following lines that do not start a new record.
-std::vector<std::string> tracedTexts(const std::string& trace, const std::string& label);
+std::vector<std::string> tracedTexts(const std::vector<TraceRecord>& records, const std::string& label);
+
+// The fields of the records "NAME: EVENT: key[value] key[value] ..." that announce `event`, in order. A
+// value runs to the "]" that ends the text or is followed by " key[", and the first of a repeated key
+// counts: a text from outside goes in the last field, where what it holds cannot replace another field.
+using TraceFields = std::map<std::string, std::string>;
+std::vector<TraceFields> tracedEvents(const std::vector<TraceRecord>& records, const std::string& event);
 
 }  // namespace zemhost

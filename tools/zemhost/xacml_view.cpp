@@ -20,25 +20,6 @@ Document parse(const std::string& text) {
                     xmlFreeDoc);
 }
 
-bool named(const xmlNode* node, const char* localName) {
-    return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, BAD_CAST localName) == 0;
-}
-
-// The first element called `localName` in document order below `node`, whatever its namespace.
-const xmlNode* findElement(const xmlNode* node, const char* localName) {
-    for (; node; node = node->next) {
-        if (named(node, localName)) return node;
-        if (const xmlNode* found = findElement(node->children, localName)) return found;
-    }
-    return nullptr;
-}
-
-std::string ownedText(xmlChar* text) {
-    std::string copy = text ? reinterpret_cast<const char*>(text) : "";
-    xmlFree(text);
-    return copy;
-}
-
 }  // namespace
 
 std::string indentedXml(const std::string& text) {
@@ -55,15 +36,6 @@ std::string indentedXml(const std::string& text) {
 
 std::string requestDocument(const std::string& tracedContent) {
     return std::string("<ns1:Request xmlns:ns1=\"") + XACML_CONTEXT_NS + "\">" + tracedContent + "</ns1:Request>";
-}
-
-ResponseSummary summarizeResponse(const std::string& text) {
-    ResponseSummary summary;
-    Document document = parse(text);
-    if (!document) return summary;
-    const xmlNode* root = xmlDocGetRootElement(document.get());
-    if (const xmlNode* decision = findElement(root, "Decision")) summary.decision = ownedText(xmlNodeGetContent(decision));
-    return summary;
 }
 
 }  // namespace zemhost

@@ -1,7 +1,6 @@
 // Reading the XACML documents the plug-in exchanged with the PDP, for people.
 #pragma once
 
-#include <optional>
 #include <string>
 
 namespace zemhost {
@@ -12,12 +11,5 @@ std::string indentedXml(const std::string& text);
 // The plug-in traces the content of the XACML Request (its ns1:Subject, Resource, Action and
 // Environment elements); the SOAP stub wraps it in this Request element when sending.
 std::string requestDocument(const std::string& tracedContent);
-
-struct ResponseSummary {
-    std::string decision;      // "Permit", "Deny", ... or "" when the response carries none
-};
-
-// The decision of an XACML response (bare or inside a SOAP envelope).
-ResponseSummary summarizeResponse(const std::string& text);
 
 }  // namespace zemhost
