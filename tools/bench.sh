@@ -96,7 +96,9 @@ floor_section() {
   echo "(azn_creds_get_attrlist_for_subject: 15 million), read back one strdup'ed text at a time into the"
   echo "plug-in's std::list (loadData: 47 million), and freed again (azn_attrlist_delete: 23 million), so a"
   echo "20,000-item decision walks tens of megabytes of scattered heap; refpdp parses the 2 MB request on the"
-  echo "same two cores. Contiguous storage there (vectors, one text block per list) is the next step."
+  echo "same two cores. What changed: the plug-in's copy of the decision data (KOVAData) is a vector reserved"
+  echo "from the name count instead of a list, one heap block less per item (188 to 179 per typical decision,"
+  echo "20,000 fewer in a 20,000-credential one); contiguous storage in the host's attribute lists is the next step."
   echo
   echo '```'
   grep -E "^(Benchmark|-)|_median" "$WORK/floor.txt"
