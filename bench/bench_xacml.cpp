@@ -94,11 +94,9 @@ KOVAData typicalData() {
 
 KOVAData largeData() {
     KOVAData data = typicalData();
-    KOVADataList more;
     for (int i = 0; i < 180; ++i) {
-        more.emplace_back("header:X-Custom-" + std::to_string(i), "value " + std::to_string(i) + " <&>");
+        data.HTTPInfo.emplace_back("header:X-Custom-" + std::to_string(i), "value " + std::to_string(i) + " <&>");
     }
-    data.HTTPInfo.splice(data.HTTPInfo.end(), more);
     for (int i = 0; i < 495; ++i) {
         data.creds.emplace_back("AZN_CRED_GROUP_REGISTRY_IDS",
                                 "cn=group-" + std::to_string(i) + ",ou=groups,secAuthority=Default");

@@ -25,6 +25,13 @@ struct FrameworkTexts {
     ~FrameworkTexts() { azn_release_strings(&texts); }
 };
 
+std::size_t nameCount(const azn_string_t* names) {
+    std::size_t count = 0;
+    for (; names && names[count]; ++count) {
+    }
+    return count;
+}
+
 void reportUnreadable(const char* name, azn_status_t status) {
     FrameworkText error;
     azn_error_get_string(status, &error.text);
@@ -48,6 +55,7 @@ void KOVAData::createData(azn_attrlist_h_t list, KOVADataList& target, bool mapN
     KOVA_ENTER(traceName);
     FrameworkTexts names;
     azn_attrlist_get_names(list, &names.texts);
+    target.reserve(target.size() + nameCount(names.texts));
 
     for (azn_string_t* cursor = names.texts; cursor && *cursor; ++cursor) {
         const char* name = *cursor;

@@ -1,14 +1,15 @@
 // One decision's copy of the framework's attribute lists as plain (name, value) lists.
 #pragma once
 
-#include <list>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "qzauthzn/azn.h"
 
 typedef std::pair<std::string, std::string> KOVADataItem;
-typedef std::list<KOVADataItem> KOVADataList;
+// Contiguous: a decision may carry tens of thousands of items, read in order once each.
+typedef std::vector<KOVADataItem> KOVADataList;
 
 class KOVAData {
 public:

@@ -110,7 +110,7 @@ size_t SoapResponse::retainedBytes() const { return (m_doc ? m_parsedBytes : 0) 
 bool SoapResponse::parse(const std::string& text) {
     clear();
     m_doc = xmlCtxtReadMemory(m_parser, text.data(), static_cast<int>(text.size()), nullptr, nullptr,
-                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_COMPACT);
     if (!m_doc) return false;
     m_parsedBytes = text.size();
     if (m_doc->intSubset) return false;
@@ -135,12 +135,19 @@ AnyType* SoapResponse::contentPieces() {
     int count = 0;
     for (xmlNodePtr child = m_bodyElement->children; child; child = child->next) ++count;
     char** pieces = new char*[count];
-    int index = 0;
+    // One save context for all pieces (its encoder and buffers are set up once): each piece is the stretch
+    // the buffer grew by once the context is flushed after the piece.
+    xmlBufferEmpty(m_buffer);
+    xmlSaveCtxtPtr save = openSave();
+    int index = 0, start = 0;
     for (xmlNodePtr child = m_bodyElement->children; child; child = child->next) {
-        xmlBufferEmpty(m_buffer);
-        appendSerialized(child);
-        pieces[index++] = copyOut(xmlBufferContent(m_buffer), xmlBufferLength(m_buffer));
+        xmlSaveTree(save, child);
+        xmlSaveFlush(save);
+        int end = xmlBufferLength(m_buffer);
+        pieces[index++] = copyOut(xmlBufferContent(m_buffer) + start, end - start);
+        start = end;
     }
+    xmlSaveClose(save);
     return new AnyType(pieces, count);
 }
 
@@ -163,15 +170,15 @@ char* SoapResponse::faultDetailXml() {
 
 // An empty element keeps its end tag ("<a></a>", not "<a/>"), as the PDP wrote it: readers of the
 // response text look for what follows a start tag.
-void SoapResponse::appendSerialized(xmlNodePtr node) {
-    xmlSaveCtxtPtr save = xmlSaveToBuffer(m_buffer, "UTF-8", XML_SAVE_NO_EMPTY | XML_SAVE_NO_DECL);
-    xmlSaveTree(save, node);
-    xmlSaveClose(save);
+xmlSaveCtxtPtr SoapResponse::openSave() {
+    return xmlSaveToBuffer(m_buffer, "UTF-8", XML_SAVE_NO_EMPTY | XML_SAVE_NO_DECL);
 }
 
 char* SoapResponse::serializeChildren(xmlNodePtr parent) {
     xmlBufferEmpty(m_buffer);
-    for (xmlNodePtr child = parent->children; child; child = child->next) appendSerialized(child);
+    xmlSaveCtxtPtr save = openSave();
+    for (xmlNodePtr child = parent->children; child; child = child->next) xmlSaveTree(save, child);
+    xmlSaveClose(save);
     int length = xmlBufferLength(m_buffer);
     return length ? copyOut(xmlBufferContent(m_buffer), length) : nullptr;
 }

@@ -4,6 +4,7 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlsave.h>
 
 #include <string>
 
@@ -46,7 +47,8 @@ public:
     std::string faultString() const;
 
 private:
-    void appendSerialized(xmlNodePtr node);
+    // A save context writing into m_buffer.
+    xmlSaveCtxtPtr openSave();
     char* serializeChildren(xmlNodePtr parent);
 
     xmlParserCtxtPtr m_parser;   // reused across exchanges (keeps its dictionary and buffers)
