@@ -9,6 +9,7 @@
 
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;
+struct addrinfo;
 
 namespace orbsec_axiscpp {
 
@@ -52,7 +53,7 @@ private:
     void attempt(const std::string& request, HttpAnswer& answer);
     bool idleConnectionAlive() const;
     void connect();
-    int connectTo(const struct addrinfo& address);
+    int connectTo(const ::addrinfo& address);
     void startTls();
     void disconnect();
     void waitFor(short events);
