@@ -224,7 +224,11 @@ void HttpConnection::exchange(const std::string& endpoint, const HttpTarget& tar
 
 void HttpConnection::attempt(const std::string& request, HttpAnswer& answer) {
     m_reused = m_fd >= 0;
-    if (!m_reused) connect();
+    if (!m_reused) {
+        connect();
+        // The time-out bounds the connect and, separately, the exchange that follows.
+        m_deadline = Clock::now() + std::chrono::seconds(m_config.timeoutSeconds);
+    }
     sendAll(request);
     readAnswer(answer);
 }
