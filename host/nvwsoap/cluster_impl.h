@@ -50,7 +50,7 @@ struct ClusterSettings {
 
 // Reads the cluster keys through the caller's configuration interface; 0 or an NVWSOAP_S_* status with
 // the reason in `error`. Numbers outside their ranges are refused, and so are server URLs whose host,
-// port or path libcurl and the health check's parser would read differently.
+// port or path the SOAP connection and the health check's parser would read differently.
 int readClusterSettings(const nvw_soap_config_interface_t& config, ClusterSettings& settings, std::string& error);
 
 class HandlePool;

@@ -1,15 +1,10 @@
-#include <arpa/inet.h>
-#include <strings.h>
-
-#include <algorithm>
-#include <cctype>
 #include <charconv>
-#include <cstring>
 #include <optional>
 
 #include "nvwebrte/config_keys.h"
 #include "nvwebrte/nvwebrte.h"
 #include "nvwsoap/cluster_impl.h"
+#include "orbsec_axiscpp/http_connection.h"
 
 namespace {
 
@@ -50,67 +45,6 @@ bool parseInt(const std::string& text, int& value) {
     return error == std::errc() && stop == end && !text.empty();
 }
 
-// Length of "http://" or "https://" at the start of `url` (any case), else 0.
-size_t schemeLength(const std::string& url) {
-    for (const char* scheme : {"http://", "https://"}) {
-        size_t length = std::strlen(scheme);
-        if (url.size() > length && strncasecmp(url.c_str(), scheme, length) == 0) return length;
-    }
-    return 0;
-}
-
-bool isHostNameCharacter(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
-}
-
-// "" when `port` is a decimal port number as both readers take it, else why not.
-std::string portProblem(const std::string& port) {
-    if (port.empty()) return "an empty port";
-    if (port.find_first_not_of("0123456789") != std::string::npos) return "a port that is not a decimal number";
-    if (port.front() == '0') return "a port with a leading zero";
-    int value = 0;
-    if (port.size() > 5 || !parseInt(port, value) || value > 65535) return "a port above 65535";
-    return "";
-}
-
-// "" when the host and port part (between "//" and the path) reads the same to both readers, else why not.
-std::string authorityProblem(const std::string& authority) {
-    if (authority.find('@') != std::string::npos)
-        return "user information in the URL (credentials go in basic-auth-user and basic-auth-passwd)";
-    size_t portStart = std::string::npos;
-    if (!authority.empty() && authority.front() == '[') {
-        size_t closing = authority.find(']');
-        in6_addr address;
-        bool ipv6 = closing != std::string::npos &&
-                    inet_pton(AF_INET6, authority.substr(1, closing - 1).c_str(), &address) == 1;
-        if (!ipv6)
-            return "a bracketed host that is not an IPv6 address (zone ids are not taken)";
-        if (closing + 1 < authority.size() && authority[closing + 1] != ':') return "text after the IPv6 address";
-        if (closing + 1 < authority.size()) portStart = closing + 2;
-    } else {
-        size_t colon = authority.find(':');
-        std::string host = authority.substr(0, colon);
-        if (host.empty()) return "no host";
-        if (!std::all_of(host.begin(), host.end(), isHostNameCharacter))
-            return "a host that is not a name or address (an IPv6 address goes in brackets)";
-        if (colon != std::string::npos) portStart = colon + 1;
-    }
-    return portStart == std::string::npos ? "" : portProblem(authority.substr(portStart));
-}
-
-// "" when libcurl (the exchange) and the health check's own parser (scheme://host[:port]/path, sent
-// verbatim from the path on) reach the same host and port and ask for the same path, else why not.
-std::string urlProblem(const std::string& url) {
-    size_t scheme = schemeLength(url);
-    if (scheme == 0) return "not an http or https URL";
-    if (std::any_of(url.begin(), url.end(), [](char c) { return c <= ' ' || c >= 0x7f; }))
-        return "a space, control character or non-ASCII byte (percent-encode them)";
-    if (url.find_first_of("#\\") != std::string::npos) return "a fragment or a backslash";
-    size_t path = url.find_first_of("/?", scheme);
-    if (path == std::string::npos || url[path] != '/') return "no path after the host";
-    return authorityProblem(url.substr(scheme, path - scheme));
-}
-
 // "PRIORITY,URL"
 bool parseServer(const std::string& text, ClusterSettings::Server& server, std::string& error) {
     size_t comma = text.find(',');
@@ -119,7 +53,10 @@ bool parseServer(const std::string& text, ClusterSettings::Server& server, std::
         return false;
     }
     server.url = trimmed(text.substr(comma + 1));
-    std::string problem = urlProblem(server.url);
+    // Only URLs the SOAP connection and the health check read alike: any other would leave its endpoint
+    // down for good after one failure, the health check probing somewhere else.
+    orbsec_axiscpp::HttpTarget target;
+    std::string problem = orbsec_axiscpp::parseHttpUrl(server.url, target);
     if (!problem.empty()) error = "server = " + text + ": the URL has " + problem;
     return problem.empty();
 }

@@ -1,5 +1,5 @@
 // SOAP client library: a stub base whose call object posts one SOAP 1.1 envelope over HTTP/1.1
-// (libcurl, keep-alive per stub) and reads the response (libxml2).
+// (its own keep-alive connection per stub, plain or TLS) and reads the response (libxml2).
 #pragma once
 
 #include <exception>

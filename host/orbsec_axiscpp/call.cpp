@@ -1,7 +1,7 @@
-// The call object: one libcurl easy handle per call, so that the connection of a pooled handle stays
+// The call object: one keep-alive HTTP connection per call, so that the connection of a pooled handle stays
 // open between exchanges; the request and response buffers are reused for the same reason, up to a
 // small working size.
-#include <curl/curl.h>
+#include <openssl/evp.h>
 #include <strings.h>
 
 #include <array>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "orbsec_axiscpp/axis.h"
+#include "orbsec_axiscpp/http_connection.h"
 #include "orbsec_axiscpp/soap_response.h"
 
 namespace orbsec_axiscpp {
@@ -23,16 +24,9 @@ constexpr std::string_view ENVELOPE_START =
     "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
     "<SOAP-ENV:Body>";
 constexpr std::string_view ENVELOPE_END = "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
-constexpr const char* CONTENT_TYPE_HEADER = "Content-Type: text/xml; charset=utf-8";
-// libcurl would otherwise wait for "100 Continue" before sending larger bodies: one round trip lost.
-constexpr const char* NO_EXPECT_HEADER = "Expect:";
-
 void initializeLibrariesOnce() {
     static std::once_flag once;
-    std::call_once(once, [] {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        xmlInitParser();
-    });
+    std::call_once(once, [] { xmlInitParser(); });
 }
 
 // Buffers beyond this capacity are released after an exchange instead of being kept for the next.
@@ -44,39 +38,22 @@ void releaseIfLarge(std::string& buffer) {
 
 bool isBlank(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
 
-int transportErrorCode(CURLcode rc) {
-    switch (rc) {
-        case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_CONNECT:
-            return SERVER_TRANSPORT_CONNECT_FAILED;
-        case CURLE_OPERATION_TIMEDOUT:
-            return SERVER_TRANSPORT_TIMEOUT;
-        case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_PEER_FAILED_VERIFICATION:
-        case CURLE_SSL_CERTPROBLEM:
-        case CURLE_SSL_CIPHER:
-        case CURLE_SSL_CACERT_BADFILE:
-        case CURLE_SSL_ISSUER_ERROR:
-        case CURLE_SSL_CLIENTCERT:
-            return SERVER_TRANSPORT_TLS_FAILED;
-        default:
-            return SERVER_TRANSPORT_FAILED;
-    }
+std::string base64(const std::string& text) {
+    std::string encoded(4 * ((text.size() + 2) / 3) + 1, '\0');
+    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                 reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    encoded.resize(static_cast<size_t>(length));
+    return encoded;
 }
 
 }  // namespace
 
 struct Call::Impl {
-    // One of the two buffers libcurl fills; both count against the call's answer limit.
-    struct Receiver {
-        Impl* call;
-        std::string* target;
-    };
-
-    CURL* curl = nullptr;
-    curl_slist* headers = nullptr;
+    HttpConnection connection;
+    HttpTarget target;
+    std::string urlProblem;  // why the endpoint cannot be asked, "" when it can
+    std::string fixedHeaders;  // the header lines that stay the same from one exchange to the next
     bool headersStale = true;
-    char curlError[CURL_ERROR_SIZE] = {};
 
     std::string endpoint;
     CallTransportConfig config;
@@ -88,23 +65,15 @@ struct Call::Impl {
     std::string operationStart, operationEnd;
     std::vector<const AnyType*> anyObjects;
 
+    std::string body;
     std::string request;
-    std::string responseBody;
-    std::string responseHeaders;
-    Receiver bodyReceiver{this, &responseBody};
-    Receiver headerReceiver{this, &responseHeaders};
-    size_t received = 0;       // bytes of the current answer, headers and body
-    bool tooLarge = false;     // the answer went past config.maxResponseBytes
+    HttpAnswer answer;
     std::string headerValue;   // backs the text getTransportProperty returns for a response header
     SoapResponse response;
-    long connections = 0;
 
-    Impl();
-    ~Impl();
-    static size_t receive(char* data, size_t size, size_t count, void* receiver);
-    void applyTransportConfig();
     void releaseLargeBuffers();
     void setSecureProperties(const char* const* values);
+    void setEndpoint(const char* uri);
     void rebuildHeaders();
     void writeEnvelope();
     void perform();
@@ -112,106 +81,50 @@ struct Call::Impl {
     const char* responseHeader(const char* key);
 };
 
-Call::Impl::Impl() : curl(curl_easy_init()) {
-    if (!curl) throw AxisException(SERVER_TRANSPORT_FAILED, "cannot create a transport handle");
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curlError);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, receive);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &bodyReceiver);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, receive);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &headerReceiver);
-    applyTransportConfig();
-}
-
-Call::Impl::~Impl() {
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
-}
-
-// Past the limit libcurl is told to stop (a short count aborts the transfer).
-size_t Call::Impl::receive(char* data, size_t size, size_t count, void* receiver) {
-    Receiver& into = *static_cast<Receiver*>(receiver);
-    Impl& call = *into.call;
-    size_t length = size * count;
-    if (length > static_cast<size_t>(call.config.maxResponseBytes) - call.received) {
-        call.tooLarge = true;
-        return 0;
-    }
-    call.received += length;
-    into.target->append(data, length);
-    return length;
-}
-
-// `timeout` bounds the connect and, separately, the whole exchange: one small request written and one
-// small response read, so it is the bound on each of those. libcurl takes seconds as a long; the
-// cluster keeps them far below any millisecond overflow.
-void Call::Impl::applyTransportConfig() {
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, config.timeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, config.timeoutSeconds);
-    // Refuses an announced Content-Length beyond the limit before reading it; `receive` bounds the rest.
-    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(config.maxResponseBytes));
-    curl_easy_setopt(curl, CURLOPT_CAINFO, config.caFile.empty() ? nullptr : config.caFile.c_str());
-    curl_easy_setopt(curl, CURLOPT_SSLCERT, config.certFile.empty() ? nullptr : config.certFile.c_str());
-    curl_easy_setopt(curl, CURLOPT_SSLKEY, config.keyFile.empty() ? nullptr : config.keyFile.c_str());
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, config.verifyPeer ? 1L : 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, config.verifyPeer ? 2L : 0L);
-    bool basicAuth = !config.basicAuthUser.empty();
-    curl_easy_setopt(curl, CURLOPT_HTTPAUTH, basicAuth ? CURLAUTH_BASIC : CURLAUTH_NONE);
-    curl_easy_setopt(curl, CURLOPT_USERNAME, basicAuth ? config.basicAuthUser.c_str() : nullptr);
-    curl_easy_setopt(curl, CURLOPT_PASSWORD, basicAuth ? config.basicAuthPassword.c_str() : nullptr);
+void Call::Impl::setEndpoint(const char* uri) {
+    endpoint = uri ? uri : "";
+    target = HttpTarget();
+    urlProblem = parseHttpUrl(endpoint, target);
+    headersStale = true;
 }
 
 void Call::Impl::rebuildHeaders() {
-    curl_slist_free_all(headers);
-    headers = curl_slist_append(nullptr, CONTENT_TYPE_HEADER);
-    headers = curl_slist_append(headers, NO_EXPECT_HEADER);
+    fixedHeaders.assign("Host: ").append(target.authority).append("\r\n");
+    if (!config.basicAuthUser.empty())
+        fixedHeaders.append("Authorization: Basic ")
+            .append(base64(config.basicAuthUser + ":" + config.basicAuthPassword))
+            .append("\r\n");
+    fixedHeaders.append("Accept: */*\r\nContent-Type: text/xml; charset=utf-8\r\n");
     if (hasSoapAction) {
         // SOAP 1.1 carries the action as a quoted URI.
         bool quoted = !soapAction.empty() && soapAction.front() == '"';
-        headers = curl_slist_append(headers, (quoted ? "SOAPAction: " + soapAction
-                                                     : "SOAPAction: \"" + soapAction + "\"").c_str());
+        fixedHeaders.append("SOAPAction: ").append(quoted ? soapAction : "\"" + soapAction + "\"").append("\r\n");
     }
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     headersStale = false;
 }
 
 void Call::Impl::writeEnvelope() {
-    request.clear();
-    request.append(ENVELOPE_START).append(operationStart);
+    body.clear();
+    body.append(ENVELOPE_START).append(operationStart);
     for (const AnyType* any : anyObjects)
         for (int i = 0; i < any->_size; ++i)
-            if (any->_array[i]) request.append(any->_array[i]);
-    request.append(operationEnd).append(ENVELOPE_END);
+            if (any->_array[i]) body.append(any->_array[i]);
+    body.append(operationEnd).append(ENVELOPE_END);
 }
 
+// Head and body go out in one write.
 void Call::Impl::perform() {
+    if (!urlProblem.empty()) throw AxisException(SERVER_TRANSPORT_FAILED, endpoint + ": the URL has " + urlProblem);
     if (headersStale) rebuildHeaders();
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(request.size()));
-    responseBody.clear();
-    responseHeaders.clear();
-    received = 0;
-    tooLarge = false;
-    curlError[0] = '\0';
-    CURLcode rc = curl_easy_perform(curl);
-    long opened = 0;
-    curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &opened);
-    connections += opened;
-    if (tooLarge || rc == CURLE_FILESIZE_EXCEEDED)
-        throw AxisException(SERVER_TRANSPORT_FAILED, endpoint + ": the answer is larger than " +
-                                                         std::to_string(config.maxResponseBytes) + " bytes");
-    if (rc != CURLE_OK)
-        throw AxisException(transportErrorCode(rc),
-                            endpoint + ": " + (curlError[0] ? curlError : curl_easy_strerror(rc)));
+    request.assign("POST ").append(target.path).append(" HTTP/1.1\r\n").append(fixedHeaders);
+    request.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n\r\n").append(body);
+    connection.exchange(endpoint, target, request, answer);
 }
 
 // A Fault is reported whatever the HTTP status; any other answer must be a SOAP envelope with 200.
 void Call::Impl::readResponse() {
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    bool parsed = response.parse(responseBody);
+    long status = answer.status;
+    bool parsed = response.parse(answer.body);
     if (parsed && response.isFault()) throw AxisException(SERVER_FAULT_RECEIVED, response.faultString());
     if (status != 200)
         throw AxisException(SERVER_TRANSPORT_HTTP_ERROR, endpoint + ": HTTP status " + std::to_string(status));
@@ -220,14 +133,16 @@ void Call::Impl::readResponse() {
 
 // A pooled call lives for hours: one large answer must not stay held by it until the handle closes.
 void Call::Impl::releaseLargeBuffers() {
+    releaseIfLarge(body);
     releaseIfLarge(request);
-    releaseIfLarge(responseBody);
-    releaseIfLarge(responseHeaders);
+    releaseIfLarge(answer.body);
+    releaseIfLarge(answer.headers);
     releaseIfLarge(headerValue);
     response.releaseLarge(KEPT_BUFFER_BYTES);
 }
 
 const char* Call::Impl::responseHeader(const char* key) {
+    const std::string& responseHeaders = answer.headers;
     size_t keyLength = std::strlen(key);
     size_t line = 0;
     while (line < responseHeaders.size()) {
@@ -310,10 +225,7 @@ void Call::setOperation(const char* operation, const char* nameSpace) {
     m_impl->operationEnd.assign("</ns1:").append(operation).append(">");
 }
 
-void Call::setEndpointURI(const char* uri) {
-    m_impl->endpoint = uri ? uri : "";
-    curl_easy_setopt(m_impl->curl, CURLOPT_URL, m_impl->endpoint.c_str());
-}
+void Call::setEndpointURI(const char* uri) { m_impl->setEndpoint(uri); }
 
 const char* Call::getEndpointURI() const { return m_impl->endpoint.c_str(); }
 
@@ -345,16 +257,18 @@ char* Call::getFaultAsXMLString() { return m_impl->response.faultDetailXml(); }
 
 void Call::setTransportConfig(const CallTransportConfig& config) {
     m_impl->config = config;
-    m_impl->applyTransportConfig();
+    m_impl->connection.configure(config);
+    m_impl->headersStale = true;
     if (!config.endpoint.empty()) setEndpointURI(config.endpoint.c_str());
 }
 
 const CallTransportConfig& Call::transportConfig() const { return m_impl->config; }
 
-long Call::connectionsOpened() const { return m_impl->connections; }
+long Call::connectionsOpened() const { return m_impl->connection.connectionsOpened(); }
 
 size_t Call::retainedBytes() const {
-    return m_impl->request.capacity() + m_impl->responseBody.capacity() + m_impl->responseHeaders.capacity() +
+    return m_impl->body.capacity() + m_impl->request.capacity() + m_impl->answer.body.capacity() +
+           m_impl->answer.headers.capacity() +
            m_impl->headerValue.capacity() + m_impl->response.retainedBytes();
 }
 

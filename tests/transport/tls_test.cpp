@@ -91,6 +91,21 @@ TEST_F(TlsTest, UntrustedServerIsRefusedAndItsEndpointMarkedDown) {
     EXPECT_EQ(exchangeThrough(target->cluster, "/permit/a").status, NVWSOAP_S_NO_ENDPOINT);
 }
 
+// The certificate names 127.0.0.1 and ::1 only: asked as "localhost", a trusted server is refused unless
+// verification is off.
+TEST_F(TlsTest, ServerWhoseCertificateDoesNotNameTheUrlsHostIsRefused) {
+    RefPdp pdp(tlsOptions());
+    std::string url = pdp.url();
+    url.replace(url.find("127.0.0.1"), 9, "localhost");
+    for (const char* verify : {"yes", "no"}) {
+        ClusterUnderTest target(factory, dir, "server = 10," + url + "\ntimeout = 2\nssl-ca-file = " +
+                                                  pki->file("ca.pem") + "\nssl-verify-peer = " + verify + "\n");
+        ASSERT_EQ(target.status, 0);
+        EXPECT_EQ(exchangeThrough(target.cluster, "/permit/a").status, *verify == 'y' ? NVWSOAP_S_TRANSPORT : 0)
+            << verify;
+    }
+}
+
 TEST_F(TlsTest, ServerRequiringAClientCertificateAcceptsOnlyTheConfiguredOne) {
     std::vector<std::string> options = tlsOptions();
     options.insert(options.end(), {"--tls-client-ca", pki->file("ca.pem")});

@@ -1,0 +1,85 @@
+// One keep-alive HTTP/1.1 connection (plain or TLS) that posts a request and reads one answer, every step
+// bounded by the call's time-out and its answer limit. Failures throw AxisException with the transport codes.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "orbsec_axiscpp/axis.h"
+
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
+struct addrinfo;
+
+namespace orbsec_axiscpp {
+
+// The parts of an http or https URL this client connects to.
+struct HttpTarget {
+    bool tls = false;
+    std::string host;       // without the brackets of an IPv6 address
+    std::string port;       // decimal, the scheme's default when the URL names none
+    std::string authority;  // host[:port] as written, for the Host header
+    std::string path;       // from the first slash on, query included
+};
+
+// "" when `url` is scheme://host[:port]/path with a host and port this client and the health check read
+// alike, else why not (one rule for the cluster's start-up check and the connection).
+std::string parseHttpUrl(const std::string& url, HttpTarget& target);
+
+struct HttpAnswer {
+    int status = 0;
+    std::string headers;  // the final answer's status line and header lines, CRLF-separated
+    std::string body;
+};
+
+class HttpConnection {
+public:
+    HttpConnection() = default;
+    ~HttpConnection();
+    HttpConnection(const HttpConnection&) = delete;
+    HttpConnection& operator=(const HttpConnection&) = delete;
+
+    // Drops the open connection and the TLS context: the next post connects with these settings.
+    void configure(const CallTransportConfig& config);
+    // Sends `request` (head and body, one buffer) to the target and reads the answer into `answer`.
+    void exchange(const std::string& endpoint, const HttpTarget& target, const std::string& request,
+                  HttpAnswer& answer);
+    long connectionsOpened() const { return m_opened; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Stale {};  // a reused connection the peer had closed before answering
+
+    void attempt(const std::string& request, HttpAnswer& answer);
+    bool idleConnectionAlive() const;
+    void connect();
+    int connectTo(const ::addrinfo& address);
+    void startTls();
+    void disconnect();
+    void waitFor(short events);
+    void sendAll(const std::string& data);
+    size_t receiveSome(char* buffer, size_t size);
+    void readAnswer(HttpAnswer& answer);
+    bool fill(size_t wanted);
+    size_t readHead(HttpAnswer& answer, size_t start);
+    void readChunked(size_t position, HttpAnswer& answer);
+    [[noreturn]] void fail(int code, const std::string& reason) const;
+    [[noreturn]] void failTls(const std::string& what) const;
+    [[noreturn]] void failTooLarge() const;
+    void ensureTlsContext();
+
+    CallTransportConfig m_config;
+    HttpTarget m_target;
+    std::string m_endpoint;
+    std::string m_key;  // endpoint the open connection belongs to
+    SSL_CTX* m_context = nullptr;
+    SSL* m_ssl = nullptr;
+    int m_fd = -1;
+    bool m_reused = false;
+    bool m_keepOpen = false;
+    Clock::time_point m_deadline;
+    std::string m_raw;  // bytes read of the current answer
+    long m_opened = 0;
+};
+
+}  // namespace orbsec_axiscpp
