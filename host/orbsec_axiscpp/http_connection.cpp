@@ -376,8 +376,9 @@ void HttpConnection::sendAll(const std::string& data) {
     }
 }
 
-// Reads what is there (polling only when nothing is); 0 at the end of the stream.
-size_t HttpConnection::receiveSome(char* buffer, size_t size) {
+// Reads what is there (polling only when nothing is); 0 at the end of the stream. Before the first byte of
+// an answer, a reset of a reused connection also counts as its end, so that the exchange is retried.
+size_t HttpConnection::receiveSome(char* buffer, size_t size, bool answerStarted) {
     for (;;) {
         if (m_ssl) {
             ERR_clear_error();
@@ -386,7 +387,7 @@ size_t HttpConnection::receiveSome(char* buffer, size_t size) {
             int error = SSL_get_error(m_ssl, rc);
             if (error == SSL_ERROR_WANT_READ) waitFor(POLLIN);
             else if (error == SSL_ERROR_WANT_WRITE) waitFor(POLLOUT);
-            else if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && m_raw.empty()))
+            else if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && !answerStarted))
                 return 0;
             else failTls("TLS read failed");
             continue;
@@ -394,7 +395,7 @@ size_t HttpConnection::receiveSome(char* buffer, size_t size) {
         ssize_t got = ::recv(m_fd, buffer, size, 0);
         if (got >= 0) return static_cast<size_t>(got);
         if (errno == EAGAIN || errno == EWOULDBLOCK) waitFor(POLLIN);
-        else if (errno == ECONNRESET && m_reused && m_raw.empty()) return 0;
+        else if (errno == ECONNRESET && m_reused && !answerStarted) return 0;
         else if (errno != EINTR) fail(SERVER_TRANSPORT_FAILED, std::string("Recv failure: ") + std::strerror(errno));
     }
 }
@@ -406,7 +407,7 @@ bool HttpConnection::fill(size_t wanted) {
         size_t have = m_raw.size();
         size_t room = std::max(READ_SIZE, wanted - have);
         m_raw.resize(have + room);
-        size_t got = receiveSome(m_raw.data() + have, room);
+        size_t got = receiveSome(m_raw.data() + have, room, have > 0);
         m_raw.resize(have + got);
         if (got == 0) {
             if (have == 0 && m_reused) throw Stale{};

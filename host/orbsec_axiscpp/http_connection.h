@@ -58,7 +58,7 @@ private:
     void disconnect();
     void waitFor(short events);
     void sendAll(const std::string& data);
-    size_t receiveSome(char* buffer, size_t size);
+    size_t receiveSome(char* buffer, size_t size, bool answerStarted);
     void readAnswer(HttpAnswer& answer);
     bool fill(size_t wanted);
     size_t readHead(HttpAnswer& answer, size_t start);

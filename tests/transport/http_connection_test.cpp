@@ -196,8 +196,11 @@ TEST_F(HttpConnectionTest, KeepAliveConnectionIsReusedAndReopenedOnceThePeerClos
     Call call;
     configure(call, server);
     for (int i = 0; i < 5; ++i) EXPECT_EQ(exchange(call), 0) << i << ": " << message;
-    EXPECT_EQ(call.connectionsOpened(), 3);
-    EXPECT_EQ(server.connections(), 3);
+    // Three connections when every close is seen in time; a request that crosses the peer's close on a
+    // loaded machine may cost one more, never one per exchange.
+    EXPECT_GE(call.connectionsOpened(), 3);
+    EXPECT_LE(call.connectionsOpened(), 4);
+    EXPECT_EQ(server.connections(), call.connectionsOpened());
 }
 
 }  // namespace
