@@ -230,6 +230,8 @@ void HttpConnection::attempt(const std::string& request, HttpAnswer& answer) {
         m_deadline = Clock::now() + std::chrono::seconds(m_config.timeoutSeconds);
     }
     sendAll(request);
+    // The PDP needs a moment to decide: waiting first saves a read that would find nothing yet.
+    if (!m_ssl || SSL_pending(m_ssl) == 0) waitFor(POLLIN);
     readAnswer(answer);
 }
 
