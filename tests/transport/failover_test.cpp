@@ -10,14 +10,20 @@
 namespace kova_test {
 namespace {
 
-TEST(Failover, StreamOfDecisionsSurvivesThePreferredPdpStoppingAndReturnsToItOnceItAnswers) {
+// Two refpdp processes behind one cluster: the preferred endpoint first, the backup after it.
+struct TwoPdps {
+    explicit TwoPdps(const std::string& keys)
+        : target(factory, dir, "server = 20," + preferred.url() + "\nserver = 10," + backup.url() + "\n" + keys) {}
     TempDir dir;
-    RefPdp preferred(std::vector<std::string>{});
-    RefPdp backup(std::vector<std::string>{});
+    RefPdp preferred{std::vector<std::string>{}};
+    RefPdp backup{std::vector<std::string>{}};
     KOVAServiceFactory factory;
-    ClusterUnderTest target(factory, dir,
-                            "server = 20," + preferred.url() + "\nserver = 10," + backup.url() +
-                                "\nhealth-check-interval = 1\ntimeout = 2\nmax-handles = 2\n");
+    ClusterUnderTest target;
+};
+
+TEST(Failover, StreamOfDecisionsSurvivesThePreferredPdpStoppingAndReturnsToItOnceItAnswers) {
+    TwoPdps pdps("health-check-interval = 1\ntimeout = 2\nmax-handles = 2\n");
+    auto& [dir, preferred, backup, factory, target] = pdps;
     ASSERT_EQ(target.status, 0);
 
     int failed = 0;
@@ -41,13 +47,8 @@ TEST(Failover, StreamOfDecisionsSurvivesThePreferredPdpStoppingAndReturnsToItOnc
 // Configuration checkers reach each endpoint in turn: a pinned exchange goes to its endpoint alone, without
 // failover, and the cluster's own ping reaches any endpoint it holds.
 TEST(Failover, APinnedExchangeReachesOnlyItsEndpointAndThePingReachesEachEndpoint) {
-    TempDir dir;
-    RefPdp preferred(std::vector<std::string>{});
-    RefPdp backup(std::vector<std::string>{});
-    KOVAServiceFactory factory;
-    ClusterUnderTest target(factory, dir,
-                            "server = 20," + preferred.url() + "\nserver = 10," + backup.url() +
-                                "\nhealth-check-interval = 60\ntimeout = 2\n");
+    TwoPdps pdps("health-check-interval = 60\ntimeout = 2\n");
+    auto& [dir, preferred, backup, factory, target] = pdps;
     ASSERT_EQ(target.status, 0);
     PdpStatsReader preferredStats(preferred);
     PdpStatsReader backupStats(backup);
