@@ -30,7 +30,7 @@ void initializeLibrariesOnce() {
 }
 
 // Buffers beyond this capacity are released after an exchange instead of being kept for the next.
-constexpr size_t KEPT_BUFFER_BYTES = 64 * 1024;
+constexpr size_t KEPT_BUFFER_BYTES = size_t{64} * 1024;
 
 void releaseIfLarge(std::string& buffer) {
     if (buffer.capacity() > KEPT_BUFFER_BYTES) std::string().swap(buffer);

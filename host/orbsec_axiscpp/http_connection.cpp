@@ -129,7 +129,7 @@ bool isAddressLiteral(const std::string& host) {
 
 // ---- answer ------------------------------------------------------------------------------------------
 
-constexpr size_t READ_SIZE = 16 * 1024;
+constexpr size_t READ_SIZE = size_t{16} * 1024;
 constexpr size_t MAX_HEADER_LINES = 100;
 constexpr size_t MAX_CHUNK_LINE = 1024;
 constexpr std::string_view HEAD_END = "\r\n\r\n";
