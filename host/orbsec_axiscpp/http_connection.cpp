@@ -405,16 +405,15 @@ size_t HttpConnection::receiveSome(char* buffer, size_t size, bool answerStarted
 // Reads until `m_raw` holds `wanted` bytes; false at the end of the stream. A reused connection that ends
 // before the first byte of its answer is retried once on a fresh one.
 bool HttpConnection::fill(size_t wanted) {
+    if (m_readBuffer.empty()) m_readBuffer.resize(READ_SIZE);
     while (m_raw.size() < wanted) {
-        size_t have = m_raw.size();
-        size_t room = std::max(READ_SIZE, wanted - have);
-        m_raw.resize(have + room);
-        size_t got = receiveSome(m_raw.data() + have, room, have > 0);
-        m_raw.resize(have + got);
+        bool answerStarted = !m_raw.empty();
+        size_t got = receiveSome(m_readBuffer.data(), m_readBuffer.size(), answerStarted);
         if (got == 0) {
-            if (have == 0 && m_reused) throw Stale{};
+            if (!answerStarted && m_reused) throw Stale{};
             return false;
         }
+        m_raw.append(m_readBuffer.data(), got);
     }
     return true;
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "orbsec_axiscpp/axis.h"
 
@@ -79,6 +80,7 @@ private:
     bool m_keepOpen = false;
     Clock::time_point m_deadline;
     std::string m_raw;  // bytes read of the current answer
+    std::vector<char> m_readBuffer;  // what one read fills; kept so that no read clears memory first
     long m_opened = 0;
 };
 
