@@ -44,8 +44,7 @@ floor_section() {
   echo "exchange (plug-in, host library, libxml2, and libcurl in its own row; the loop itself allocates none). Medians of five"
   echo "repetitions interleaved at random. refpdp shares the two cores, and so do other developers' builds: the"
   echo "load average before the run was $LOAD_BEFORE, so wall figures are noisy and the thread CPU clock too"
-  echo "(cache and frequency are shared: the CPU per decision came out 3 to 34 µs above the bare POST's in two"
-  echo "runs half an hour apart); heap block counts and the callgrind instruction counts below do not move."
+  echo "(cache and frequency are shared); heap block counts and the callgrind instruction counts below do not move."
   echo
   echo "| exchange | threads | per second | p50 | client CPU per exchange | heap blocks per exchange |"
   echo "|---|---|---|---|---|---|"
