@@ -214,12 +214,22 @@ void HttpConnection::exchange(const std::string& endpoint, const HttpTarget& tar
     m_target = target;
     m_key = endpoint;
     try {
+        attemptRetryingStale(request, answer);
+    } catch (...) {
+        // A failed exchange leaves the connection out of step: whatever it still delivers answers no request.
+        disconnect();
+        throw;
+    }
+    if (!m_keepOpen) disconnect();
+}
+
+void HttpConnection::attemptRetryingStale(const std::string& request, HttpAnswer& answer) {
+    try {
         attempt(request, answer);
     } catch (const Stale&) {
         disconnect();
         attempt(request, answer);
     }
-    if (!m_keepOpen) disconnect();
 }
 
 void HttpConnection::attempt(const std::string& request, HttpAnswer& answer) {

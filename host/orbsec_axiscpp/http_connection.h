@@ -51,6 +51,7 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Stale {};  // a reused connection the peer had closed before answering
 
+    void attemptRetryingStale(const std::string& request, HttpAnswer& answer);
     void attempt(const std::string& request, HttpAnswer& answer);
     bool idleConnectionAlive() const;
     void connect();

@@ -191,6 +191,16 @@ TEST_F(HttpConnectionTest, HostileAnswersFailWithinTheirBounds) {
     }
 }
 
+// The rest of a refused answer may still be on its way: the next exchange must not read it as its own.
+TEST_F(HttpConnectionTest, AFailedExchangeDropsItsConnection) {
+    ScriptedServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n"}, {framed()}});
+    Call call;
+    configure(call, server);
+    EXPECT_EQ(exchange(call), SERVER_TRANSPORT_FAILED) << message;
+    EXPECT_EQ(exchange(call), 0) << message;
+    EXPECT_EQ(call.connectionsOpened(), 2);
+}
+
 TEST_F(HttpConnectionTest, KeepAliveConnectionIsReusedAndReopenedOnceThePeerClosedIt) {
     ScriptedServer server({{framed()}, {framed(), true}, {framed()}, {framed("Connection: close\r\n")}, {framed()}});
     Call call;
