@@ -1,186 +1,418 @@
 #include "orbsec_axiscpp/soap_response.h"
 
 #include <libxml/dict.h>
-#include <libxml/xmlsave.h>
+#include <libxml/parserInternals.h>
 
 #include <cstring>
+#include <string_view>
 
 namespace orbsec_axiscpp {
 
 namespace {
 
-constexpr const char* SOAP11_ENVELOPE_NS = "http://schemas.xmlsoap.org/soap/envelope/";
-
-bool named(xmlNodePtr node, const char* name) {
-    return node && node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
-}
-
-bool inNamespace(xmlNodePtr node, const char* nameSpace) {
-    return node->ns && node->ns->href && std::strcmp(reinterpret_cast<const char*>(node->ns->href), nameSpace) == 0;
-}
-
-xmlNodePtr firstElement(xmlNodePtr node) {
-    while (node && node->type != XML_ELEMENT_NODE) node = node->next;
-    return node;
-}
-
-// The first child element of `parent` with this local name, whatever its namespace (SOAP 1.1 fault
-// parts are unqualified, but some servers qualify them).
-xmlNodePtr childNamed(xmlNodePtr parent, const char* name) {
-    for (xmlNodePtr child = parent->children; child; child = child->next)
-        if (named(child, name)) return child;
-    return nullptr;
-}
-
-std::string textOf(xmlNodePtr node) {
-    if (!node) return "";
-    xmlChar* content = xmlNodeGetContent(node);
-    std::string text = content ? reinterpret_cast<const char*>(content) : "";
-    xmlFree(content);
-    return text;
-}
-
-bool holdsTextOnly(xmlNodePtr node) {
-    for (xmlNodePtr child = node->children; child; child = child->next)
-        if (child->type != XML_TEXT_NODE) return false;
-    return true;
-}
-
-// Leaves elements, attributes and text under `parent`: comments and processing instructions go, CDATA
-// sections become text nodes (serialized escaped).
-void keepElementsAndText(xmlNodePtr parent) {
-    xmlNodePtr child = parent->children;
-    while (child) {
-        xmlNodePtr next = child->next;
-        if (child->type == XML_COMMENT_NODE || child->type == XML_PI_NODE) {
-            xmlUnlinkNode(child);
-            xmlFreeNode(child);
-        } else if (child->type == XML_CDATA_SECTION_NODE) {
-            xmlNodePtr text = xmlNewDocText(child->doc, child->content);
-            xmlReplaceNode(child, text);
-            xmlFreeNode(child);
-        } else if (child->type == XML_ELEMENT_NODE) {
-            keepElementsAndText(child);
-        }
-        child = next;
-    }
-}
+constexpr std::string_view SOAP11_ENVELOPE_NS = "http://schemas.xmlsoap.org/soap/envelope/";
+constexpr int PARSE_OPTIONS = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
 // The parser's dictionary keeps every name it has met; past this many names the parser is made anew.
 constexpr int KEPT_DICTIONARY_NAMES = 4096;
 
-char* copyOut(const xmlChar* bytes, int length) {
+constexpr const char* FAULT_PART_NAMES[] = {"faultcode", "faultstring", "faultactor", "detail"};
+
+using Escapes = std::array<std::string_view, 256>;
+
+// Text content: markup characters and carriage returns (which a reader would take for a line end).
+constexpr Escapes TEXT_ESCAPES = [] {
+    Escapes table{};
+    table['<'] = "&lt;";
+    table['>'] = "&gt;";
+    table['&'] = "&amp;";
+    table['\r'] = "&#13;";
+    return table;
+}();
+
+// Attribute values: also the quote and every white space character that a reader would normalize away.
+constexpr Escapes ATTRIBUTE_ESCAPES = [] {
+    Escapes table = TEXT_ESCAPES;
+    table['"'] = "&quot;";
+    table['\n'] = "&#10;";
+    table['\t'] = "&#9;";
+    return table;
+}();
+
+const char* chars(const xmlChar* text) { return reinterpret_cast<const char*>(text); }
+
+void appendEscaped(std::string& out, const char* at, const char* end, const Escapes& escapes) {
+    const char* run = at;
+    for (; at < end; ++at) {
+        std::string_view escape = escapes[static_cast<unsigned char>(*at)];
+        if (escape.empty()) continue;
+        out.append(run, at).append(escape);
+        run = at + 1;
+    }
+    out.append(run, end);
+}
+
+// "&#xHEX;" for one character, upper-case digits without leading zeros.
+void appendHexReference(std::string& out, unsigned value) {
+    char digits[8];
+    int count = 0;
+    do {
+        digits[count++] = "0123456789ABCDEF"[value & 0xF];
+        value >>= 4;
+    } while (value);
+    out.append("&#x");
+    while (count) out.push_back(digits[--count]);
+    out.push_back(';');
+}
+
+// The UTF-8 sequence at `at` as a character reference; returns where the next character starts. A byte
+// that starts no sequence stands for itself.
+const char* appendCharacterReference(std::string& out, const char* at, const char* end) {
+    auto byte = [&](int i) { return static_cast<unsigned char>(at[i]); };
+    int length = byte(0) >= 0xF0 ? 4 : byte(0) >= 0xE0 ? 3 : byte(0) >= 0xC0 ? 2 : 1;
+    if (length == 1 || end - at < length) {
+        appendHexReference(out, byte(0));
+        return at + 1;
+    }
+    unsigned value = byte(0) & (0x7F >> length);
+    for (int i = 1; i < length; ++i) value = (value << 6) | (byte(i) & 0x3F);
+    appendHexReference(out, value);
+    return at + length;
+}
+
+// An attribute value as the parser hands it over: an ampersand arrives as the reference "&#38;".
+void appendAttributeValue(std::string& out, const char* at, const char* end, bool nonAsciiAsReferences) {
+    constexpr std::string_view AMPERSAND_REFERENCE = "&#38;";
+    const char* run = at;
+    while (at < end) {
+        auto byte = static_cast<unsigned char>(*at);
+        std::string_view escape = ATTRIBUTE_ESCAPES[byte];
+        if (escape.empty() && (byte < 0x80 || !nonAsciiAsReferences)) {
+            ++at;
+            continue;
+        }
+        out.append(run, at);
+        if (escape.empty()) {
+            at = appendCharacterReference(out, at, end);
+        } else {
+            out.append(escape);
+            at += byte == '&' && std::string_view(at, end - at).starts_with(AMPERSAND_REFERENCE)
+                      ? AMPERSAND_REFERENCE.size()
+                      : 1;
+        }
+        run = at;
+    }
+    out.append(run, end);
+}
+
+// A namespace name in double quotes, or in single quotes when it holds a double one and no single one.
+void appendQuotedName(std::string& out, std::string_view name) {
+    if (name.find('"') == std::string_view::npos) {
+        out.append("=\"").append(name).push_back('"');
+    } else if (name.find('\'') == std::string_view::npos) {
+        out.append("='").append(name).push_back('\'');
+    } else {
+        out.append("=\"");
+        for (char c : name) c == '"' ? out.append("&quot;") : out.append(1, c);
+        out.push_back('"');
+    }
+}
+
+char* copyOut(const char* bytes, size_t length) {
     char* copy = new char[length + 1];
     std::memcpy(copy, bytes, length);
     copy[length] = '\0';
     return copy;
 }
 
-}  // namespace
-
-SoapResponse::SoapResponse() : m_parser(xmlNewParserCtxt()), m_buffer(xmlBufferCreate()) {}
-
-SoapResponse::~SoapResponse() {
-    clear();
-    xmlBufferFree(m_buffer);
-    xmlFreeParserCtxt(m_parser);
+void releaseIfLarge(std::string& text, size_t kept) {
+    if (text.capacity() > kept) std::string().swap(text);
 }
 
+}  // namespace
+
+// What the parser reports of an element: its names (from the parser's dictionary) and, at its start, its
+// namespace declarations (prefix and name pairs) and attributes (name, prefix, namespace, value start and
+// end, five to an attribute).
+struct SoapResponse::Element {
+    const xmlChar* localName;
+    const xmlChar* prefix;
+    const xmlChar* nameSpace;
+    int namespaceCount = 0;
+    const xmlChar** namespaces = nullptr;
+    int attributeCount = 0;
+    const xmlChar** attributes = nullptr;
+
+    // The name as a reader of the document sees it: an element whose prefix is not declared has the
+    // prefixed name and no namespace.
+    bool named(const char* name) const { return !(prefix && !nameSpace) && std::strcmp(chars(localName), name) == 0; }
+    bool isSoap(const char* name) const { return named(name) && nameSpace && chars(nameSpace) == SOAP11_ENVELOPE_NS; }
+};
+
+// The SAX2 callbacks, handing each event to the reader the parser works for.
+struct SaxEvents {
+    static SoapResponse& reader(void* context) {
+        return *static_cast<SoapResponse*>(static_cast<xmlParserCtxtPtr>(context)->_private);
+    }
+    // The encoding declaration has been read when the document starts.
+    static void startDocument(void* context) {
+        auto* parser = static_cast<xmlParserCtxtPtr>(context);
+        reader(context).m_state.encodingDeclared = parser->encoding || (parser->input && parser->input->encoding);
+    }
+    static void startElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar* nameSpace,
+                             int namespaceCount, const xmlChar** namespaces, int attributeCount, int,
+                             const xmlChar** attributes) {
+        reader(context).startElement(
+            {localName, prefix, nameSpace, namespaceCount, namespaces, attributeCount, attributes});
+    }
+    static void endElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar* nameSpace) {
+        reader(context).endElement({localName, prefix, nameSpace});
+    }
+    static void characters(void* context, const xmlChar* text, int length) {
+        reader(context).text(chars(text), static_cast<size_t>(length), false);
+    }
+    static void cdata(void* context, const xmlChar* text, int length) {
+        reader(context).text(chars(text), static_cast<size_t>(length), true);
+    }
+    static void comment(void* context, const xmlChar*) { reader(context).otherNode(); }
+    static void instruction(void* context, const xmlChar*, const xmlChar*) { reader(context).otherNode(); }
+    static void documentType(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+        reader(context).refuse();
+    }
+
+    static void install(xmlParserCtxtPtr parser) {
+        xmlSAXHandler handler{};
+        handler.initialized = XML_SAX2_MAGIC;
+        handler.startDocument = startDocument;
+        handler.startElementNs = startElement;
+        handler.endElementNs = endElement;
+        handler.characters = characters;
+        handler.ignorableWhitespace = characters;
+        handler.cdataBlock = cdata;
+        handler.comment = comment;
+        handler.processingInstruction = instruction;
+        handler.internalSubset = documentType;
+        *parser->sax = handler;
+    }
+};
+
+SoapResponse::SoapResponse() : m_parser(xmlNewParserCtxt()) { SaxEvents::install(m_parser); }
+
+SoapResponse::~SoapResponse() { xmlFreeParserCtxt(m_parser); }
+
 void SoapResponse::clear() {
-    if (m_doc) xmlFreeDoc(m_doc);
-    m_doc = nullptr;
-    m_parsedBytes = 0;
-    m_bodyElement = nullptr;
+    m_state = State();
+    m_bodyName.clear();
+    m_bodyNamespace.clear();
+    m_content.clear();
+    m_pieceStarts.clear();
+    for (std::string& text : m_partText) text.clear();
 }
 
 void SoapResponse::releaseLarge(size_t kept) {
-    if (m_parsedBytes > kept) clear();
-    if (m_buffer->size > kept) {
-        xmlBufferFree(m_buffer);
-        m_buffer = xmlBufferCreate();
-    }
-    if (!m_doc && m_parser->dict && xmlDictSize(m_parser->dict) > KEPT_DICTIONARY_NAMES) {
+    releaseIfLarge(m_content, kept);
+    for (std::string& text : m_partText) releaseIfLarge(text, kept);
+    if (m_pieceStarts.capacity() * sizeof(size_t) > kept) std::vector<size_t>().swap(m_pieceStarts);
+    if (m_parser->dict && xmlDictSize(m_parser->dict) > KEPT_DICTIONARY_NAMES) {
         xmlFreeParserCtxt(m_parser);
         m_parser = xmlNewParserCtxt();
+        SaxEvents::install(m_parser);
     }
 }
 
-size_t SoapResponse::retainedBytes() const { return (m_doc ? m_parsedBytes : 0) + m_buffer->size; }
-
-bool SoapResponse::parse(const std::string& text) {
-    clear();
-    m_doc = xmlCtxtReadMemory(m_parser, text.data(), static_cast<int>(text.size()), nullptr, nullptr,
-                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_COMPACT);
-    if (!m_doc) return false;
-    m_parsedBytes = text.size();
-    if (m_doc->intSubset) return false;
-    xmlNodePtr envelope = xmlDocGetRootElement(m_doc);
-    if (!named(envelope, "Envelope") || !inNamespace(envelope, SOAP11_ENVELOPE_NS)) return false;
-    xmlNodePtr body = firstElement(envelope->children);
-    if (named(body, "Header")) body = firstElement(body->next);
-    if (!named(body, "Body") || !inNamespace(body, SOAP11_ENVELOPE_NS)) return false;
-    keepElementsAndText(body);
-    m_bodyElement = firstElement(body->children);
-    return true;
+size_t SoapResponse::retainedBytes() const {
+    size_t bytes = m_content.capacity() + m_pieceStarts.capacity() * sizeof(size_t);
+    for (const std::string& text : m_partText) bytes += text.capacity();
+    return bytes;
 }
 
-bool SoapResponse::isFault() const { return bodyElementIs("Fault", SOAP11_ENVELOPE_NS); }
+// The parser is reset after each read, so that it holds nothing of the answer between exchanges.
+bool SoapResponse::parse(const std::string& text) {
+    clear();
+    xmlParserInputBufferPtr buffer =
+        xmlParserInputBufferCreateMem(text.data(), static_cast<int>(text.size()), XML_CHAR_ENCODING_NONE);
+    xmlParserInputPtr input = buffer ? xmlNewIOInputStream(m_parser, buffer, XML_CHAR_ENCODING_NONE) : nullptr;
+    if (!input) {
+        if (buffer) xmlFreeParserInputBuffer(buffer);
+        return false;
+    }
+    inputPush(m_parser, input);
+    xmlCtxtUseOptions(m_parser, PARSE_OPTIONS);
+    m_parser->_private = this;
+    xmlParseDocument(m_parser);
+    bool read = m_parser->wellFormed && !m_state.refused && m_state.hasBody;
+    xmlCtxtReset(m_parser);
+    if (!read) clear();
+    return read;
+}
+
+void SoapResponse::refuse() {
+    m_state.refused = true;
+    xmlStopParser(m_parser);
+}
+
+// Depths count the open elements around a node: the Envelope's children are at 1, the body element's at 3.
+void SoapResponse::startElement(const Element& element) {
+    int depth = m_state.depth;
+    if (depth == 0) {
+        if (!element.isSoap("Envelope")) refuse();
+    } else if (depth == 1) {
+        envelopeChild(element);
+    } else if (m_state.inBodyElement) {
+        openContentElement(element);
+    } else if (m_state.inBody && depth == 2 && !m_state.hasBodyElement) {
+        openBodyElement(element);
+    }
+    ++m_state.depth;
+}
+
+// The first child is the Body, or a Header followed by the Body; what follows the Body is not read.
+void SoapResponse::envelopeChild(const Element& element) {
+    switch (m_state.stage) {
+    case Stage::FirstChild:
+        if (element.named("Header")) {
+            m_state.stage = Stage::AfterHeader;
+            return;
+        }
+        [[fallthrough]];
+    case Stage::AfterHeader:
+        if (!element.isSoap("Body")) return refuse();
+        m_state.stage = Stage::AfterBody;
+        m_state.hasBody = m_state.inBody = true;
+        return;
+    case Stage::AfterBody:
+        return;
+    }
+}
+
+void SoapResponse::openBodyElement(const Element& element) {
+    m_state.hasBodyElement = m_state.inBodyElement = true;
+    m_bodyName.assign(chars(element.localName));
+    m_state.bodyHasNamespace = element.nameSpace != nullptr;
+    if (element.nameSpace) m_bodyNamespace.assign(chars(element.nameSpace));
+    m_state.bodyIsFault = element.isSoap("Fault");
+}
+
+void SoapResponse::openContentElement(const Element& element) {
+    int depth = m_state.depth;
+    if (depth == 3) startPieceIfNew(Node::Other);
+    if (depth == 4 && m_state.openPart == FAULT_DETAIL) m_state.detailHasElement = true;
+    writeStartTag(element);
+    if (depth == 3 && m_state.bodyIsFault) openFaultPart(element);
+}
+
+// The first child of each fault part's name is that part.
+void SoapResponse::openFaultPart(const Element& element) {
+    for (int part = 0; part < FAULT_PART_COUNT; ++part) {
+        if (m_state.partSeen[part] || !element.named(FAULT_PART_NAMES[part])) continue;
+        m_state.partSeen[part] = true;
+        m_state.openPart = static_cast<FaultPart>(part);
+        if (part == FAULT_DETAIL) m_state.detailStart = m_content.size();
+        return;
+    }
+}
+
+void SoapResponse::endElement(const Element& element) {
+    int depth = --m_state.depth;
+    if (m_state.inBodyElement) {
+        if (depth == 2) {
+            m_state.inBodyElement = false;
+        } else {
+            closeContentElement(element);
+        }
+    } else if (m_state.inBody && depth == 1) {
+        m_state.inBody = false;
+    }
+}
+
+void SoapResponse::closeContentElement(const Element& element) {
+    if (m_state.depth == 3 && m_state.openPart != NO_PART) {
+        if (m_state.openPart == FAULT_DETAIL) m_state.detailEnd = m_content.size();
+        m_state.openPart = NO_PART;
+    }
+    writeEndTag(element);
+}
+
+// Each child node of the body element is a piece: adjacent text is one node, adjacent CDATA sections
+// another (written as text), and every element its own.
+void SoapResponse::startPieceIfNew(Node kind) {
+    if (kind == Node::Other || kind != m_state.lastChild) m_pieceStarts.push_back(m_content.size());
+    m_state.lastChild = kind;
+}
+
+void SoapResponse::text(const char* bytes, size_t length, bool cdata) {
+    if (!m_state.inBodyElement) return;
+    if (m_state.depth == 3) {
+        startPieceIfNew(cdata ? Node::CData : Node::Text);
+    } else if (m_state.openPart != NO_PART) {
+        m_partText[m_state.openPart].append(bytes, length);
+    }
+    appendEscaped(m_content, bytes, bytes + length, TEXT_ESCAPES);
+}
+
+// A comment or processing instruction: not kept, but text on either side of it stays two nodes.
+void SoapResponse::otherNode() {
+    if (m_state.inBodyElement && m_state.depth == 3) m_state.lastChild = Node::Other;
+}
+
+// An element keeps its end tag even when empty ("<a></a>", not "<a/>"), as the PDP wrote it: readers of
+// the response text look for what follows a start tag.
+void SoapResponse::writeStartTag(const Element& element) {
+    m_content.push_back('<');
+    if (element.prefix) m_content.append(chars(element.prefix)).push_back(':');
+    m_content.append(chars(element.localName));
+    for (int i = 0; i < element.namespaceCount; ++i) {
+        const xmlChar* prefix = element.namespaces[2 * i];
+        m_content.append(" xmlns");
+        if (prefix) m_content.append(1, ':').append(chars(prefix));
+        appendQuotedName(m_content, chars(element.namespaces[2 * i + 1]));
+    }
+    for (int i = 0; i < element.attributeCount; ++i) {
+        const xmlChar* const* attribute = element.attributes + 5 * i;
+        m_content.push_back(' ');
+        if (attribute[1]) m_content.append(chars(attribute[1])).push_back(':');
+        m_content.append(chars(attribute[0])).append("=\"");
+        appendAttributeValue(m_content, chars(attribute[3]), chars(attribute[4]), !m_state.encodingDeclared);
+        m_content.push_back('"');
+    }
+    m_content.push_back('>');
+}
+
+void SoapResponse::writeEndTag(const Element& element) {
+    m_content.append("</");
+    if (element.prefix) m_content.append(chars(element.prefix)).push_back(':');
+    m_content.append(chars(element.localName)).push_back('>');
+}
+
+bool SoapResponse::isFault() const { return bodyElementIs("Fault", SOAP11_ENVELOPE_NS.data()); }
 
 bool SoapResponse::bodyElementIs(const char* name, const char* nameSpace) const {
-    return named(m_bodyElement, name) && inNamespace(m_bodyElement, nameSpace);
+    return m_state.hasBodyElement && m_state.bodyHasNamespace && m_bodyName == name && m_bodyNamespace == nameSpace;
 }
 
 AnyType* SoapResponse::contentPieces() {
-    if (!m_bodyElement) return nullptr;
-    int count = 0;
-    for (xmlNodePtr child = m_bodyElement->children; child; child = child->next) ++count;
+    if (!m_state.hasBodyElement) return nullptr;
+    size_t count = m_pieceStarts.size();
     char** pieces = new char*[count];
-    // One save context for all pieces (its encoder and buffers are set up once): each piece is the stretch
-    // the buffer grew by once the context is flushed after the piece.
-    xmlBufferEmpty(m_buffer);
-    xmlSaveCtxtPtr save = openSave();
-    int index = 0, start = 0;
-    for (xmlNodePtr child = m_bodyElement->children; child; child = child->next) {
-        xmlSaveTree(save, child);
-        xmlSaveFlush(save);
-        int end = xmlBufferLength(m_buffer);
-        pieces[index++] = copyOut(xmlBufferContent(m_buffer) + start, end - start);
-        start = end;
+    for (size_t i = 0; i < count; ++i) {
+        size_t end = i + 1 < count ? m_pieceStarts[i + 1] : m_content.size();
+        pieces[i] = copyOut(m_content.data() + m_pieceStarts[i], end - m_pieceStarts[i]);
     }
-    xmlSaveClose(save);
-    return new AnyType(pieces, count);
+    return new AnyType(pieces, static_cast<int>(count));
 }
 
 SoapFault* SoapResponse::fault(const char* name) const {
-    if (!isFault() || !named(m_bodyElement, name)) return nullptr;
-    xmlNodePtr detail = childNamed(m_bodyElement, "detail");
-    std::string simpleDetail = detail && holdsTextOnly(detail) ? textOf(detail) : "";
-    return new SoapFault(textOf(childNamed(m_bodyElement, "faultcode")), faultString(),
-                         textOf(childNamed(m_bodyElement, "faultactor")), std::move(simpleDetail));
+    if (!isFault() || m_bodyName != name) return nullptr;
+    bool simpleDetail = m_state.partSeen[FAULT_DETAIL] && !m_state.detailHasElement;
+    return new SoapFault(m_partText[FAULT_CODE], faultString(), m_partText[FAULT_ACTOR],
+                         simpleDetail ? m_partText[FAULT_DETAIL] : std::string());
 }
 
-std::string SoapResponse::faultString() const {
-    return isFault() ? textOf(childNamed(m_bodyElement, "faultstring")) : "";
-}
+std::string SoapResponse::faultString() const { return isFault() ? m_partText[FAULT_STRING] : ""; }
 
 char* SoapResponse::faultDetailXml() {
-    xmlNodePtr detail = isFault() ? childNamed(m_bodyElement, "detail") : nullptr;
-    return detail ? serializeChildren(detail) : nullptr;
-}
-
-// An empty element keeps its end tag ("<a></a>", not "<a/>"), as the PDP wrote it: readers of the
-// response text look for what follows a start tag.
-xmlSaveCtxtPtr SoapResponse::openSave() {
-    return xmlSaveToBuffer(m_buffer, "UTF-8", XML_SAVE_NO_EMPTY | XML_SAVE_NO_DECL);
-}
-
-char* SoapResponse::serializeChildren(xmlNodePtr parent) {
-    xmlBufferEmpty(m_buffer);
-    xmlSaveCtxtPtr save = openSave();
-    for (xmlNodePtr child = parent->children; child; child = child->next) xmlSaveTree(save, child);
-    xmlSaveClose(save);
-    int length = xmlBufferLength(m_buffer);
-    return length ? copyOut(xmlBufferContent(m_buffer), length) : nullptr;
+    if (!isFault() || m_state.detailEnd == m_state.detailStart) return nullptr;
+    return copyOut(m_content.data() + m_state.detailStart, m_state.detailEnd - m_state.detailStart);
 }
 
 }  // namespace orbsec_axiscpp
