@@ -4,6 +4,7 @@
 #include <libxml/parserInternals.h>
 
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 namespace orbsec_axiscpp {
@@ -149,35 +150,48 @@ struct SoapResponse::Element {
     bool isSoap(const char* name) const { return named(name) && nameSpace && chars(nameSpace) == SOAP11_ENVELOPE_NS; }
 };
 
-// The SAX2 callbacks, handing each event to the reader the parser works for.
+// The SAX2 callbacks, handing each event to the reader the parser works for. They are called from the
+// parser's C code, which no exception may cross: one thrown while writing (out of memory) fails the read.
 struct SaxEvents {
-    static SoapResponse& reader(void* context) {
-        return *static_cast<SoapResponse*>(static_cast<xmlParserCtxtPtr>(context)->_private);
+    template <class Event>
+    static void deliver(void* context, Event event) {
+        auto& reader = *static_cast<SoapResponse*>(static_cast<xmlParserCtxtPtr>(context)->_private);
+        try {
+            event(reader);
+        } catch (...) {
+            reader.refuse();
+        }
     }
     // The encoding declaration has been read when the document starts.
     static void startDocument(void* context) {
         auto* parser = static_cast<xmlParserCtxtPtr>(context);
-        reader(context).m_state.encodingDeclared = parser->encoding || (parser->input && parser->input->encoding);
+        bool declared = parser->encoding || (parser->input && parser->input->encoding);
+        deliver(context, [&](SoapResponse& reader) { reader.m_state.encodingDeclared = declared; });
     }
     static void startElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar* nameSpace,
                              int namespaceCount, const xmlChar** namespaces, int attributeCount, int,
                              const xmlChar** attributes) {
-        reader(context).startElement(
-            {localName, prefix, nameSpace, namespaceCount, namespaces, attributeCount, attributes});
+        deliver(context, [&](SoapResponse& reader) {
+            reader.startElement({localName, prefix, nameSpace, namespaceCount, namespaces, attributeCount, attributes});
+        });
     }
     static void endElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar* nameSpace) {
-        reader(context).endElement({localName, prefix, nameSpace});
+        deliver(context, [&](SoapResponse& reader) { reader.endElement({localName, prefix, nameSpace}); });
     }
     static void characters(void* context, const xmlChar* text, int length) {
-        reader(context).text(chars(text), static_cast<size_t>(length), false);
+        deliver(context, [&](SoapResponse& reader) { reader.text(chars(text), static_cast<size_t>(length), false); });
     }
     static void cdata(void* context, const xmlChar* text, int length) {
-        reader(context).text(chars(text), static_cast<size_t>(length), true);
+        deliver(context, [&](SoapResponse& reader) { reader.text(chars(text), static_cast<size_t>(length), true); });
     }
-    static void comment(void* context, const xmlChar*) { reader(context).otherNode(); }
-    static void instruction(void* context, const xmlChar*, const xmlChar*) { reader(context).otherNode(); }
+    static void comment(void* context, const xmlChar*) {
+        deliver(context, [](SoapResponse& reader) { reader.otherNode(); });
+    }
+    static void instruction(void* context, const xmlChar*, const xmlChar*) {
+        deliver(context, [](SoapResponse& reader) { reader.otherNode(); });
+    }
     static void documentType(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
-        reader(context).refuse();
+        deliver(context, [](SoapResponse& reader) { reader.refuse(); });
     }
 
     static void install(xmlParserCtxtPtr parser) {
@@ -196,7 +210,10 @@ struct SaxEvents {
     }
 };
 
-SoapResponse::SoapResponse() : m_parser(xmlNewParserCtxt()) { SaxEvents::install(m_parser); }
+// Without a parser (out of memory at construction) every read fails.
+SoapResponse::SoapResponse() : m_parser(xmlNewParserCtxt()) {
+    if (m_parser) SaxEvents::install(m_parser);
+}
 
 SoapResponse::~SoapResponse() { xmlFreeParserCtxt(m_parser); }
 
@@ -213,10 +230,10 @@ void SoapResponse::releaseLarge(size_t kept) {
     releaseIfLarge(m_content, kept);
     for (std::string& text : m_partText) releaseIfLarge(text, kept);
     if (m_pieceStarts.capacity() * sizeof(size_t) > kept) std::vector<size_t>().swap(m_pieceStarts);
-    if (m_parser->dict && xmlDictSize(m_parser->dict) > KEPT_DICTIONARY_NAMES) {
+    if (m_parser && m_parser->dict && xmlDictSize(m_parser->dict) > KEPT_DICTIONARY_NAMES) {
         xmlFreeParserCtxt(m_parser);
         m_parser = xmlNewParserCtxt();
-        SaxEvents::install(m_parser);
+        if (m_parser) SaxEvents::install(m_parser);
     }
 }
 
@@ -229,6 +246,7 @@ size_t SoapResponse::retainedBytes() const {
 // The parser is reset after each read, so that it holds nothing of the answer between exchanges.
 bool SoapResponse::parse(const std::string& text) {
     clear();
+    if (!m_parser || text.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return false;
     xmlParserInputBufferPtr buffer =
         xmlParserInputBufferCreateMem(text.data(), static_cast<int>(text.size()), XML_CHAR_ENCODING_NONE);
     xmlParserInputPtr input = buffer ? xmlNewIOInputStream(m_parser, buffer, XML_CHAR_ENCODING_NONE) : nullptr;
@@ -246,7 +264,7 @@ bool SoapResponse::parse(const std::string& text) {
     return read;
 }
 
-void SoapResponse::refuse() {
+void SoapResponse::refuse() noexcept {
     m_state.refused = true;
     xmlStopParser(m_parser);
 }

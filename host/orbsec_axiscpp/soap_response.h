@@ -55,7 +55,7 @@ private:
     void endElement(const Element& element);
     void text(const char* bytes, size_t length, bool cdata);
     void otherNode();
-    void refuse();
+    void refuse() noexcept;
     void envelopeChild(const Element& element);
     void openBodyElement(const Element& element);
     void openContentElement(const Element& element);
