@@ -3,6 +3,8 @@
 #include <libxml/dict.h>
 #include <libxml/parserInternals.h>
 
+#include <strings.h>
+
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -16,6 +18,12 @@ constexpr int PARSE_OPTIONS = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NO
 
 // The parser's dictionary keeps every name it has met; past this many names the parser is made anew.
 constexpr int KEPT_DICTIONARY_NAMES = 4096;
+
+// More than the parser's look-ahead (it refills its input when fewer bytes than that are left).
+constexpr std::string_view TRAILING_BLANKS =
+    "                                                                                                    "
+    "                                                                                                    "
+    "                                                                                                    ";
 
 constexpr const char* FAULT_PART_NAMES[] = {"faultcode", "faultstring", "faultactor", "detail"};
 
@@ -124,6 +132,23 @@ char* copyOut(const char* bytes, size_t length) {
     std::memcpy(copy, bytes, length);
     copy[length] = '\0';
     return copy;
+}
+
+// Whether blanks after the text read as blanks: it starts with a start tag or the UTF-8 byte order mark,
+// so that the parser reads it byte by byte, and declares no encoding other than UTF-8.
+bool acceptsTrailingBlanks(std::string_view text) {
+    constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF", DECLARATION = "<?xml", ENCODING = "encoding";
+    if (text.starts_with(BYTE_ORDER_MARK)) text.remove_prefix(BYTE_ORDER_MARK.size());
+    if (text.size() < 2 || text[0] != '<' || text[1] == '\0') return false;
+    if (!text.starts_with(DECLARATION)) return true;
+    std::string_view declaration = text.substr(0, text.find("?>"));
+    size_t at = declaration.find(ENCODING);
+    if (at == std::string_view::npos) return true;
+    declaration.remove_prefix(at + ENCODING.size());
+    size_t quote = declaration.find_first_of("\"'");
+    if (quote == std::string_view::npos || declaration.find_first_not_of(" \t\r\n=") < quote) return false;
+    std::string_view name = declaration.substr(quote + 1, 6);
+    return name.size() == 6 && strncasecmp(name.data(), "utf-8", 5) == 0 && name[5] == declaration[quote];
 }
 
 void releaseIfLarge(std::string& text, size_t kept) {
@@ -246,9 +271,14 @@ size_t SoapResponse::retainedBytes() const {
 // The parser is reset after each read, so that it holds nothing of the answer between exchanges.
 bool SoapResponse::parse(const std::string& text) {
     clear();
-    if (!m_parser || text.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return false;
+    if (!m_parser || text.size() > static_cast<size_t>(std::numeric_limits<int>::max()) - TRAILING_BLANKS.size())
+        return false;
     xmlParserInputBufferPtr buffer =
         xmlParserInputBufferCreateMem(text.data(), static_cast<int>(text.size()), XML_CHAR_ENCODING_NONE);
+    // Blanks after the answer spare the parser a refill of its input at every token of the last few hundred
+    // bytes; after the root element they are insignificant.
+    if (buffer && acceptsTrailingBlanks(text))
+        xmlParserInputBufferPush(buffer, TRAILING_BLANKS.size(), TRAILING_BLANKS.data());
     xmlParserInputPtr input = buffer ? xmlNewIOInputStream(m_parser, buffer, XML_CHAR_ENCODING_NONE) : nullptr;
     if (!input) {
         if (buffer) xmlFreeParserInputBuffer(buffer);
@@ -287,19 +317,18 @@ void SoapResponse::startElement(const Element& element) {
 // The first child is the Body, or a Header followed by the Body; what follows the Body is not read.
 void SoapResponse::envelopeChild(const Element& element) {
     switch (m_state.stage) {
-    case Stage::FirstChild:
-        if (element.named("Header")) {
-            m_state.stage = Stage::AfterHeader;
+        case Stage::FirstChild:
+            if (element.named("Header")) {
+                m_state.stage = Stage::AfterHeader;
+                return;
+            }
+            [[fallthrough]];
+        case Stage::AfterHeader:
+            if (!element.isSoap("Body")) return refuse();
+            m_state.stage = Stage::AfterBody;
+            m_state.hasBody = m_state.inBody = true;
             return;
-        }
-        [[fallthrough]];
-    case Stage::AfterHeader:
-        if (!element.isSoap("Body")) return refuse();
-        m_state.stage = Stage::AfterBody;
-        m_state.hasBody = m_state.inBody = true;
-        return;
-    case Stage::AfterBody:
-        return;
+        case Stage::AfterBody: return;
     }
 }
 

@@ -49,7 +49,14 @@ private:
     // Where the reader is among the Envelope's children.
     enum class Stage { FirstChild, AfterHeader, AfterBody };
     enum class Node { None, Text, CData, Other };
-    enum FaultPart { FAULT_CODE, FAULT_STRING, FAULT_ACTOR, FAULT_DETAIL, FAULT_PART_COUNT, NO_PART = FAULT_PART_COUNT };
+    enum FaultPart {
+        FAULT_CODE,
+        FAULT_STRING,
+        FAULT_ACTOR,
+        FAULT_DETAIL,
+        FAULT_PART_COUNT,
+        NO_PART = FAULT_PART_COUNT
+    };
 
     void startElement(const Element& element);
     void endElement(const Element& element);
@@ -76,8 +83,8 @@ private:
         bool hasBody = false, inBody = false;
         bool hasBodyElement = false, inBodyElement = false;
         bool bodyHasNamespace = false, bodyIsFault = false;
-        Node lastChild = Node::None;    // the kind of the body element's last child so far
-        FaultPart openPart = NO_PART;   // the fault part whose text is being collected
+        Node lastChild = Node::None;   // the kind of the body element's last child so far
+        FaultPart openPart = NO_PART;  // the fault part whose text is being collected
         std::array<bool, FAULT_PART_COUNT> partSeen{};
         bool detailHasElement = false;
         size_t detailStart = 0, detailEnd = 0;  // the detail's content within m_content
@@ -85,7 +92,7 @@ private:
     // Texts of one read, emptied before each read but keeping their capacity.
     std::string m_bodyName;  // the body element's local name
     std::string m_bodyNamespace;
-    std::string m_content;   // the body element's children written one after the other
+    std::string m_content;  // the body element's children written one after the other
     std::vector<size_t> m_pieceStarts;
     std::array<std::string, FAULT_PART_COUNT> m_partText;
 };
