@@ -19,11 +19,13 @@ constexpr int PARSE_OPTIONS = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NO
 // The parser's dictionary keeps every name it has met; past this many names the parser is made anew.
 constexpr int KEPT_DICTIONARY_NAMES = 4096;
 
-// More than the parser's look-ahead (it refills its input when fewer bytes than that are left).
-constexpr std::string_view TRAILING_BLANKS =
-    "                                                                                                    "
-    "                                                                                                    "
-    "                                                                                                    ";
+// The parser's look-ahead: it refills its input at every token when fewer bytes than this are left.
+constexpr size_t PARSER_LOOK_AHEAD = 250;
+constexpr std::array<char, PARSER_LOOK_AHEAD> TRAILING_BLANKS = [] {
+    std::array<char, PARSER_LOOK_AHEAD> blanks{};
+    blanks.fill(' ');
+    return blanks;
+}();
 
 constexpr const char* FAULT_PART_NAMES[] = {"faultcode", "faultstring", "faultactor", "detail"};
 
@@ -268,22 +270,26 @@ size_t SoapResponse::retainedBytes() const {
     return bytes;
 }
 
+// The answer copied into a parser input, or null (out of memory).
+xmlParserInputPtr SoapResponse::openInput(const std::string& text) {
+    xmlParserInputBufferPtr buffer =
+        xmlParserInputBufferCreateMem(text.data(), static_cast<int>(text.size()), XML_CHAR_ENCODING_NONE);
+    if (!buffer) return nullptr;
+    // Blanks after the answer spare the parser a refill of its input at every token of the last few hundred
+    // bytes; after the root element they are insignificant.
+    if (acceptsTrailingBlanks(text)) xmlParserInputBufferPush(buffer, PARSER_LOOK_AHEAD, TRAILING_BLANKS.data());
+    xmlParserInputPtr input = xmlNewIOInputStream(m_parser, buffer, XML_CHAR_ENCODING_NONE);
+    if (!input) xmlFreeParserInputBuffer(buffer);
+    return input;
+}
+
 // The parser is reset after each read, so that it holds nothing of the answer between exchanges.
 bool SoapResponse::parse(const std::string& text) {
     clear();
-    if (!m_parser || text.size() > static_cast<size_t>(std::numeric_limits<int>::max()) - TRAILING_BLANKS.size())
+    if (!m_parser || text.size() > static_cast<size_t>(std::numeric_limits<int>::max()) - PARSER_LOOK_AHEAD)
         return false;
-    xmlParserInputBufferPtr buffer =
-        xmlParserInputBufferCreateMem(text.data(), static_cast<int>(text.size()), XML_CHAR_ENCODING_NONE);
-    // Blanks after the answer spare the parser a refill of its input at every token of the last few hundred
-    // bytes; after the root element they are insignificant.
-    if (buffer && acceptsTrailingBlanks(text))
-        xmlParserInputBufferPush(buffer, TRAILING_BLANKS.size(), TRAILING_BLANKS.data());
-    xmlParserInputPtr input = buffer ? xmlNewIOInputStream(m_parser, buffer, XML_CHAR_ENCODING_NONE) : nullptr;
-    if (!input) {
-        if (buffer) xmlFreeParserInputBuffer(buffer);
-        return false;
-    }
+    xmlParserInputPtr input = openInput(text);
+    if (!input) return false;
     inputPush(m_parser, input);
     xmlCtxtUseOptions(m_parser, PARSE_OPTIONS);
     m_parser->_private = this;
