@@ -16,9 +16,9 @@ struct TextRef {
 };
 
 struct AttrValue {
-    int type;        // AZN_TYPE_STRING or AZN_TYPE_ULONG
-    bool isNull;     // a string value given as a null text
-    TextRef text;    // string values only
+    int type;      // AZN_TYPE_STRING or AZN_TYPE_ULONG
+    bool isNull;   // a string value given as a null text
+    TextRef text;  // string values only
     unsigned long number;
 };
 
@@ -72,9 +72,9 @@ private:
     void reindex(std::size_t slotCount);
     void rebuildWithout(std::size_t position);
 
-    std::vector<AttrEntry> m_entries;     // erased entries stay until they outnumber the others
-    std::vector<char> m_texts;            // names and string values, each followed by a NUL
-    std::vector<std::uint32_t> m_slots;   // position + 1 of an entry in m_entries, 0 for an empty slot
+    std::vector<AttrEntry> m_entries;    // erased entries stay until they outnumber the others
+    std::vector<char> m_texts;           // names and string values, each followed by a NUL
+    std::vector<std::uint32_t> m_slots;  // position + 1 of an entry in m_entries, 0 for an empty slot
     std::size_t m_live = 0;
 };
 

@@ -149,7 +149,8 @@ TEST(AttributeList, CopiesThroughCredentialsStayIndependentAndSurviveErasingMost
     azn_attrlist_h_t source = 0;
     ASSERT_EQ(azn_attrlist_create(&source), 0u);
     azn_attrlist_add_entry(source, "multi", "m0");
-    for (int i = 0; i < SINGLES; ++i) azn_attrlist_add_entry(source, single(i).c_str(), ("v-" + std::to_string(i)).c_str());
+    for (int i = 0; i < SINGLES; ++i)
+        azn_attrlist_add_entry(source, single(i).c_str(), ("v-" + std::to_string(i)).c_str());
     azn_attrlist_add_entry(source, "multi", nullptr);
     azn_attrlist_add_entry_ulong(source, "multi", 7);
     azn_attrlist_add_entry(source, "multi", "");

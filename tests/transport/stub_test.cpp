@@ -149,7 +149,8 @@ TEST_F(StubTest, AnswerContentKeepsElementsAttributesAndTextOnly) {
     EXPECT_EQ(content, "<Result><Decision>&lt;b&gt;&amp;Deny</Decision></Result>");
 }
 
-// refpdp as a SOAP 1.1 endpoint: which SOAPAction headers it takes, and which errors stay SOAP faults.
+// refpdp as a SOAP 1.1 endpoint: which SOAPAction headers it takes, where the Request must sit, what a value
+// is, and which errors stay SOAP faults.
 TEST_F(StubTest, RefpdpTakesItsOwnEmptyOrAbsentSoapActionAndFaultsOnlySoapLevelErrors) {
     const std::string envelopeOpen = "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">";
     const std::string envelopeStart = envelopeOpen + "<SOAP-ENV:Body>";
@@ -173,11 +174,13 @@ TEST_F(StubTest, RefpdpTakesItsOwnEmptyOrAbsentSoapActionAndFaultsOnlySoapLevelE
         {"", envelopeStart + other + xacml("/deny/a") + envelopeEnd, 500, "<faultstring>Malformed XACML"},
         {"", envelopeOpen + "<SOAP-ENV:Body/><SOAP-ENV:Body>" + xacml("/deny/a") + envelopeEnd, 500,
          "<faultstring>Malformed XACML"},
-        {"", envelopeOpen + "<SOAP-ENV:Header>" + other + "</SOAP-ENV:Header><SOAP-ENV:Body>" + xacml("/deny/a") +
-                 envelopeEnd, 200, ">Deny</"},
+        {"",
+         envelopeOpen + "<SOAP-ENV:Header>" + other + "</SOAP-ENV:Header><SOAP-ENV:Body>" + xacml("/deny/a") +
+             envelopeEnd,
+         200, ">Deny</"},
         // A value is all text inside its element: CDATA, character references and nested elements' text.
-        {"", envelopeStart + xacml("/de<![CDATA[n]]><b xmlns=\"urn:example\">y</b>/<!-- c -->&#97;") + envelopeEnd,
-         200, "ResourceId=\"/deny/a\"><Decision>Deny</"},
+        {"", envelopeStart + xacml("/de<![CDATA[n]]><b xmlns=\"urn:example\">y</b>/<!-- c -->&#97;") + envelopeEnd, 200,
+         "ResourceId=\"/deny/a\"><Decision>Deny</"},
         {"", "<!DOCTYPE e [<!ENTITY d \"deny\">]>" + envelopeStart + xacml("/&d;/a") + envelopeEnd, 200,
          "status:syntax-error"},
     };

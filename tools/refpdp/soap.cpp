@@ -73,13 +73,15 @@ private:
     void start(const xmlChar* localName, const xmlChar* uri, int attributeCount, const xmlChar** attributes) {
         int depth = ++m_depth;
         if (m_inValue) return;
-        if (m_phase == Phase::SEEKING) seek(depth, localName, uri);
-        else if (m_phase == Phase::READING) read(depth, localName, uri, attributeCount, attributes);
+        if (m_phase == Phase::SEEKING)
+            seek(depth, localName, uri);
+        else if (m_phase == Phase::READING)
+            read(depth, localName, uri, attributeCount, attributes);
     }
 
     // Follows the first elements down to the Request; anything else first in its place misplaces it.
     void seek(int depth, const xmlChar* localName, const xmlChar* uri) {
-        bool expected = true;   // inside a Header anything goes
+        bool expected = true;  // inside a Header anything goes
         if (depth == ENVELOPE) {
             expected = named(localName, uri, "Envelope", SOAP11_ENVELOPE_NS);
         } else if (depth == BODY) {
@@ -96,7 +98,8 @@ private:
 
     void read(int depth, const xmlChar* localName, const xmlChar* uri, int attributeCount, const xmlChar** attributes) {
         if (depth == ATTRIBUTE) {
-            m_values = named(localName, uri, "Attribute", XACML_CONTEXT_NS) ? valuesOf(attributeCount, attributes) : nullptr;
+            m_values =
+                named(localName, uri, "Attribute", XACML_CONTEXT_NS) ? valuesOf(attributeCount, attributes) : nullptr;
         } else if (depth == VALUE && m_values && named(localName, uri, "AttributeValue", XACML_CONTEXT_NS)) {
             m_inValue = true;
             m_value.clear();
@@ -122,7 +125,7 @@ private:
     // The values of the Attribute whose AttributeId (of whatever prefix) comes first, or null without one.
     std::vector<std::string>* valuesOf(int attributeCount, const xmlChar** attributes) {
         for (int i = 0; i < attributeCount; ++i) {
-            const xmlChar** attribute = attributes + 5 * i;   // local name, prefix, URI, value, value end
+            const xmlChar** attribute = attributes + 5 * i;  // local name, prefix, URI, value, value end
             if (std::strcmp(text(attribute[0]), "AttributeId") == 0) return &m_attributes[attributeValue(attribute)];
         }
         return nullptr;
@@ -131,7 +134,8 @@ private:
     // The parser leaves character references in attribute values for the tree builder to decode.
     std::string attributeValue(const xmlChar** attribute) const {
         int length = static_cast<int>(attribute[4] - attribute[3]);
-        if (!std::memchr(attribute[3], '&', static_cast<std::size_t>(length))) return std::string(text(attribute[3]), length);
+        if (!std::memchr(attribute[3], '&', static_cast<std::size_t>(length)))
+            return std::string(text(attribute[3]), length);
         std::unique_ptr<xmlChar, void (*)(void*)> decoded(
             xmlStringLenDecodeEntities(m_parser, attribute[3], length, XML_SUBSTITUTE_REF, 0, 0, 0), xmlFree);
         return decoded ? text(decoded.get()) : "";
@@ -159,7 +163,7 @@ private:
     Phase m_phase = Phase::SEEKING;
     bool m_sawHeader = false, m_sawBody = false;
     Stop m_stopped = Stop::NONE;
-    std::vector<std::string>* m_values = nullptr;   // the values of the Attribute being read
+    std::vector<std::string>* m_values = nullptr;  // the values of the Attribute being read
     bool m_inValue = false;
     std::string m_value;
 };
