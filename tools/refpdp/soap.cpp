@@ -260,17 +260,24 @@ std::string printable(std::string text) {
     return text;
 }
 
+// The answer to a body that is no well-formed document, with the parser's reason.
+ParsedRequest notWellFormed() {
+    ParsedRequest parsed;
+    const xmlError* error = xmlGetLastError();
+    parsed.wellFormed = false;
+    parsed.error = std::string("the request is not well-formed XML: ") + (error && error->message ? error->message : "");
+    while (!parsed.error.empty() && parsed.error.back() == '\n') parsed.error.pop_back();
+    return parsed;
+}
+
 }  // namespace
 
 ParsedRequest parseRequest(const std::string& body) {
     ParsedRequest parsed;
     std::unique_ptr<xmlParserCtxt, void (*)(xmlParserCtxtPtr)> parser(
         xmlCreateMemoryParserCtxt(body.data(), static_cast<int>(body.size())), xmlFreeParserCtxt);
-    if (!parser) {
-        parsed.wellFormed = false;
-        parsed.error = "the request could not be read: out of memory";
-        return parsed;
-    }
+    // libxml2 makes no context for an empty body: like any body that is no document, it is not well-formed.
+    if (!parser) return notWellFormed();
     RequestReader reader(parser.get(), parsed.attributes);
     *parser->sax = RequestReader::handler();
     parser->userData = &reader;
@@ -284,13 +291,7 @@ ParsedRequest parseRequest(const std::string& body) {
                            : "the request could not be read: out of memory";
         return parsed;
     }
-    if (!parser->wellFormed) {
-        const xmlError* error = xmlGetLastError();
-        parsed.wellFormed = false;
-        parsed.error = std::string("the request is not well-formed XML: ") + (error && error->message ? error->message : "");
-        while (!parsed.error.empty() && parsed.error.back() == '\n') parsed.error.pop_back();
-        return parsed;
-    }
+    if (!parser->wellFormed) return notWellFormed();
     if (!reader.foundRequest()) {
         parsed.error = "the SOAP body does not hold an XACML 2.0 context Request";
         return parsed;
