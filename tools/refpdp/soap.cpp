@@ -265,7 +265,8 @@ ParsedRequest notWellFormed() {
     ParsedRequest parsed;
     const xmlError* error = xmlGetLastError();
     parsed.wellFormed = false;
-    parsed.error = std::string("the request is not well-formed XML: ") + (error && error->message ? error->message : "");
+    parsed.error =
+        std::string("the request is not well-formed XML: ") + (error && error->message ? error->message : "");
     while (!parsed.error.empty() && parsed.error.back() == '\n') parsed.error.pop_back();
     return parsed;
 }
