@@ -1,6 +1,7 @@
 #include "qzauthzn/azn.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -46,19 +47,25 @@ constexpr std::size_t MIN_SLOTS = 16;
 
 }  // namespace
 
-AttrEntries& AttrEntries::operator=(const AttrEntries& other) {
-    // Copied whole before anything changes, so running out of memory leaves this list as it was.
-    AttrEntries copy(other);
-    *this = std::move(copy);
-    return *this;
+AttrStorage& AttrEntries::owned() {
+    if (!m_storage) {
+        m_storage = std::make_shared<AttrStorage>();
+    } else if (m_storage.use_count() > 1) {
+        // Copied whole before anything changes, so running out of memory leaves every holder as it was.
+        m_storage = std::make_shared<AttrStorage>(*m_storage);
+    } else {
+        // The last other holder's reads, before it let go, happen before this holder's writes.
+        std::atomic_thread_fence(std::memory_order_acquire);
+    }
+    return *m_storage;
 }
 
-const AttrEntry* AttrEntries::find(const char* name) const {
+const AttrEntry* AttrStorage::find(const char* name) const {
     std::size_t position = positionOf(name);
     return position == NONE ? nullptr : &m_entries[position];
 }
 
-std::size_t AttrEntries::positionOf(std::string_view name) const {
+std::size_t AttrStorage::positionOf(std::string_view name) const {
     if (m_slots.empty()) return NONE;
     std::size_t slot = probe(m_slots, name, [&](std::size_t position) {
         const AttrEntry& entry = m_entries[position];
@@ -67,7 +74,7 @@ std::size_t AttrEntries::positionOf(std::string_view name) const {
     return m_slots[slot] == 0 ? NONE : m_slots[slot] - 1;
 }
 
-void AttrEntries::add(const char* name, const AttrValue& value, const char* valueText) {
+void AttrStorage::add(const char* name, const AttrValue& value, const char* valueText) {
     std::string_view valueChars = valueText ? std::string_view(valueText) : std::string_view();
     std::size_t valueBytes = valueText ? valueChars.size() + 1 : 0;
     AttrValue added = value;
@@ -92,7 +99,7 @@ void AttrEntries::add(const char* name, const AttrValue& value, const char* valu
     ++m_live;
 }
 
-bool AttrEntries::erase(const char* name) {
+bool AttrStorage::erase(const char* name) {
     std::size_t position = positionOf(name);
     if (position == NONE) return false;
     // Erased entries stay in place until they would outnumber the others; then the list is rebuilt.
@@ -105,8 +112,8 @@ bool AttrEntries::erase(const char* name) {
     return true;
 }
 
-void AttrEntries::rebuildWithout(std::size_t position) {
-    AttrEntries rebuilt;
+void AttrStorage::rebuildWithout(std::size_t position) {
+    AttrStorage rebuilt;
     rebuilt.m_entries.reserve(m_live - 1);
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         const AttrEntry& entry = m_entries[i];
@@ -120,27 +127,27 @@ void AttrEntries::rebuildWithout(std::size_t position) {
     *this = std::move(rebuilt);
 }
 
-TextRef AttrEntries::appendText(std::string_view chars) {
+TextRef AttrStorage::appendText(std::string_view chars) {
     TextRef ref{static_cast<std::uint32_t>(m_texts.size()), static_cast<std::uint32_t>(chars.size())};
     m_texts.insert(m_texts.end(), chars.begin(), chars.end());
     m_texts.push_back('\0');
     return ref;
 }
 
-void AttrEntries::reserveText(std::size_t length) {
+void AttrStorage::reserveText(std::size_t length) {
     if (length > MAX_TEXT_BYTES - m_texts.size()) throw std::length_error("attribute list texts past 4 GiB");
     makeRoom(m_texts, length);
 }
 
 // At most half the slots in use, so that probing stays short.
-void AttrEntries::reserveIndex(std::size_t entries) {
+void AttrStorage::reserveIndex(std::size_t entries) {
     if (entries >= UINT32_MAX / 2) throw std::length_error("attribute list entries past 2^31");
     std::size_t slotCount = std::max(m_slots.size(), MIN_SLOTS);
     while (slotCount < 2 * entries) slotCount *= 2;
     if (slotCount != m_slots.size()) reindex(slotCount);
 }
 
-void AttrEntries::reindex(std::size_t slotCount) {
+void AttrStorage::reindex(std::size_t slotCount) {
     std::vector<std::uint32_t> slots(slotCount, 0);
     for (std::size_t position = 0; position < m_entries.size(); ++position) {
         const AttrEntry& entry = m_entries[position];

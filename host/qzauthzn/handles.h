@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <shared_mutex>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace zem {
@@ -38,13 +40,12 @@ struct AttrEntry {
 // few contiguous blocks, and finding an entry costs the same for the first and the last name.
 // Every change either completes or, when memory runs out (std::bad_alloc, or std::length_error past
 // 4 GiB of text), leaves the list as it was.
-class AttrEntries {
+class AttrStorage {
 public:
-    AttrEntries() = default;
-    AttrEntries(const AttrEntries&) = default;
-    AttrEntries(AttrEntries&&) noexcept = default;
-    AttrEntries& operator=(const AttrEntries& other);
-    AttrEntries& operator=(AttrEntries&& other) noexcept = default;
+    AttrStorage() = default;
+    AttrStorage(const AttrStorage&) = default;
+    AttrStorage& operator=(const AttrStorage&) = delete;
+    AttrStorage& operator=(AttrStorage&&) noexcept = default;
 
     const AttrEntry* find(const char* name) const;
     // Appends a value to the entry of that name, or a new entry holding it. `valueText` is the string
@@ -65,7 +66,6 @@ private:
     static constexpr std::size_t NONE = static_cast<std::size_t>(-1);
 
     std::size_t positionOf(std::string_view name) const;
-    std::size_t slotOf(std::string_view name) const;
     TextRef appendText(std::string_view chars);
     void reserveText(std::size_t length);
     void reserveIndex(std::size_t entries);
@@ -76,6 +76,30 @@ private:
     std::vector<char> m_texts;           // names and string values, each followed by a NUL
     std::vector<std::uint32_t> m_slots;  // position + 1 of an entry in m_entries, 0 for an empty slot
     std::size_t m_live = 0;
+};
+
+// An attribute list's entries, shared between copies until one of them changes (credentials and the
+// lists taken from them share one storage; a decision only reads its list, so taking it copies nothing).
+// The storage is changed in place only by its sole holder; copies hold it read-only, and reading from
+// several threads at once is safe.
+class AttrEntries {
+public:
+    const AttrEntry* find(const char* name) const { return m_storage ? m_storage->find(name) : nullptr; }
+    void add(const char* name, const AttrValue& value, const char* valueText) {
+        owned().add(name, value, valueText);
+    }
+    bool erase(const char* name) { return find(name) && owned().erase(name); }
+    std::size_t size() const { return m_storage ? m_storage->size() : 0; }
+    template <class Visit>
+    void forEach(Visit&& visit) const {
+        if (m_storage) m_storage->forEach(std::forward<Visit>(visit));
+    }
+    const char* text(TextRef ref) const { return m_storage->text(ref); }
+
+private:
+    AttrStorage& owned();
+
+    std::shared_ptr<AttrStorage> m_storage;
 };
 
 struct HandleObject {
