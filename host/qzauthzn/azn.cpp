@@ -1,10 +1,17 @@
 #include "qzauthzn/azn.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
 
 #include "qzauthzn/handles.h"
 #include "qzcore/c_boundary.h"
@@ -15,44 +22,140 @@ const char* azn_perminfo_stepup_level = "azn_perminfo_stepup_level";
 
 namespace zem {
 
-AttrEntries& AttrEntries::operator=(const AttrEntries& other) {
-    if (this != &other) {
-        m_entries = other.m_entries;
-        reindex();
+namespace {
+
+// Room for `extra` more elements, growing geometrically so that appending stays amortised constant.
+template <class T>
+void makeRoom(std::vector<T>& items, std::size_t extra) {
+    if (items.capacity() - items.size() >= extra) return;
+    items.reserve(std::max(items.size() + extra, 2 * items.capacity()));
+}
+
+std::size_t hashOf(std::string_view name) { return std::hash<std::string_view>{}(name); }
+
+// The slot where probing for `name` from its home slot ends: the one holding `matches`, or an empty one.
+template <class Matches>
+std::size_t probe(const std::vector<std::uint32_t>& slots, std::string_view name, Matches&& matches) {
+    std::size_t mask = slots.size() - 1;
+    std::size_t slot = hashOf(name) & mask;
+    while (slots[slot] != 0 && !matches(slots[slot] - 1)) slot = (slot + 1) & mask;
+    return slot;
+}
+
+constexpr std::size_t MAX_TEXT_BYTES = UINT32_MAX;
+constexpr std::size_t MIN_SLOTS = 16;
+
+}  // namespace
+
+AttrStorage& AttrEntries::owned() {
+    if (!m_storage) {
+        m_storage = std::make_shared<AttrStorage>();
+    } else if (m_storage.use_count() > 1) {
+        // Copied whole before anything changes, so running out of memory leaves every holder as it was.
+        m_storage = std::make_shared<AttrStorage>(*m_storage);
+    } else {
+        // The last other holder's reads, before it let go, happen before this holder's writes.
+        std::atomic_thread_fence(std::memory_order_acquire);
     }
-    return *this;
+    return *m_storage;
 }
 
-AttrEntry* AttrEntries::find(const char* name) {
-    auto it = m_index.find(name);
-    return it == m_index.end() ? nullptr : &*it->second;
+const AttrEntry* AttrStorage::find(const char* name) const {
+    std::size_t position = positionOf(name);
+    return position == NONE ? nullptr : &m_entries[position];
 }
 
-AttrEntry& AttrEntries::findOrAdd(const char* name) {
-    if (AttrEntry* entry = find(name)) return *entry;
-    auto added = m_entries.insert(m_entries.end(), AttrEntry{name, {}});
-    try {
-        m_index.emplace(added->name, added);
-    } catch (...) {
-        m_entries.erase(added);
-        throw;
+std::size_t AttrStorage::positionOf(std::string_view name) const {
+    if (m_slots.empty()) return NONE;
+    std::size_t slot = probe(m_slots, name, [&](std::size_t position) {
+        const AttrEntry& entry = m_entries[position];
+        return !entry.erased && std::string_view(text(entry.name), entry.name.length) == name;
+    });
+    return m_slots[slot] == 0 ? NONE : m_slots[slot] - 1;
+}
+
+void AttrStorage::add(const char* name, const AttrValue& value, const char* valueText) {
+    std::string_view valueChars = valueText ? std::string_view(valueText) : std::string_view();
+    std::size_t valueBytes = valueText ? valueChars.size() + 1 : 0;
+    AttrValue added = value;
+    std::size_t position = positionOf(name);
+    if (position != NONE) {
+        AttrEntry& entry = m_entries[position];
+        reserveText(valueBytes);
+        makeRoom(entry.more, 1);
+        if (valueText) added.text = appendText(valueChars);
+        entry.more.push_back(added);
+        return;
     }
-    return *added;
+    std::string_view nameText(name);
+    reserveText(nameText.size() + 1 + valueBytes);
+    makeRoom(m_entries, 1);
+    reserveIndex(m_entries.size() + 1);
+    TextRef nameRef = appendText(nameText);
+    if (valueText) added.text = appendText(valueChars);
+    m_slots[probe(m_slots, nameText, [](std::size_t) { return false; })] =
+        static_cast<std::uint32_t>(m_entries.size() + 1);
+    m_entries.push_back(AttrEntry{nameRef, false, added, {}});
+    ++m_live;
 }
 
-bool AttrEntries::erase(const char* name) {
-    auto it = m_index.find(name);
-    if (it == m_index.end()) return false;
-    auto entry = it->second;
-    m_index.erase(it);
-    m_entries.erase(entry);
+bool AttrStorage::erase(const char* name) {
+    std::size_t position = positionOf(name);
+    if (position == NONE) return false;
+    // Erased entries stay in place until they would outnumber the others; then the list is rebuilt.
+    if (m_entries.size() - m_live + 1 > m_live - 1) {
+        rebuildWithout(position);
+    } else {
+        m_entries[position].erased = true;
+        --m_live;
+    }
     return true;
 }
 
-void AttrEntries::reindex() {
-    m_index.clear();
-    m_index.reserve(m_entries.size());
-    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) m_index.emplace(it->name, it);
+void AttrStorage::rebuildWithout(std::size_t position) {
+    AttrStorage rebuilt;
+    rebuilt.m_entries.reserve(m_live - 1);
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        const AttrEntry& entry = m_entries[i];
+        if (entry.erased || i == position) continue;
+        for (std::size_t index = 0; index < entry.count(); ++index) {
+            const AttrValue& value = entry.value(index);
+            bool hasText = value.type == AZN_TYPE_STRING && !value.isNull;
+            rebuilt.add(text(entry.name), value, hasText ? text(value.text) : nullptr);
+        }
+    }
+    *this = std::move(rebuilt);
+}
+
+TextRef AttrStorage::appendText(std::string_view chars) {
+    TextRef ref{static_cast<std::uint32_t>(m_texts.size()), static_cast<std::uint32_t>(chars.size())};
+    m_texts.insert(m_texts.end(), chars.begin(), chars.end());
+    m_texts.push_back('\0');
+    return ref;
+}
+
+void AttrStorage::reserveText(std::size_t length) {
+    if (length > MAX_TEXT_BYTES - m_texts.size()) throw std::length_error("attribute list texts past 4 GiB");
+    makeRoom(m_texts, length);
+}
+
+// At most half the slots in use, so that probing stays short.
+void AttrStorage::reserveIndex(std::size_t entries) {
+    if (entries >= UINT32_MAX / 2) throw std::length_error("attribute list entries past 2^31");
+    std::size_t slotCount = std::max(m_slots.size(), MIN_SLOTS);
+    while (slotCount < 2 * entries) slotCount *= 2;
+    if (slotCount != m_slots.size()) reindex(slotCount);
+}
+
+void AttrStorage::reindex(std::size_t slotCount) {
+    std::vector<std::uint32_t> slots(slotCount, 0);
+    for (std::size_t position = 0; position < m_entries.size(); ++position) {
+        const AttrEntry& entry = m_entries[position];
+        if (entry.erased) continue;
+        std::string_view name(text(entry.name), entry.name.length);
+        slots[probe(slots, name, [](std::size_t) { return false; })] = static_cast<std::uint32_t>(position + 1);
+    }
+    m_slots = std::move(slots);
 }
 
 HandleTable& HandleTable::instance() {
@@ -120,22 +223,28 @@ HandleObject* attrlist(azn_attrlist_h_t list) { return HandleTable::instance().f
 
 azn_status_t invalidList() { return azn_util_errcode(AZN_S_INVALID_ATTRLIST_HANDLE, 0); }
 
-azn_status_t addValue(azn_attrlist_h_t list, const char* name, const AttrValue& value) {
+azn_status_t addValue(azn_attrlist_h_t list, const char* name, const AttrValue& value, const char* text) {
     HandleObject* object = attrlist(list);
     if (!object) return invalidList();
     if (!name) return azn_util_errcode(AZN_S_INVALID_STRING_VALUE, 0);
-    object->entries.findOrAdd(name).values.push_back(value);
+    object->entries.add(name, value, text);
     return 0;
 }
 
+// A value of a list, with the list that holds its text.
+struct FoundValue {
+    const zem::AttrEntries* list = nullptr;
+    const AttrValue* value = nullptr;
+};
+
 // The value at `index` of entry `name`, or the status that says why there is none.
-azn_status_t findValue(azn_attrlist_h_t list, const char* name, unsigned int index, const AttrValue** value) {
+azn_status_t findValue(azn_attrlist_h_t list, const char* name, unsigned int index, FoundValue& found) {
     HandleObject* object = attrlist(list);
     if (!object) return invalidList();
-    AttrEntry* entry = name ? object->entries.find(name) : nullptr;
+    const AttrEntry* entry = name ? object->entries.find(name) : nullptr;
     if (!entry) return azn_util_errcode(AZN_S_INVALID_ATTR_NAME, 0);
-    if (index >= entry->values.size()) return azn_util_errcode(AZN_S_ATTR_INVALID_INDEX, 0);
-    *value = &entry->values[index];
+    if (index >= entry->count()) return azn_util_errcode(AZN_S_ATTR_INVALID_INDEX, 0);
+    found = FoundValue{&object->entries, &entry->value(index)};
     return 0;
 }
 
@@ -163,8 +272,6 @@ azn_status_t refuseHeader(const char* value) {
     });
     return azn_util_errcode(AZN_S_INVALID_STRING_VALUE, 0);
 }
-
-char* copyText(const std::string& text) { return strdup(text.c_str()); }
 
 const char* majorText(unsigned int major) {
     switch (major) {
@@ -231,14 +338,14 @@ azn_status_t azn_attrlist_add_entry(azn_attrlist_h_t list, const char* name, con
     ZEM_INJECT("azn_attrlist_add_entry");
     if (breaksHeaderLine(name, value)) return refuseHeader(value);
     return guarded("azn_attrlist_add_entry", [&] {
-        return addValue(list, name, AttrValue{AZN_TYPE_STRING, value == nullptr, value ? value : "", 0});
+        return addValue(list, name, AttrValue{AZN_TYPE_STRING, value == nullptr, {}, 0}, value);
     });
 }
 
 azn_status_t azn_attrlist_add_entry_ulong(azn_attrlist_h_t list, const char* name, unsigned long value) {
     ZEM_INJECT("azn_attrlist_add_entry_ulong");
     return guarded("azn_attrlist_add_entry_ulong",
-                   [&] { return addValue(list, name, AttrValue{AZN_TYPE_ULONG, false, "", value}); });
+                   [&] { return addValue(list, name, AttrValue{AZN_TYPE_ULONG, false, {}, value}, nullptr); });
 }
 
 azn_status_t azn_attrlist_get_names(azn_attrlist_h_t list, azn_string_t** names) {
@@ -249,7 +356,7 @@ azn_status_t azn_attrlist_get_names(azn_attrlist_h_t list, azn_string_t** names)
     auto* array = static_cast<azn_string_t*>(calloc(object->entries.size() + 1, sizeof(azn_string_t)));
     if (!array) return azn_util_errcode(AZN_S_FAILURE, 0);
     std::size_t i = 0;
-    for (const AttrEntry& entry : object->entries.inOrder()) array[i++] = copyText(entry.name);
+    object->entries.forEach([&](const AttrEntry& entry) { array[i++] = strdup(object->entries.text(entry.name)); });
     *names = array;
     return 0;
 }
@@ -258,39 +365,39 @@ azn_status_t azn_attrlist_name_get_num(azn_attrlist_h_t list, const char* name, 
     ZEM_INJECT("azn_attrlist_name_get_num");
     HandleObject* object = attrlist(list);
     if (!object) return invalidList();
-    AttrEntry* entry = name ? object->entries.find(name) : nullptr;
+    const AttrEntry* entry = name ? object->entries.find(name) : nullptr;
     if (!entry) return azn_util_errcode(AZN_S_INVALID_ATTR_NAME, 0);
-    if (count) *count = static_cast<unsigned int>(entry->values.size());
+    if (count) *count = static_cast<unsigned int>(entry->count());
     return 0;
 }
 
 azn_status_t azn_attrlist_get_entry_string_value(azn_attrlist_h_t list, const char* name, unsigned int index,
                                                  azn_string_t* value) {
     ZEM_INJECT("azn_attrlist_get_entry_string_value");
-    const AttrValue* found = nullptr;
-    azn_status_t status = findValue(list, name, index, &found);
+    FoundValue found;
+    azn_status_t status = findValue(list, name, index, found);
     if (status) return status;
-    if (found->type != AZN_TYPE_STRING) return azn_util_errcode(AZN_S_ATTR_VALUE_NOT_STRING_TYPE, 0);
-    if (value) *value = found->isNull ? nullptr : copyText(found->text);
+    if (found.value->type != AZN_TYPE_STRING) return azn_util_errcode(AZN_S_ATTR_VALUE_NOT_STRING_TYPE, 0);
+    if (value) *value = found.value->isNull ? nullptr : strdup(found.list->text(found.value->text));
     return 0;
 }
 
 azn_status_t azn_attrlist_get_entry_ulong_value(azn_attrlist_h_t list, const char* name, unsigned int index,
                                                 unsigned long* value) {
-    const AttrValue* found = nullptr;
-    azn_status_t status = findValue(list, name, index, &found);
+    FoundValue found;
+    azn_status_t status = findValue(list, name, index, found);
     if (status) return status;
-    if (found->type != AZN_TYPE_ULONG) return azn_util_errcode(AZN_S_ATTR_VALUE_NOT_ULONG_TYPE, 0);
-    if (value) *value = found->number;
+    if (found.value->type != AZN_TYPE_ULONG) return azn_util_errcode(AZN_S_ATTR_VALUE_NOT_ULONG_TYPE, 0);
+    if (value) *value = found.value->number;
     return 0;
 }
 
 azn_status_t azn_attrlist_get_entry_value_type(azn_attrlist_h_t list, const char* name, unsigned int index,
                                                int* type) {
-    const AttrValue* found = nullptr;
-    azn_status_t status = findValue(list, name, index, &found);
+    FoundValue found;
+    azn_status_t status = findValue(list, name, index, found);
     if (status) return status;
-    if (type) *type = found->type;
+    if (type) *type = found.value->type;
     return 0;
 }
 
@@ -298,8 +405,10 @@ azn_status_t azn_attrlist_delete_entry(azn_attrlist_h_t list, const char* name) 
     ZEM_INJECT("azn_attrlist_delete_entry");
     HandleObject* object = attrlist(list);
     if (!object) return invalidList();
-    if (!name || !object->entries.erase(name)) return azn_util_errcode(AZN_S_INVALID_ATTR_NAME, 0);
-    return 0;
+    return guarded("azn_attrlist_delete_entry", [&] {
+        if (!name || !object->entries.erase(name)) return azn_util_errcode(AZN_S_INVALID_ATTR_NAME, 0);
+        return azn_status_t{0};
+    });
 }
 
 azn_status_t azn_creds_create_from_attrlist(azn_attrlist_h_t attributes, azn_creds_h_t* creds) {

@@ -1,48 +1,105 @@
 // The framework's handle table and the objects behind handles (internal to the host library).
 #pragma once
 
-#include <list>
+#include <cstdint>
+#include <memory>
 #include <shared_mutex>
-#include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace zem {
 
+// A text in a list's text block: where it starts there and how long it is (a NUL follows it).
+struct TextRef {
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
+};
+
 struct AttrValue {
-    int type;           // AZN_TYPE_STRING or AZN_TYPE_ULONG
-    bool isNull;        // a string value given as a null text
-    std::string text;
+    int type;      // AZN_TYPE_STRING or AZN_TYPE_ULONG
+    bool isNull;   // a string value given as a null text
+    TextRef text;  // string values only
     unsigned long number;
 };
 
+// An entry keeps its first value inline, so the usual single-valued entry costs no heap block of its own.
 struct AttrEntry {
-    std::string name;
-    std::vector<AttrValue> values;
+    TextRef name;
+    bool erased = false;
+    AttrValue first;
+    std::vector<AttrValue> more;
+
+    std::size_t count() const { return 1 + more.size(); }
+    const AttrValue& value(std::size_t index) const { return index == 0 ? first : more[index - 1]; }
 };
 
-// Entries in insertion order with an index by name beside them, so that finding an entry costs the
-// same for the first and the twenty-thousandth name: reading a whole list stays linear.
-class AttrEntries {
+// Entries in insertion order, their names and texts in one text block and an open-addressing index by
+// name beside them: building, copying, reading and freeing a list of twenty thousand entries touches a
+// few contiguous blocks, and finding an entry costs the same for the first and the last name.
+// Every change either completes or, when memory runs out (std::bad_alloc, or std::length_error past
+// 4 GiB of text), leaves the list as it was.
+class AttrStorage {
 public:
-    AttrEntries() = default;
-    AttrEntries(const AttrEntries& other) : m_entries(other.m_entries) { reindex(); }
-    AttrEntries& operator=(const AttrEntries& other);
+    AttrStorage() = default;
+    AttrStorage(const AttrStorage&) = default;
+    AttrStorage& operator=(const AttrStorage&) = delete;
+    AttrStorage& operator=(AttrStorage&&) noexcept = default;
 
-    AttrEntry* find(const char* name);
-    // The entry of that name, appended when there is none yet.
-    AttrEntry& findOrAdd(const char* name);
+    const AttrEntry* find(const char* name) const;
+    // Appends a value to the entry of that name, or a new entry holding it. `valueText` is the string
+    // value's text: null for a number and for a null string value.
+    void add(const char* name, const AttrValue& value, const char* valueText);
     bool erase(const char* name);
-    const std::list<AttrEntry>& inOrder() const { return m_entries; }
-    std::size_t size() const { return m_entries.size(); }
+
+    std::size_t size() const { return m_live; }
+    // Calls visit(entry) for each entry in insertion order.
+    template <class Visit>
+    void forEach(Visit&& visit) const {
+        for (const AttrEntry& entry : m_entries)
+            if (!entry.erased) visit(entry);
+    }
+    const char* text(TextRef ref) const { return m_texts.data() + ref.offset; }
 
 private:
-    void reindex();
+    static constexpr std::size_t NONE = static_cast<std::size_t>(-1);
 
-    std::list<AttrEntry> m_entries;
-    // Keys view the names inside m_entries, whose nodes never move.
-    std::unordered_map<std::string_view, std::list<AttrEntry>::iterator> m_index;
+    std::size_t positionOf(std::string_view name) const;
+    TextRef appendText(std::string_view chars);
+    void reserveText(std::size_t length);
+    void reserveIndex(std::size_t entries);
+    void reindex(std::size_t slotCount);
+    void rebuildWithout(std::size_t position);
+
+    std::vector<AttrEntry> m_entries;    // erased entries stay until they outnumber the others
+    std::vector<char> m_texts;           // names and string values, each followed by a NUL
+    std::vector<std::uint32_t> m_slots;  // position + 1 of an entry in m_entries, 0 for an empty slot
+    std::size_t m_live = 0;
+};
+
+// An attribute list's entries, shared between copies until one of them changes (credentials and the
+// lists taken from them share one storage; a decision only reads its list, so taking it copies nothing).
+// The storage is changed in place only by its sole holder; copies hold it read-only, and reading from
+// several threads at once is safe.
+class AttrEntries {
+public:
+    const AttrEntry* find(const char* name) const { return m_storage ? m_storage->find(name) : nullptr; }
+    void add(const char* name, const AttrValue& value, const char* valueText) {
+        owned().add(name, value, valueText);
+    }
+    bool erase(const char* name) { return find(name) && owned().erase(name); }
+    std::size_t size() const { return m_storage ? m_storage->size() : 0; }
+    template <class Visit>
+    void forEach(Visit&& visit) const {
+        if (m_storage) m_storage->forEach(std::forward<Visit>(visit));
+    }
+    const char* text(TextRef ref) const { return m_storage->text(ref); }
+
+private:
+    AttrStorage& owned();
+
+    std::shared_ptr<AttrStorage> m_storage;
 };
 
 struct HandleObject {

@@ -26,6 +26,26 @@ std::vector<std::string> names(azn_attrlist_h_t list) {
     return found;
 }
 
+// Every value of `name`: its text, "<null>" for a null text, "#N" for a number.
+std::vector<std::string> values(azn_attrlist_h_t list, const char* name) {
+    unsigned int count = 0;
+    std::vector<std::string> found;
+    if (azn_attrlist_name_get_num(list, name, &count) != 0) return found;
+    for (unsigned int i = 0; i < count; ++i) {
+        int type = 0;
+        azn_attrlist_get_entry_value_type(list, name, i, &type);
+        unsigned long number = 0;
+        azn_string_t text = nullptr;
+        if (type == AZN_TYPE_ULONG && azn_attrlist_get_entry_ulong_value(list, name, i, &number) == 0) {
+            found.push_back("#" + std::to_string(number));
+        } else if (azn_attrlist_get_entry_string_value(list, name, i, &text) == 0) {
+            found.emplace_back(text ? text : "<null>");
+            azn_release_string(&text);
+        }
+    }
+    return found;
+}
+
 TEST(StatusWord, KeepsMajorAndMinorInSeparateHalves) {
     azn_status_t status = azn_util_errcode(28, 0);
     EXPECT_NE(status, 0u);
@@ -118,6 +138,61 @@ TEST(AttributeList, LargeListsKeepInsertionOrderValuesAndDeletions) {
     azn_attrlist_delete(&list);
     azn_attrlist_delete(&copy);
     azn_creds_delete(&creds);
+}
+
+// The list a decision gets from credentials is its own: changing it, or the list the credentials were
+// made from, changes neither the credentials nor the other. Erasing most entries (which rebuilds the
+// list) keeps order, null texts and numbers.
+TEST(AttributeList, CopiesThroughCredentialsStayIndependentAndSurviveErasingMost) {
+    constexpr int SINGLES = 50;
+    auto single = [](int i) { return "e-" + std::to_string(i); };
+    azn_attrlist_h_t source = 0;
+    ASSERT_EQ(azn_attrlist_create(&source), 0u);
+    azn_attrlist_add_entry(source, "multi", "m0");
+    for (int i = 0; i < SINGLES; ++i)
+        azn_attrlist_add_entry(source, single(i).c_str(), ("v-" + std::to_string(i)).c_str());
+    azn_attrlist_add_entry(source, "multi", nullptr);
+    azn_attrlist_add_entry_ulong(source, "multi", 7);
+    azn_attrlist_add_entry(source, "multi", "");
+    azn_attrlist_add_entry_ulong(source, "tail", 9);
+    azn_creds_h_t creds = 0;
+    ASSERT_EQ(azn_creds_create_from_attrlist(source, &creds), 0u);
+    auto subjectList = [&] {
+        azn_attrlist_h_t list = 0;
+        azn_attrlist_create(&list);
+        EXPECT_EQ(azn_creds_get_attrlist_for_subject(creds, 0, &list), 0u);
+        return list;
+    };
+    const std::vector<std::string> original = names(source);
+    const std::vector<std::string> multi{"m0", "<null>", "#7", ""};
+
+    azn_attrlist_h_t first = subjectList();
+    azn_attrlist_add_entry(source, "multi", "from-source");
+    ASSERT_EQ(azn_attrlist_delete_entry(source, "tail"), 0u);
+    for (int i = 0; i < SINGLES - 1; ++i) ASSERT_EQ(azn_attrlist_delete_entry(first, single(i).c_str()), 0u);
+    azn_attrlist_add_entry(first, "multi", "from-copy");
+    azn_attrlist_add_entry(first, "added", "a");
+    ASSERT_EQ(azn_attrlist_delete_entry(first, "added"), 0u);
+    azn_attrlist_add_entry(first, "added", "again");
+
+    EXPECT_EQ(names(first), (std::vector<std::string>{"multi", single(SINGLES - 1), "tail", "added"}));
+    std::vector<std::string> changed = multi;
+    changed.push_back("from-copy");
+    EXPECT_EQ(values(first, "multi"), changed);
+    EXPECT_EQ(values(first, "tail"), std::vector<std::string>{"#9"});
+    EXPECT_EQ(values(first, "added"), std::vector<std::string>{"again"});
+    EXPECT_EQ(values(first, single(SINGLES - 1).c_str()), std::vector<std::string>{"v-49"});
+    EXPECT_EQ(values(source, "tail"), std::vector<std::string>{});
+
+    azn_attrlist_h_t second = subjectList();
+    azn_attrlist_delete(&source);
+    azn_attrlist_delete(&first);
+    EXPECT_EQ(names(second), original) << "the credentials keep what they were made from";
+    EXPECT_EQ(values(second, "multi"), multi);
+    EXPECT_EQ(values(second, single(0).c_str()), std::vector<std::string>{"v-0"});
+    ASSERT_EQ(azn_creds_delete(&creds), 0u);
+    EXPECT_EQ(values(second, "tail"), std::vector<std::string>{"#9"}) << "the copy outlives the credentials";
+    azn_attrlist_delete(&second);
 }
 
 // A header value reaches the proxy as a header line; a line break in it would add lines of the

@@ -149,13 +149,17 @@ TEST_F(StubTest, AnswerContentKeepsElementsAttributesAndTextOnly) {
     EXPECT_EQ(content, "<Result><Decision>&lt;b&gt;&amp;Deny</Decision></Result>");
 }
 
-// refpdp as a SOAP 1.1 endpoint: which SOAPAction headers it takes, and which errors stay SOAP faults.
+// refpdp as a SOAP 1.1 endpoint: which SOAPAction headers it takes, where the Request must sit, what a value
+// is, and which errors stay SOAP faults.
 TEST_F(StubTest, RefpdpTakesItsOwnEmptyOrAbsentSoapActionAndFaultsOnlySoapLevelErrors) {
-    const std::string envelopeStart = "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-                                      "<SOAP-ENV:Body>";
+    const std::string envelopeOpen = "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">";
+    const std::string envelopeStart = envelopeOpen + "<SOAP-ENV:Body>";
     const std::string envelopeEnd = "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
-    XacmlPieces pieces("/deny/a");
-    const std::string request = envelopeStart + REQUEST_START + pieces.joined() + "</ns1:Request>" + envelopeEnd;
+    auto xacml = [](const std::string& resource) {
+        return REQUEST_START + XacmlPieces(resource).joined() + "</ns1:Request>";
+    };
+    const std::string request = envelopeStart + xacml("/deny/a") + envelopeEnd;
+    const std::string other = "<Other xmlns=\"urn:example\"/>";
     struct Case {
         std::string header;
         std::string body;
@@ -166,8 +170,19 @@ TEST_F(StubTest, RefpdpTakesItsOwnEmptyOrAbsentSoapActionAndFaultsOnlySoapLevelE
         {"SOAPAction: \"\"", request, 200, ">Deny</"},
         {std::string("SOAPAction: \"") + KOVA_SOAP_ACTION + "\"", request, 200, ">Deny</"},
         {"SOAPAction: \"urn:example:other\"", request, 500, "<faultstring>Unknown SOAPAction</faultstring>"},
-        {"", envelopeStart + "<Other xmlns=\"urn:example\"/>" + envelopeEnd, 500,
-         "<faultstring>Malformed XACML request</faultstring>"},
+        {"", envelopeStart + other + envelopeEnd, 500, "<faultstring>Malformed XACML request</faultstring>"},
+        {"", envelopeStart + other + xacml("/deny/a") + envelopeEnd, 500, "<faultstring>Malformed XACML"},
+        {"", envelopeOpen + "<SOAP-ENV:Body/><SOAP-ENV:Body>" + xacml("/deny/a") + envelopeEnd, 500,
+         "<faultstring>Malformed XACML"},
+        {"",
+         envelopeOpen + "<SOAP-ENV:Header>" + other + "</SOAP-ENV:Header><SOAP-ENV:Body>" + xacml("/deny/a") +
+             envelopeEnd,
+         200, ">Deny</"},
+        // A value is all text inside its element: CDATA, character references and nested elements' text.
+        {"", envelopeStart + xacml("/de<![CDATA[n]]><b xmlns=\"urn:example\">y</b>/<!-- c -->&#97;") + envelopeEnd, 200,
+         "ResourceId=\"/deny/a\"><Decision>Deny</"},
+        {"", "<!DOCTYPE e [<!ENTITY d \"deny\">]>" + envelopeStart + xacml("/&d;/a") + envelopeEnd, 200,
+         "status:syntax-error"},
     };
     for (const Case& row : cases) {
         RequestOptions post;

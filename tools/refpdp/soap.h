@@ -2,15 +2,15 @@
 // SOAP 1.1 answers (an XACML Response, a Fault, or a body given verbatim).
 #pragma once
 
-#include <map>
+#include <unordered_map>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace refpdp {
 
-// Attribute values of one request, by AttributeId, over all categories.
-using Attributes = std::map<std::string, std::vector<std::string>>;
+// Attribute values of one request, by AttributeId, over all categories (looked up by id, never walked).
+using Attributes = std::unordered_map<std::string, std::vector<std::string>>;
 
 struct ParsedRequest {
     bool ok = false;
