@@ -39,6 +39,7 @@ TEST_F(CheckConfig, TheExampleConfigurationIsCleanAgainstAnAnsweringEndpoint) {
 }
 
 TEST_F(CheckConfig, ReportsEveryProblemAnAdministratorCanFix) {
+    // clang-format off
     CliRun run = check(
         "[kova-eas]\n"
         "cluster-name = kova\n"
@@ -55,6 +56,7 @@ TEST_F(CheckConfig, ReportsEveryProblemAnAdministratorCanFix) {
         "urn:a = 2x\nurn:b = 0x100000000\nurn:c = high\nurn:d = 4294967295\n"
         "[user-attribute-definitions]\nurn:t.datatype = String\nurn:t.category = resource\n"
         "[zemhost-native-policy]\n/Corvane = maybe\n");
+    // clang-format on
     EXPECT_EQ(run.code, 1) << run.out;
     const char* expected[] = {
         ":10: expected key = value",

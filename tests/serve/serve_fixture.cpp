@@ -47,6 +47,7 @@ ProxyProcess::ProxyProcess(Kind kind, const std::string& site, int sitePort, int
         std::string prefix = dir + "/nginx";
         writeFile(prefix + "/site.conf", site);
         // One process, no daemon: it stops with the test, and its files stay in the test's folder.
+        // clang-format off
         writeFile(prefix + "/nginx.conf",
                   "master_process off;\npid " + prefix + "/nginx.pid;\nerror_log " + prefix + "/logs/error.log;\n"
                   "events { worker_connections 512; }\nhttp {\n  access_log off;\n"
@@ -57,6 +58,7 @@ ProxyProcess::ProxyProcess(Kind kind, const std::string& site, int sitePort, int
                   "  include " + prefix + "/site.conf;\n}\n");
         argv = {"/usr/sbin/nginx", "-p", prefix, "-e", prefix + "/logs/error.log", "-c", prefix + "/nginx.conf",
                 "-g", "daemon off;"};
+        // clang-format on
     } else {
         mkdir((dir + "/caddy").c_str(), 0700);
         setenv("HOME", (dir + "/caddy").c_str(), 1);
