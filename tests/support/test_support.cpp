@@ -246,9 +246,8 @@ LoopbackSocket::LoopbackSocket() : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
 
 LoopbackSocket::~LoopbackSocket() { close(m_fd); }
 
-const LoopbackSocket& LoopbackSocket::listen(int backlog) const {
+void LoopbackSocket::listen(int backlog) const {
     if (::listen(m_fd, backlog) != 0) throw std::runtime_error("cannot listen on a loopback socket");
-    return *this;
 }
 
 std::string LoopbackSocket::url(const std::string& scheme) const {

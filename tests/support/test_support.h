@@ -110,7 +110,7 @@ public:
     LoopbackSocket& operator=(const LoopbackSocket&) = delete;
     int fd() const { return m_fd; }
     int port() const { return m_port; }
-    const LoopbackSocket& listen(int backlog = 16) const;
+    void listen(int backlog = 16) const;
     // SCHEME://127.0.0.1:PORT/kova/authz/services/AuthzService
     std::string url(const std::string& scheme = "http") const;
 
