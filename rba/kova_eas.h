@@ -33,6 +33,7 @@ private:
     std::string m_text;
 };
 
+// clang-format off
 class StanzaMissingException : public KOVAException { using KOVAException::KOVAException; };
 class HeaderNameMissingException : public KOVAException { using KOVAException::KOVAException; };
 class AuthenticationLevelMissingException : public KOVAException { using KOVAException::KOVAException; };
@@ -48,6 +49,7 @@ enum : uint32_t {
     QLXBA0301I, QLXBA0302I, QLXBA0303E, QLXBA0304E, QLXBA0305E, QLXBA0306E, QLXBA0307W, QLXBA0308W,
     QLXBA0309W, QLXBA0310W, QLXBA0311W, QLXBA0312W, QLXBA0313E, QLXBA0314E, QLXBA0315E, QLXBA0316W,
 };
+// clang-format on
 
 // Registers the catalogue on first construction and prints catalogue messages. Printing uses no
 // member state, so it also works through a null pointer.

@@ -1,22 +1,14 @@
 // check-config on real configuration files, with a real refpdp as the endpoint that answers.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <sstream>
 
 #include "cli/cli_fixture.h"
 #include "nvwebrte/config_keys.h"
 
+namespace kova_test {
 namespace {
-
-using kova_test::CliFixture;
-using kova_test::CliRun;
-using kova_test::RefPdp;
 
 class CheckConfig : public CliFixture {
 protected:
@@ -29,6 +21,10 @@ protected:
         }
         return found;
     }
+
+    static bool anyHolds(const std::vector<std::string>& found, const std::string& text) {
+        return std::any_of(found.begin(), found.end(), [&](const std::string& line) { return contains(line, text); });
+    }
 };
 
 TEST_F(CheckConfig, TheExampleConfigurationIsCleanAgainstAnAnsweringEndpoint) {
@@ -36,12 +32,14 @@ TEST_F(CheckConfig, TheExampleConfigurationIsCleanAgainstAnAnsweringEndpoint) {
     CliRun run = check(exampleConfig(pdp.url()));
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_TRUE(reported(run, "problem").empty()) << run.out;
-    EXPECT_TRUE(contains(run.out, "endpoint " + pdp.url() + " answers the health check")) << run.out;
-    EXPECT_TRUE(contains(run.out, "notice: a canned decision (/check-config/probe, read) took ")) << run.out;
-    EXPECT_TRUE(contains(run.out, "no problems found")) << run.out;
+    EXPECT_TRUE(reported(run, "warning").empty()) << run.out;
+    EXPECT_THAT(run.out, HasSubstr("endpoint " + pdp.url() + " answers the health check"));
+    EXPECT_THAT(run.out, HasSubstr("notice: a canned decision (/check-config/probe, read) took "));
+    EXPECT_THAT(run.out, HasSubstr("no problems found"));
 }
 
 TEST_F(CheckConfig, ReportsEveryProblemAnAdministratorCanFix) {
+    // clang-format off
     CliRun run = check(
         "[kova-eas]\n"
         "cluster-name = kova\n"
@@ -58,6 +56,7 @@ TEST_F(CheckConfig, ReportsEveryProblemAnAdministratorCanFix) {
         "urn:a = 2x\nurn:b = 0x100000000\nurn:c = high\nurn:d = 4294967295\n"
         "[user-attribute-definitions]\nurn:t.datatype = String\nurn:t.category = resource\n"
         "[zemhost-native-policy]\n/Corvane = maybe\n");
+    // clang-format on
     EXPECT_EQ(run.code, 1) << run.out;
     const char* expected[] = {
         ":10: expected key = value",
@@ -77,11 +76,12 @@ TEST_F(CheckConfig, ReportsEveryProblemAnAdministratorCanFix) {
     };
     std::vector<std::string> problems = reported(run, "problem");
     for (const char* text : expected) {
-        EXPECT_TRUE(contains(run.out, text)) << "missing: " << text << "\n" << run.out;
+        EXPECT_THAT(run.out, HasSubstr(text)) << "missing: " << text << "\n" << run.out;
     }
     EXPECT_EQ(problems.size(), std::size(expected)) << run.out;
-    for (const std::string& problem : problems) EXPECT_FALSE(contains(problem, "urn:d")) << "the largest 32-bit level converts";
-    EXPECT_TRUE(contains(run.out, std::to_string(std::size(expected)) + " problems found")) << run.out;
+    for (const std::string& problem : problems)
+        EXPECT_THAT(problem, Not(HasSubstr("urn:d"))) << "the largest 32-bit level converts";
+    EXPECT_THAT(run.out, HasSubstr(std::to_string(std::size(expected)) + " problems found"));
 }
 
 // Warnings name what weakens security without making the check fail.
@@ -97,21 +97,16 @@ TEST_F(CheckConfig, WarnsOfThePermitOnFailureAndOfRawFieldsThatHoldMarkup) {
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     std::vector<std::string> warnings = reported(run, "warning");
     ASSERT_EQ(warnings.size(), 5u) << run.out;
-    EXPECT_TRUE(contains(warnings[4], "[kova-eas] timeout = 30: an endpoint that stops answering holds each decision "
-                                      "up to 30 seconds")) << warnings[4];
-    EXPECT_TRUE(contains(run.err, "check-config: probing " + pdp.url())) << "one progress line per endpoint";
-    EXPECT_TRUE(contains(warnings[0], "[kova-eas] permit-when-no-kova-available = Yes: every request is permitted "
-                                      "whenever no PDP answer is read"))
-        << warnings[0];
-    EXPECT_TRUE(contains(warnings[1], "[server] server-name = inst<1> holds < & \" or ': it goes into every request "
-                                      "document unescaped"))
-        << warnings[1];
-    EXPECT_TRUE(contains(warnings[2], "[corvane-config] version = 10&6 holds")) << warnings[2];
-    EXPECT_TRUE(contains(warnings[3], "[kova-eas] context-id = policy\"set' holds")) << warnings[3];
-    EXPECT_TRUE(contains(run.out, "no problems found")) << run.out;
-
-    CliRun clean = check(exampleConfig(pdp.url()));
-    EXPECT_TRUE(reported(clean, "warning").empty()) << clean.out;
+    EXPECT_THAT(warnings[4], HasSubstr("[kova-eas] timeout = 30: an endpoint that stops answering holds each decision "
+                                       "up to 30 seconds"));
+    EXPECT_THAT(run.err, HasSubstr("check-config: probing " + pdp.url())) << "one progress line per endpoint";
+    EXPECT_THAT(warnings[0], HasSubstr("[kova-eas] permit-when-no-kova-available = Yes: every request is permitted "
+                                       "whenever no PDP answer is read"));
+    EXPECT_THAT(warnings[1], HasSubstr("[server] server-name = inst<1> holds < & \" or ': it goes into every request "
+                                       "document unescaped"));
+    EXPECT_THAT(warnings[2], HasSubstr("[corvane-config] version = 10&6 holds"));
+    EXPECT_THAT(warnings[3], HasSubstr("[kova-eas] context-id = policy\"set' holds"));
+    EXPECT_THAT(run.out, HasSubstr("no problems found"));
 }
 
 TEST_F(CheckConfig, ObligationMappingsThatOnlyInformAreNoticesNotProblems) {
@@ -123,12 +118,7 @@ TEST_F(CheckConfig, ObligationMappingsThatOnlyInformAreNoticesNotProblems) {
                                      "urn:oxa:security:authentication:obligation:consent:* = /elsewhere\n"));
     EXPECT_EQ(run.code, 0) << run.out;
     std::vector<std::string> notices = reported(run, "notice");
-    auto noticed = [&](const std::string& text) {
-        for (const std::string& line : notices) {
-            if (contains(line, text)) return true;
-        }
-        return false;
-    };
+    auto noticed = [&](const std::string& text) { return anyHolds(notices, text); };
     EXPECT_TRUE(noticed("urn:oxa:security:authentication:obligation:login = 2 is never used: "
                         "[obligations-urls-mapping] urn:oxa:security:authentication:obligation:login = /login/index.html"))
         << run.out;
@@ -148,72 +138,48 @@ TEST_F(CheckConfig, ObligationMappingsThatOnlyInformAreNoticesNotProblems) {
 }
 
 TEST_F(CheckConfig, AnEndpointThatDoesNotAnswerIsAProblemEvenWhenTheRestIsClean) {
-    RefPdp pdp({});
-    std::string url = pdp.url();
-    pdp.stop();
+    LoopbackSocket refusing;
+    std::string url = refusing.url();
     CliRun run = check(exampleConfig(url));
     EXPECT_EQ(run.code, 1) << run.out;
     std::vector<std::string> problems = reported(run, "problem");
     ASSERT_EQ(problems.size(), 2u) << run.out;
-    EXPECT_TRUE(contains(problems[0], "a canned decision (/check-config/probe, read) took ")) << problems[0];
-    EXPECT_TRUE(contains(problems[0], " ms: error-page")) << problems[0];
-    EXPECT_TRUE(contains(problems[1], "endpoint " + url + " does not answer")) << problems[1];
+    EXPECT_THAT(problems[0], HasSubstr("a canned decision (/check-config/probe, read) took "));
+    EXPECT_THAT(problems[0], HasSubstr(" ms: error-page"));
+    EXPECT_THAT(problems[1], HasSubstr("endpoint " + url + " does not answer"));
 }
-
-// A PDP that has hung: it accepts connections (the kernel completes them) and never answers.
-class HungEndpoint {
-public:
-    HungEndpoint() : m_socket(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(listen(m_socket, 16), 0);
-        EXPECT_EQ(getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length), 0);
-        m_port = ntohs(address.sin_port);
-    }
-    ~HungEndpoint() { close(m_socket); }
-    std::string url() const {
-        return "http://127.0.0.1:" + std::to_string(m_port) + "/kova/authz/services/AuthzService";
-    }
-
-private:
-    int m_socket;
-    int m_port = 0;
-};
 
 // Each endpoint gets the cluster's own health check and, when that answers, a canned decision through
 // it alone; one progress line each shows which endpoint is being waited for.
 TEST_F(CheckConfig, ChecksEachEndpointWithTheHealthCheckAndACannedDecisionOfItsOwn) {
     RefPdp answering({});
     RefPdp slow({"--delay-ms", "30000"});  // answers the health check, but no decision within the time-out
-    HungEndpoint hung;
+    LoopbackSocket hung;                   // a PDP that has hung: the kernel completes connections, nobody answers
+    hung.listen();
     std::string text = replaced(exampleConfig(answering.url()), "timeout = 5", "timeout = 1");
     CliRun run = check(text + "[kova-eas]\nserver = 5," + slow.url() + "\nserver = 4," + hung.url() + "\n");
     EXPECT_EQ(run.code, 1) << run.out;
     std::vector<std::string> notices = reported(run, "notice"), problems = reported(run, "problem");
-    auto has = [](const std::vector<std::string>& found, const std::string& text) {
-        return std::any_of(found.begin(), found.end(), [&](const std::string& line) { return contains(line, text); });
-    };
-    EXPECT_TRUE(has(notices, "endpoint " + answering.url() + " answers the health check")) << run.out;
-    EXPECT_TRUE(has(notices, "endpoint " + answering.url() + ": a canned decision (/check-config/probe, read) took "))
-        << run.out;
-    EXPECT_TRUE(has(notices, " ms: permit (serves the resource)")) << run.out;
-    EXPECT_TRUE(has(notices, "endpoint " + slow.url() + " answers the health check")) << run.out;
-    EXPECT_TRUE(has(problems, "endpoint " + slow.url() + ": a canned decision")) << run.out;
+    EXPECT_TRUE(anyHolds(notices, "endpoint " + answering.url() + " answers the health check")) << run.out;
     EXPECT_TRUE(
-        has(problems, "endpoint " + hung.url() + " does not answer the health check: 0x38ad541f KOVA_PING_NO_READ"))
+        anyHolds(notices, "endpoint " + answering.url() + ": a canned decision (/check-config/probe, read) took "))
         << run.out;
-    EXPECT_FALSE(has(notices, "endpoint " + hung.url() + ": a canned decision")) << "no decision after a failed check";
-    EXPECT_FALSE(has(problems, "endpoint " + hung.url() + ": a canned decision")) << run.out;
+    EXPECT_TRUE(anyHolds(notices, " ms: permit (serves the resource)")) << run.out;
+    EXPECT_TRUE(anyHolds(notices, "endpoint " + slow.url() + " answers the health check")) << run.out;
+    EXPECT_TRUE(anyHolds(problems, "endpoint " + slow.url() + ": a canned decision")) << run.out;
+    EXPECT_TRUE(anyHolds(problems,
+                         "endpoint " + hung.url() + " does not answer the health check: 0x38ad541f KOVA_PING_NO_READ"))
+        << run.out;
+    EXPECT_FALSE(anyHolds(notices, "endpoint " + hung.url() + ": a canned decision"))
+        << "no decision after a failed check";
+    EXPECT_FALSE(anyHolds(problems, "endpoint " + hung.url() + ": a canned decision")) << run.out;
     ASSERT_EQ(problems.size(), 2u) << "the decision through the cluster's choice answers\n" << run.out;
     std::size_t first = run.err.find("check-config: probing " + answering.url());
     std::size_t last = run.err.find("check-config: probing " + hung.url());
     EXPECT_NE(first, std::string::npos) << run.err;
     EXPECT_NE(last, std::string::npos) << run.err;
     EXPECT_LT(first, last) << run.err;
-    EXPECT_TRUE(contains(run.err, "each at most 1 s")) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("each at most 1 s"));
 }
 
 // One broken file each: check-config fails and names the entry, and start-up (`zemhost init`) either
@@ -223,7 +189,7 @@ struct BrokenFile {
     const char* from;          // text of the example configuration to replace; "" appends `to`
     const char* to;
     const char* checkSays;     // in check-config's problems
-    const char* startUpSays;   // in init's output
+    const char* startUpSays = nullptr;  // in init's output; null: the same text
 };
 
 const BrokenFile BROKEN_FILES[] = {
@@ -236,44 +202,38 @@ const BrokenFile BROKEN_FILES[] = {
      "[obligation-urls-mapping]: unknown stanza (did you mean obligations-urls-mapping?)",
      "[obligation-urls-mapping]: unknown stanza"},
     {"bad redirect URL", "= /login/index.html", "= login page.html",
-     "urn:oxa:security:authentication:obligation:login = login page.html: not a URL",
      "urn:oxa:security:authentication:obligation:login = login page.html: not a URL"},
-    {"repeated timeout", "timeout = 5", "timeout = 5\ntimeout = 5",
-     "[kova-eas] timeout: given more than once", "[kova-eas] timeout: given more than once"},
+    {"repeated timeout", "timeout = 5", "timeout = 5\ntimeout = 5", "[kova-eas] timeout: given more than once"},
     {"undecodable obf:", "timeout = 5", "timeout = 5\nbasic-auth-user = u\nbasic-auth-passwd = obf:====",
-     "basic-auth-passwd: the text after obf: is not base64", "basic-auth-passwd: the text after obf: is not base64"},
+     "basic-auth-passwd: the text after obf: is not base64"},
     {"server URL with one slash", "timeout = 5", "timeout = 5\nserver = 10,http:/127.0.0.1:47001/kova",
-     "server = 10,http:/127.0.0.1:47001/kova: the URL has not an http or https URL",
      "server = 10,http:/127.0.0.1:47001/kova: the URL has not an http or https URL"},
     {"ssl-verify-peer not a boolean", "timeout = 5", "timeout = 5\nssl-verify-peer = nope",
-     "ssl-verify-peer = nope: not yes or no", "ssl-verify-peer = nope: not yes or no"},
+     "ssl-verify-peer = nope: not yes or no"},
     {"obf: in a plug-in setting", "apply-zem-native-policy = yes", "apply-zem-native-policy = obf:eWVz",
      "apply-zem-native-policy = obf:eWVz: obf: is not decoded for this key (plug-in reads it as written)",
      "QLXBA0304E"},
     {"largest int timeout", "timeout = 5", "timeout = 2147483647",
-     "timeout = 2147483647: not a whole number from 1 to 3600", "timeout = 2147483647: not a whole number from 1 to 3600"},
-    {"no handles", "max-handles = 16", "max-handles = 0", "max-handles = 0: not a whole number from 1 to 1024",
-     "max-handles = 0: not a whole number from 1 to 1024"},
+     "timeout = 2147483647: not a whole number from 1 to 3600"},
+    {"no handles", "max-handles = 16", "max-handles = 0", "max-handles = 0: not a whole number from 1 to 1024"},
     {"hexadecimal interval", "health-check-interval = 30", "health-check-interval = 0x1e",
-     "health-check-interval = 0x1e: not a whole number", "health-check-interval = 0x1e: not a whole number"},
+     "health-check-interval = 0x1e: not a whole number"},
     {"tiny answer limit", "timeout = 5", "timeout = 5\nmax-response-size = 1023",
-     "max-response-size = 1023: not a whole number from 1024", "max-response-size = 1023: not a whole number from 1024"},
-    {"no cluster name", "cluster-name = kova-pdp\n", "", "QLXBA0303E", "QLXBA0303E"},
-    {"no server name", "server-name = corvane-inst1\n", "", "QLXBA0303E", "QLXBA0303E"},
-    {"no trace component", "trace-component = kova-eas\n", "", "trace-component", "trace-component"},
+     "max-response-size = 1023: not a whole number from 1024"},
+    {"no cluster name", "cluster-name = kova-pdp\n", "", "QLXBA0303E"},
+    {"no server name", "server-name = corvane-inst1\n", "", "QLXBA0303E"},
     {"ftp endpoint", "server = 10,", "server = 10,ftp://127.0.0.1/x\nserver = 9,",
-     "the URL has not an http or https URL", "the URL has not an http or https URL"},
+     "the URL has not an http or https URL"},
     {"client-address switch not a boolean", "use_real_client_ip = yes", "use_real_client_ip = sometimes",
-     "use_real_client_ip = sometimes: not yes or no", "use_real_client_ip = sometimes: not yes or no"},
-    {"obf: in an optional plug-in switch", "provide_700_attribute_ids = no", "provide_700_attribute_ids = obf:bm8=",
-     "provide_700_attribute_ids = obf:bm8=: obf: is not decoded", "provide_700_attribute_ids = obf:bm8=: obf: is not decoded"},
-    {"serve threads out of range", "", "threads = 0\n", "[zemhost-serve] threads = 0: not a whole number from 1 to 256",
+     "use_real_client_ip = sometimes: not yes or no"},
+    {"obf: in an optional plug-in switch", "provide_700_attribute_ids = no",
+     "provide_700_attribute_ids = obf:bm8=", "provide_700_attribute_ids = obf:bm8=: obf: is not decoded"},
+    {"serve threads out of range", "", "threads = 0\n",
      "[zemhost-serve] threads = 0: not a whole number from 1 to 256"},
-    {"serve style unknown", "", "style = fancy\n", "[zemhost-serve] style = fancy: not one of standard,nginx",
-     "[zemhost-serve] style = fancy: not one of standard,nginx"},
+    {"serve style unknown", "", "style = fancy\n", "[zemhost-serve] style = fancy: not one of standard,nginx"},
     {"native policy word", "/Corvane/inst1/maintenance = deny", "/Corvane/inst1/maintenance = maybe",
-     "/Corvane/inst1/maintenance = maybe", "/Corvane/inst1/maintenance = maybe"},
-    {"misspelled stanza of the plug-in", "", "[kova-esa]\ntimeout = 5\n", "[kova-esa]: unknown stanza (did you mean kova-eas?)",
+     "/Corvane/inst1/maintenance = maybe"},
+    {"misspelled stanza of the plug-in", "", "[kova-esa]\ntimeout = 5\n",
      "[kova-esa]: unknown stanza (did you mean kova-eas?)"},
 };
 
@@ -283,7 +243,7 @@ TEST_F(CheckConfig, CheckConfigAndStartUpGiveTheSameVerdictOnEveryBrokenFile) {
     ASSERT_EQ(clean.code, 0) << clean.out << clean.err;
     CliRun cleanStart = zemhost({"--config", writeConfig(exampleConfig(pdp.url())), "init"});
     ASSERT_EQ(cleanStart.code, 0) << cleanStart.err;
-    ASSERT_FALSE(contains(cleanStart.err, "warning:")) << cleanStart.err;
+    ASSERT_THAT(cleanStart.err, Not(HasSubstr("warning:")));
     for (const BrokenFile& broken : BROKEN_FILES) {
         SCOPED_TRACE(broken.mistake);
         std::string text = exampleConfig(pdp.url());
@@ -292,12 +252,9 @@ TEST_F(CheckConfig, CheckConfigAndStartUpGiveTheSameVerdictOnEveryBrokenFile) {
         CliRun checked = zemhost({"--config", config, "check-config"});
         CliRun started = zemhost({"--config", config, "init"});
         EXPECT_EQ(checked.code, 1) << checked.out;
-        std::vector<std::string> problems = reported(checked, "problem");
-        EXPECT_TRUE(std::any_of(problems.begin(), problems.end(),
-                                [&](const std::string& line) { return contains(line, broken.checkSays); }))
-            << checked.out;
+        EXPECT_TRUE(anyHolds(reported(checked, "problem"), broken.checkSays)) << checked.out;
         EXPECT_TRUE(started.code != 0 || contains(started.err, "warning:")) << started.err;
-        EXPECT_TRUE(contains(started.err, broken.startUpSays)) << started.err;
+        EXPECT_THAT(started.err, HasSubstr(broken.startUpSays ? broken.startUpSays : broken.checkSays));
     }
 }
 
@@ -316,7 +273,7 @@ std::vector<std::string> guideSection(const std::string& guide, const std::strin
 std::string firstCell(const std::string& row) { return row.substr(2, row.find(" |", 2) - 2); }
 
 TEST_F(CheckConfig, TheGuidesKeyTablesMatchTheDeclaration) {
-    std::string guide = kova_test::readFile(kova_test::sourceDir() + "/docs/admin-guide.md");
+    std::string guide = readFile(sourceDir() + "/docs/admin-guide.md");
     const std::pair<const char*, const char*> sections[] = {{"kova-eas", "### `[kova-eas]`"},
                                                             {"zemhost-serve", "### `[zemhost-serve]`"}};
     std::vector<std::string> proxyRows = guideSection(guide, "### Proxy stanzas the plug-in reads");
@@ -324,7 +281,7 @@ TEST_F(CheckConfig, TheGuidesKeyTablesMatchTheDeclaration) {
     for (const zem::ConfigKey& key : zem::configKeys()) {
         SCOPED_TRACE(std::string(key.stanza) + " " + key.key);
         if (std::string(key.key) == "*") {
-            EXPECT_TRUE(contains(guide, std::string("[") + key.stanza + "]"));
+            EXPECT_THAT(guide, HasSubstr(std::string("[") + key.stanza + "]"));
             continue;
         }
         const char* heading = nullptr;
@@ -337,8 +294,8 @@ TEST_F(CheckConfig, TheGuidesKeyTablesMatchTheDeclaration) {
         ASSERT_NE(row, rows.end()) << cell;
         proxyKeys += heading ? 0 : 1;
         if (key.type == zem::KeyType::Number) {
-            EXPECT_TRUE(contains(*row, std::to_string(key.minimum) + " to " + std::to_string(key.maximum))) << *row;
-            EXPECT_TRUE(contains(*row, key.fallback)) << *row;
+            EXPECT_THAT(*row, HasSubstr(std::to_string(key.minimum) + " to " + std::to_string(key.maximum)));
+            EXPECT_THAT(*row, HasSubstr(key.fallback));
         }
     }
     EXPECT_EQ(proxyRows.size(), proxyKeys) << "a proxy stanza key in the guide that no reader declares";
@@ -356,13 +313,8 @@ TEST_F(CheckConfig, TheGuidesKeyTablesMatchTheDeclaration) {
 
 // An https endpoint's certificate that expires within a month is a warning, with the days left.
 TEST_F(CheckConfig, WarnsOfAPdpCertificateThatExpiresSoon) {
-    std::string key = dir.file("pdp.key"), certificate = dir.file("pdp.pem"), err;
-    ASSERT_EQ(kova_test::runCommand({"/usr/bin/openssl", "req", "-x509", "-days", "2", "-subj", "/CN=127.0.0.1",
-                                     "-addext", "subjectAltName=IP:127.0.0.1", "-newkey", "ec", "-pkeyopt",
-                                     "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", certificate},
-                                    nullptr, &err),
-              0)
-        << err;
+    std::string key = dir.file("pdp.key"), certificate = dir.file("pdp.pem");
+    ASSERT_EQ(makeSelfSignedCertificate(key, certificate, 2), "");
     RefPdp pdp({"--tls-cert", certificate, "--tls-key", key});
     CliRun run = check(exampleConfig(pdp.url(), "[kova-eas]\nssl-ca-file = " + certificate + "\n"));
     EXPECT_EQ(run.code, 0) << run.out << run.err;
@@ -386,8 +338,9 @@ TEST_F(CheckConfig, EveryRequiredKeyOfTheDeclarationStopsTheStartUpWhenMissing) 
         text.erase(line, text.find('\n', line + 1) - line);
         CliRun started = zemhost({"--config", writeConfig(text), "init"});
         EXPECT_NE(started.code, 0) << started.err;
-        EXPECT_TRUE(contains(started.err, key.key)) << started.err;
+        EXPECT_THAT(started.err, HasSubstr(key.key));
     }
 }
 
 }  // namespace
+}  // namespace kova_test

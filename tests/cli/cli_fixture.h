@@ -56,36 +56,14 @@ protected:
     // examples/corvaned.conf (or the installed copy `example`) pointed at `pdpUrl`, auditing into this test's
     // folder, plus `extra` lines.
     std::string exampleConfig(const std::string& pdpUrl, const std::string& extra = "",
-                              const std::string& example = sourceDir() + "/examples/corvaned.conf") const {
-        std::string text = readFile(example);
-        text = replaced(text, "http://127.0.0.1:9080/kova/authz/services/AuthzService", pdpUrl);
-        text = replaced(text, "/tmp/kova-eas-audit.log", dir.file("audit.log"));
-        return text + extra;
+                              const std::string& example = "") const {
+        return exampleConfigFor(pdpUrl, dir.file("audit.log"), example) + extra;
     }
 
     std::string writeConfig(const std::string& text, const std::string& name = "corvaned.conf") const {
         writeFile(dir.file(name), text);
         return dir.file(name);
     }
-
-    static std::string replaced(std::string text, const std::string& from, const std::string& to) {
-        std::size_t at = text.find(from);
-        EXPECT_NE(at, std::string::npos) << from;
-        if (at != std::string::npos) text.replace(at, from.size(), to);
-        return text;
-    }
-
-    static std::vector<std::string> lines(const std::string& text) {
-        std::vector<std::string> found;
-        std::size_t start = 0;
-        for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-            found.push_back(text.substr(start, end - start));
-        }
-        if (start < text.size()) found.push_back(text.substr(start));
-        return found;
-    }
-
-    static bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 };
 
 // A fixture with refpdp answering CLI_RULES and a configuration pointing at it.

@@ -4,19 +4,16 @@
 
 #include "cli/cli_fixture.h"
 
+namespace kova_test {
 namespace {
-
-using kova_test::CliFixture;
-using kova_test::CliRun;
-using kova_test::RefPdp;
 
 class Examples : public CliFixture {};
 
 TEST_F(Examples, DemoRequestsAgainstTheExamplePoliciesShowEveryOutcome) {
-    RefPdp pdp({"--rules", kova_test::sourceDir() + "/examples/policies.json"});
+    RefPdp pdp({"--rules", sourceDir() + "/examples/policies.json"});
     std::string config = writeConfig(exampleConfig(pdp.url()));
-    CliRun run = zemhost({"--config", config, "run", "--requests", kova_test::sourceDir() + "/examples/demo-requests.jsonl",
-                          "--threads", "3"});
+    CliRun run = zemhost(
+        {"--config", config, "run", "--requests", sourceDir() + "/examples/demo-requests.jsonl", "--threads", "3"});
     EXPECT_EQ(run.code, 0) << run.err;
     const std::vector<std::string> expected = {
         "permit",    // a staff member reads a document
@@ -36,8 +33,9 @@ TEST_F(Examples, DemoRequestsAgainstTheExamplePoliciesShowEveryOutcome) {
         nlohmann::json answer = nlohmann::json::parse(said[i]);
         EXPECT_EQ(answer["outcome"], expected[i]) << "line " << i + 1 << ": " << said[i];
     }
-    EXPECT_TRUE(contains(said[6], "location: /login/index.html?TransactionId=")) << said[6];
-    EXPECT_TRUE(contains(said[7], "location: /consent/review.html?TransactionId=")) << said[7];
+    EXPECT_THAT(said[6], HasSubstr("location: /login/index.html?TransactionId="));
+    EXPECT_THAT(said[7], HasSubstr("location: /consent/review.html?TransactionId="));
 }
 
 }  // namespace
+}  // namespace kova_test

@@ -3,10 +3,8 @@
 
 #include "cli/cli_fixture.h"
 
+namespace kova_test {
 namespace {
-
-using kova_test::CliFixture;
-using kova_test::CliRun;
 
 class Init : public CliFixture {
 protected:
@@ -25,15 +23,20 @@ TEST_F(Init, StartsTheExampleConfigurationAndPrintsTheServiceVersionBetweenTheMe
     EXPECT_LT(starting, stopping);
 }
 
-TEST_F(Init, WithoutTraceComponentFailsWithMajorAndMinorAndStillShutsDown) {
+TEST_F(Init, WithoutTraceComponentOrALoadablePluginFailsWithTheReason) {
     std::string config = exampleWithoutPdp();
     config = replaced(config, "trace-component = kova-eas\n", "");
     CliRun run = zemhost({"--config", writeConfig(config), "init"});
     EXPECT_EQ(run.code, 1);
     EXPECT_TRUE(run.out.empty()) << run.out;
-    EXPECT_TRUE(contains(run.err, "QLXBA0303E")) << run.err;
-    EXPECT_TRUE(contains(run.err, "major 1, minor 0x1005b3a6")) << run.err;
-    EXPECT_TRUE(contains(run.err, "QLXBA0302I")) << "shutdown releases what a failed start-up set up";
+    EXPECT_THAT(run.err, HasSubstr("QLXBA0303E"));
+    EXPECT_THAT(run.err, HasSubstr("major 1, minor 0x1005b3a6"));
+    EXPECT_THAT(run.err, HasSubstr("QLXBA0302I")) << "shutdown releases what a failed start-up set up";
+
+    std::string notALibrary = writeConfig("not a library", "libfake.so");
+    CliRun unloadable = zemhost({"--config", writeConfig(exampleWithoutPdp()), "--plugin", notALibrary, "init"});
+    EXPECT_EQ(unloadable.code, 1) << "a plug-in that cannot be loaded is a failure, not a usage error";
+    EXPECT_THAT(unloadable.err, HasSubstr("zemhost: cannot load the plug-in"));
 }
 
 TEST_F(Init, MessagesAndTraceGoWhereTheGlobalOptionsSay) {
@@ -42,27 +45,21 @@ TEST_F(Init, MessagesAndTraceGoWhereTheGlobalOptionsSay) {
     CliRun run = zemhost({"--config", writeConfig(exampleWithoutPdp()), "--message-file", messages, "--trace-level", "9",
                           "--trace-file", trace, "init"});
     EXPECT_EQ(run.code, 0) << run.err;
-    EXPECT_FALSE(contains(run.err, "QLXBA0301I")) << run.err;
-    EXPECT_TRUE(contains(kova_test::readFile(messages), "QLXBA0301I"));
-    std::string traced = kova_test::readFile(trace);
-    EXPECT_TRUE(contains(traced, " kova-eas ")) << "the trace-component names the lines";
-    EXPECT_TRUE(contains(traced, "Enter KOVAModule::initialize")) << traced.substr(0, 2000);
+    EXPECT_THAT(run.err, Not(HasSubstr("QLXBA0301I")));
+    EXPECT_THAT(readFile(messages), HasSubstr("QLXBA0301I"));
+    std::string traced = readFile(trace);
+    EXPECT_THAT(traced, HasSubstr(" kova-eas ")) << "the trace-component names the lines";
+    EXPECT_THAT(traced, HasSubstr("Enter KOVAModule::initialize"));
 
     // Named levels: "debug" is 9, "error" only 1 (no entry and exit lines).
     for (const auto& [level, entered] : {std::pair{"debug", true}, std::pair{"error", false}}) {
         std::string named = dir.file(std::string(level) + ".log");
         CliRun run = zemhost({"--config", writeConfig(exampleWithoutPdp()), "--trace-level", level, "--trace-file", named, "init"});
         EXPECT_EQ(run.code, 0) << run.err;
-        EXPECT_EQ(contains(kova_test::readFile(named), "Enter KOVAModule::initialize"), entered) << level;
+        EXPECT_EQ(contains(readFile(named), "Enter KOVAModule::initialize"), entered) << level;
     }
     EXPECT_EQ(zemhost({"--config", writeConfig(exampleWithoutPdp()), "--trace-level", "loud", "init"}).code, 2);
 }
 
-TEST_F(Init, APluginThatCannotBeLoadedIsAFailureNotAUsageError) {
-    std::string notALibrary = writeConfig("not a library", "libfake.so");
-    CliRun run = zemhost({"--config", writeConfig(exampleWithoutPdp()), "--plugin", notALibrary, "init"});
-    EXPECT_EQ(run.code, 1);
-    EXPECT_TRUE(contains(run.err, "zemhost: cannot load the plug-in")) << run.err;
-}
-
 }  // namespace
+}  // namespace kova_test

@@ -7,11 +7,10 @@
 
 #include "cli/cli_fixture.h"
 
+namespace kova_test {
 namespace {
 
 namespace fs = std::filesystem;
-using kova_test::CliFixture;
-using kova_test::CliRun;
 
 class Install : public CliFixture {
 protected:
@@ -23,9 +22,7 @@ protected:
         std::string out, err;
         const char* cmake = std::getenv("KOVA_CMAKE");
         ASSERT_EQ(
-            kova_test::runCommand(
-                {cmake ? cmake : "/usr/bin/cmake", "--install", kova_test::buildDir(), "--prefix", staged}, &out, &err),
-            0)
+            runCommand({cmake ? cmake : "/usr/bin/cmake", "--install", buildDir(), "--prefix", staged}, &out, &err), 0)
             << out << err;
         prefix = dir.file("moved/kova");
         fs::create_directories(fs::path(prefix).parent_path());
@@ -34,7 +31,7 @@ protected:
 
     static CliRun run(const std::vector<std::string>& argv) {
         CliRun result;
-        result.code = kova_test::runCommand(argv, &result.out, &result.err);
+        result.code = runCommand(argv, &result.out, &result.err);
         return result;
     }
 
@@ -52,8 +49,8 @@ TEST_F(Install, BinariesAndLibrariesFindEachOtherRelativeToThemselves) {
     for (const std::string name : {"zemhost", "refpdp", "libkova_eas.so", "libzemhost.so"}) {
         CliRun dynamic = run({"/usr/bin/readelf", "-d", installed(name)});
         ASSERT_EQ(dynamic.code, 0) << dynamic.err;
-        EXPECT_FALSE(contains(dynamic.out, kova_test::buildDir())) << name << ":\n" << dynamic.out;
-        EXPECT_FALSE(contains(dynamic.out, kova_test::sourceDir())) << name << ":\n" << dynamic.out;
+        EXPECT_THAT(dynamic.out, Not(HasSubstr(buildDir()))) << name << ":\n" << dynamic.out;
+        EXPECT_THAT(dynamic.out, Not(HasSubstr(sourceDir()))) << name << ":\n" << dynamic.out;
         if (name != "libzemhost.so" && name != "refpdp") {
             EXPECT_TRUE(contains(dynamic.out, "(RUNPATH)") && contains(dynamic.out, "$ORIGIN")) << name << dynamic.out;
         }
@@ -81,18 +78,19 @@ TEST_F(Install, InstalledToolsReportTheirVersionAndDecideWithTheInstalledPluginA
 
     for (const std::string name : {"demo-requests.jsonl", "admin-guide.md"})
         EXPECT_TRUE(fs::is_regular_file(installed(name)));
-    kova_test::RefPdp pdp({"--rules", installed("policies.json")}, "127.0.0.1:0", installed("refpdp"));
+    RefPdp pdp({"--rules", installed("policies.json")}, "127.0.0.1:0", installed("refpdp"));
     std::string config = writeConfig(exampleConfig(pdp.url(), "", installed("corvaned.conf")));
     CliRun init = run({installed("zemhost"), "--config", config, "init"});
     EXPECT_EQ(init.code, 0) << init.err;
-    EXPECT_TRUE(contains(init.out, "service version: ")) << init.out;
+    EXPECT_THAT(init.out, HasSubstr("service version: "));
 
     CliRun decide =
         run({installed("zemhost"), "--config", config, "decide", "--resource", "/Corvane/inst1/docs/handbook.html",
              "--operation", "r", "--cred", "AZN_CRED_PRINCIPAL_NAME=alice", "--cred", "AZN_CRED_GROUPS=staff", "--cred",
              "AUTHENTICATION_LEVEL=1", "--fail"});
     EXPECT_EQ(decide.code, 0) << decide.out << decide.err;
-    EXPECT_TRUE(contains(decide.out, "permission: AZN_C_PERMITTED")) << decide.out;
+    EXPECT_THAT(decide.out, HasSubstr("permission: AZN_C_PERMITTED"));
 }
 
 }  // namespace
+}  // namespace kova_test

@@ -2,19 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <functional>
 #include <map>
 
 #include "cli/cli_fixture.h"
 
+namespace kova_test {
 namespace {
 
-using kova_test::CliDecisionFixture;
-using kova_test::CliRun;
-using kova_test::writeFile;
 using nlohmann::json;
 
 class Batch : public CliDecisionFixture {
@@ -53,11 +49,11 @@ TEST_F(Batch, AMalformedLineIsReportedWithItsNumberWhileTheOthersRun) {
     EXPECT_EQ(answers[1]["outcome"], "deny");
     EXPECT_EQ(answers[2]["line"], 7);
     EXPECT_EQ(answers[2]["outcome"], "redirect");
-    EXPECT_TRUE(contains(run.err, "line 2: not valid JSON")) << run.err;
-    EXPECT_TRUE(contains(run.err, "line 5: \"resource\" must be a string")) << run.err;
-    EXPECT_TRUE(contains(run.err, "line 6: \"creds\" must be a list of [NAME, VALUE] pairs")) << run.err;
-    EXPECT_FALSE(contains(run.err, "line 4")) << "a blank line is not malformed";
-    EXPECT_TRUE(contains(run.err, "decisions: 3, malformed lines: 3")) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("line 2: not valid JSON"));
+    EXPECT_THAT(run.err, HasSubstr("line 5: \"resource\" must be a string"));
+    EXPECT_THAT(run.err, HasSubstr("line 6: \"creds\" must be a list of [NAME, VALUE] pairs"));
+    EXPECT_THAT(run.err, Not(HasSubstr("line 4"))) << "a blank line is not malformed";
+    EXPECT_THAT(run.err, HasSubstr("decisions: 3, malformed lines: 3"));
 }
 
 TEST_F(Batch, ResultsComeBackInInputOrderFromSeveralThreadsWithASummary) {
@@ -82,10 +78,10 @@ TEST_F(Batch, ResultsComeBackInInputOrderFromSeveralThreadsWithASummary) {
         EXPECT_EQ(answers[i]["line"], i + 1);
         EXPECT_EQ(answers[i]["outcome"], kinds[i % 5].outcome) << "line " << i + 1;
     }
-    EXPECT_TRUE(contains(run.err, "decisions: 60, malformed lines: 0")) << run.err;
-    EXPECT_TRUE(contains(run.err, "outcomes: deny 12 permit 12 redirect 24 step-up 12")) << run.err;
-    EXPECT_TRUE(contains(run.err, "latency: p50 ")) << run.err;
-    EXPECT_FALSE(contains(run.err, "[#")) << "no progress bar when standard error is not a terminal";
+    EXPECT_THAT(run.err, HasSubstr("decisions: 60, malformed lines: 0"));
+    EXPECT_THAT(run.err, HasSubstr("outcomes: deny 12 permit 12 redirect 24 step-up 12"));
+    EXPECT_THAT(run.err, HasSubstr("latency: p50 "));
+    EXPECT_THAT(run.err, Not(HasSubstr("[#"))) << "no progress bar when standard error is not a terminal";
 }
 
 TEST_F(Batch, FailExitsThreeUnlessEveryOutcomeIsAPermitAndOneForMalformedLines) {
@@ -110,9 +106,9 @@ TEST_F(Batch, BenchKeepsDecidingAndReportsThroughputAndPercentiles) {
     CliRun run = zemhost(
         {"--config", config, "bench", "--requests", dir.file("requests.jsonl"), "--threads", "2", "--seconds", "0.3"});
     EXPECT_EQ(run.code, 0) << run.err;
-    EXPECT_TRUE(contains(run.out, "threads: 2, decisions: ")) << run.out;
-    EXPECT_TRUE(contains(run.out, " decisions/s")) << run.out;
-    EXPECT_TRUE(contains(run.out, "latency: p50 ")) << run.out;
+    EXPECT_THAT(run.out, HasSubstr("threads: 2, decisions: "));
+    EXPECT_THAT(run.out, HasSubstr(" decisions/s"));
+    EXPECT_THAT(run.out, HasSubstr("latency: p50 "));
 
     CliRun asJson = zemhost({"--config", config, "bench", "--json", "--requests", dir.file("requests.jsonl"),
                              "--threads", "2", "--seconds", "0.3"});
@@ -134,27 +130,23 @@ TEST_F(Batch, BenchKeepsDecidingAndReportsThroughputAndPercentiles) {
     writeFile(dir.file("empty.jsonl"), "\n");
     CliRun empty = zemhost({"--config", config, "bench", "--requests", dir.file("empty.jsonl"), "--seconds", "0.1"});
     EXPECT_EQ(empty.code, 1);
-    EXPECT_TRUE(contains(empty.err, "holds no decision")) << empty.err;
+    EXPECT_THAT(empty.err, HasSubstr("holds no decision"));
 }
 
 // Log rotation: after the audit file is renamed, SIGHUP makes a running bench write to a new file.
 TEST_F(Batch, BenchReopensTheAuditFileOnHangup) {
     writeFile(dir.file("requests.jsonl"), requestLine("/Corvane/inst1/docs/a", "staff"));
     std::string audit = dir.file("audit.log"), rotated = dir.file("audit.log.1");
-    kova_test::Process bench({zemhostPath(), "--config", config, "bench", "--requests", dir.file("requests.jsonl"),
-                              "--threads", "2", "--seconds", "4"},
-                             dir.file("bench.out"), dir.file("bench.err"));
-    auto waitFor = [](const std::function<bool()>& ready) {
-        for (int i = 0; i < 200 && !ready(); ++i) usleep(10 * 1000);
-        return ready();
-    };
-    ASSERT_TRUE(waitFor([&] { return contains(kova_test::readFile(audit), "</kova-event>"); })) << "no record before";
+    Process bench({zemhostPath(), "--config", config, "bench", "--requests", dir.file("requests.jsonl"), "--threads",
+                   "2", "--seconds", "4"},
+                  dir.file("bench.out"), dir.file("bench.err"));
+    ASSERT_TRUE(eventually([&] { return contains(readFile(audit), "</kova-event>"); })) << "no record before";
     ASSERT_EQ(rename(audit.c_str(), rotated.c_str()), 0);
     bench.signal(SIGHUP);
-    EXPECT_TRUE(waitFor([&] { return contains(kova_test::readFile(audit), "</kova-event>"); }))
+    EXPECT_TRUE(eventually([&] { return contains(readFile(audit), "</kova-event>"); }))
         << "no record after the hang-up";
-    EXPECT_EQ(bench.wait(), 0) << kova_test::readFile(dir.file("bench.err"));
-    EXPECT_TRUE(contains(kova_test::readFile(rotated), "</kova-event>"));
+    EXPECT_EQ(bench.wait(), 0) << readFile(dir.file("bench.err"));
+    EXPECT_THAT(readFile(rotated), HasSubstr("</kova-event>"));
 }
 
 
@@ -165,22 +157,22 @@ TEST_F(Batch, AnEndpointGoingDownIsOneMessageWithItsReasonNotOnePerDecision) {
     for (int i = 0; i < 6; ++i) requests += requestLine("/Corvane/inst1/docs/a", "staff");
     writeFile(dir.file("requests.jsonl"), requests);
     std::string refused = "http://127.0.0.1:9/kova";
-    std::string text = kova_test::readFile(config);
+    std::string text = readFile(config);
     std::size_t at = text.find("server = 10,");
     std::string failover = text.substr(0, at) + "server = 20," + refused + "\n" + text.substr(at);
     CliRun run = zemhost({"--config", writeConfig(failover, "failover.conf"), "run", "--requests", dir.file("requests.jsonl")});
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(results(run).size(), 6u);
-    EXPECT_EQ(kova_test::countOf(run.err, "NVWSO0091W"), 1u) << run.err;
-    EXPECT_TRUE(contains(run.err, "The endpoint " + refused + " of the SOAP cluster kova-pdp is down: " + refused))
-        << run.err;
-    EXPECT_TRUE(contains(run.err, "onnect")) << "the transport's reason: " << run.err;
-    EXPECT_EQ(kova_test::countOf(run.err, "NVWSO0092E"), 0u) << run.err;
+    EXPECT_EQ(countOf(run.err, "NVWSO0091W"), 1u) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("The endpoint " + refused + " of the SOAP cluster kova-pdp is down: " + refused));
+    EXPECT_THAT(run.err, HasSubstr("onnect")) << "the transport's reason: " << run.err;
+    EXPECT_EQ(countOf(run.err, "NVWSO0092E"), 0u) << run.err;
 
     std::string allDown = text.substr(0, at) + "server = 10," + refused + "\n" + text.substr(text.find('\n', at) + 1);
     CliRun down = zemhost({"--config", writeConfig(allDown, "down.conf"), "run", "--requests", dir.file("requests.jsonl")});
-    EXPECT_EQ(kova_test::countOf(down.err, "NVWSO0092E"), 1u) << down.err;
-    EXPECT_TRUE(contains(down.err, "Every endpoint of the cluster is down")) << down.err;
+    EXPECT_EQ(countOf(down.err, "NVWSO0092E"), 1u) << down.err;
+    EXPECT_THAT(down.err, HasSubstr("Every endpoint of the cluster is down"));
 }
 
 }  // namespace
+}  // namespace kova_test

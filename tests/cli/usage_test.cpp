@@ -4,10 +4,8 @@
 #include "cli/cli_fixture.h"
 #include "qzz/qzz.h"
 
+namespace kova_test {
 namespace {
-
-using kova_test::CliFixture;
-using kova_test::CliRun;
 
 class Usage : public CliFixture {};
 
@@ -42,7 +40,7 @@ TEST_F(Usage, BadArgumentsExitTwoWithOneLineSayingWhatIsWrongThenUsage) {
         std::vector<std::string> said = lines(run.err);
         ASSERT_GE(said.size(), 2u) << shown;
         EXPECT_TRUE(said[0].starts_with("zemhost: ")) << said[0];
-        EXPECT_TRUE(contains(said[0], c.complaint)) << shown << " said " << said[0];
+        EXPECT_THAT(said[0], HasSubstr(c.complaint)) << shown << " said " << said[0];
         EXPECT_TRUE(said[1].starts_with("Usage: zemhost")) << said[1];
     }
 }
@@ -51,38 +49,38 @@ TEST_F(Usage, TheConfigurationFileComesFromTheOptionOrTheEnvironmentAndAMissingO
     std::string missing = dir.file("absent.conf");
     CliRun given = zemhost({"--config", missing, "init"});
     EXPECT_EQ(given.code, 2);
-    EXPECT_TRUE(contains(lines(given.err).at(0), missing)) << given.err;
+    EXPECT_THAT(lines(given.err).at(0), HasSubstr(missing)) << given.err;
 
     setenv("ZEM_CONFIG", missing.c_str(), 1);
     CliRun fromEnvironment = zemhost({"check-config"});
     EXPECT_EQ(fromEnvironment.code, 2);
-    EXPECT_TRUE(contains(lines(fromEnvironment.err).at(0), missing)) << fromEnvironment.err;
+    EXPECT_THAT(lines(fromEnvironment.err).at(0), HasSubstr(missing)) << fromEnvironment.err;
 
     setenv("ZEM_CONFIG", writeConfig("[server]\nserver-name = s1\n").c_str(), 1);
     CliRun read = zemhost({"check-config"});
     EXPECT_EQ(read.code, 1) << read.err;
-    EXPECT_TRUE(contains(read.out, "[kova-eas] trace-component: missing")) << read.out;
+    EXPECT_THAT(read.out, HasSubstr("[kova-eas] trace-component: missing"));
 }
 
 TEST_F(Usage, EverySubcommandExplainsItselfWithHelp) {
     for (const char* command : {"init", "decide", "explain", "run", "bench", "check-config", "obfuscate", "status"}) {
         CliRun run = zemhost({command, "--help"});
         EXPECT_EQ(run.code, 0) << command << run.err;
-        EXPECT_TRUE(contains(run.out, std::string("Usage: zemhost ") + command)) << run.out;
+        EXPECT_THAT(run.out, HasSubstr(std::string("Usage: zemhost ") + command));
     }
     CliRun top = zemhost({"--help"});
     EXPECT_EQ(top.code, 0);
-    EXPECT_TRUE(contains(top.out, "check-config")) << top.out;
+    EXPECT_THAT(top.out, HasSubstr("check-config"));
 }
 
-TEST_F(Usage, AnObfuscatedValueReadsBackAsTheOriginalThroughTheHostReader) {
+TEST_F(Usage, AnObfuscatedValueReadsBackAsTheOriginalThroughTheHostReaderAndBadSecretsAreRefused) {
     const std::string secret = "p@ss w0rd=:é";
     CliRun run = zemhost({"obfuscate"}, secret + "\r\nsecond line ignored\n");
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.out, zemhost({"obfuscate", secret}).out) << "standard input and the argument agree";
     std::string value = lines(run.out).at(0);
     EXPECT_TRUE(value.starts_with("obf:")) << value;
-    EXPECT_FALSE(contains(value, "w0rd"));
+    EXPECT_THAT(value, Not(HasSubstr("w0rd")));
 
     std::string config = writeConfig("[kova-eas]\nbasic-auth-passwd = " + value + "\n");
     ZStanzaFileProperties_7_0_0 revealing(config.c_str(), 1);
@@ -90,14 +88,13 @@ TEST_F(Usage, AnObfuscatedValueReadsBackAsTheOriginalThroughTheHostReader) {
     revealing.getValues("kova-eas", "basic-auth-passwd", values, 0);
     ASSERT_EQ(values.size(), 1u);
     EXPECT_STREQ(values.get(0).getChars(), secret.c_str());
-}
 
-TEST_F(Usage, ObfuscateRefusesAnEmptyOrOverlongSecretOnStandardInput) {
+    // An empty or overlong secret on standard input is refused.
     for (const std::string& input : {std::string(), std::string("\n"), std::string(64 * 1024 + 1, 'x')}) {
         CliRun run = zemhost({"obfuscate"}, input);
         EXPECT_EQ(run.code, 1) << input.size();
         EXPECT_TRUE(run.out.empty()) << run.out.substr(0, 80);
-        EXPECT_TRUE(contains(run.err, "zemhost: ")) << run.err;
+        EXPECT_THAT(run.err, HasSubstr("zemhost: "));
     }
 }
 
@@ -120,7 +117,7 @@ TEST_F(Usage, StatusExplainsMajorAndMinorOrSaysTheCodeIsUnknown) {
     for (const Case& c : cases) {
         CliRun run = zemhost({"status", c.word});
         EXPECT_EQ(run.code, c.code) << c.word << run.err;
-        for (const std::string& part : c.said) EXPECT_TRUE(contains(run.out, part)) << c.word << ": " << run.out;
+        for (const std::string& part : c.said) EXPECT_THAT(run.out, HasSubstr(part)) << c.word << ": " << run.out;
     }
 }
 
@@ -129,9 +126,10 @@ TEST_F(Usage, TheAdministratorsGuideListsEveryStatusCode) {
     CliRun table = zemhost({"status", "--list"});
     ASSERT_EQ(table.code, 0) << table.err;
     EXPECT_GT(lines(table.out).size(), 20u);
-    EXPECT_TRUE(contains(kova_test::readFile(kova_test::sourceDir() + "/docs/admin-guide.md"), table.out))
+    EXPECT_THAT(readFile(sourceDir() + "/docs/admin-guide.md"), HasSubstr(table.out))
         << "paste the output of `zemhost status --list` into docs/admin-guide.md:\n"
         << table.out;
 }
 
 }  // namespace
+}  // namespace kova_test

@@ -18,8 +18,6 @@ inline const char* DECISION_RULES = R"({
     {"resource-prefix": "/permit", "effect": "Permit"},
     {"resource-prefix": "/deny", "effect": "Deny"},
     {"resource-prefix": "/indeterminate", "effect": "Indeterminate"},
-    {"resource-prefix": "/redirect-query", "effect": "Permit", "obligation": "urn:kova:login-query", "transaction-id": true},
-    {"resource-prefix": "/redirect-plain", "effect": "Deny", "obligation": "urn:kova:login"},
     {"resource-prefix": "/redirect", "effect": "Deny", "obligation": "urn:kova:login", "transaction-id": true},
     {"resource-prefix": "/stepup", "effect": "Deny", "obligation": "urn:kova:level2"},
     {"resource-prefix": "/unmapped", "effect": "Permit", "obligation": "urn:kova:nothing"},

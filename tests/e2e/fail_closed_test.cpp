@@ -11,6 +11,7 @@ namespace {
 
 using kova_test::Attributes;
 using kova_test::Decision;
+using ::testing::HasSubstr;
 
 constexpr unsigned int ANY_MINOR = 0xffffffffu;   // a code the host chooses; printed in the message
 constexpr int UNWRITTEN = 7;                      // a preset no decision writes
@@ -56,6 +57,7 @@ struct StartupFailure {
 
 TEST_F(FailClosed, StartUpFailsWithTheStatusAndMessageOfEachFailingStep) {
     const std::string level2 = "[obligations-levels-mapping]\nurn:kova:level2 = 2\n";
+    // clang-format off
     const std::vector<StartupFailure> rows = {
         {"no place for the service information", "", "", nullptr, 0, true, azn_util_errcode(1, 0x1005b62f),
          {"QLXBA0301I"}, "QLXBA0301I   The KOVA external authorization service (EAS) is being initialized."},
@@ -83,15 +85,13 @@ TEST_F(FailClosed, StartUpFailsWithTheStatusAndMessageOfEachFailingStep) {
         {"service version cannot be added", "", "", "azn_attrlist_add_entry", 0, false,
          azn_util_errcode(AZN_S_FAILURE, 0), {"QLXBA0301I"}, ""},
     };
+    // clang-format on
     for (const StartupFailure& row : rows) {
         SCOPED_TRACE(row.what);
         clearMessages();
         std::string config = minimalConfig(pdp->url()) + kova_test::DECISION_MAPPINGS +
                              "[user-attribute-definitions]\nx.datatype = string\n";
-        if (!row.from.empty()) {
-            ASSERT_NE(config.find(row.from), std::string::npos);
-            config = replaced(config, row.from, row.to);
-        }
+        if (!row.from.empty()) config = kova_test::replaced(config, row.from, row.to);
         writeConfig(config);
         azn_attrlist_h_t info = 0;
         if (row.call) zem_fail_calls(row.call, row.after, 1);
@@ -107,7 +107,7 @@ TEST_F(FailClosed, StartUpFailsWithTheStatusAndMessageOfEachFailingStep) {
         std::string printed = messages();
         EXPECT_EQ(printedIds(), row.ids) << printed;
         if (!row.message.empty()) {
-            EXPECT_NE(printed.find(withMinor(row.message, azn_error_minor(status))), std::string::npos) << printed;
+            EXPECT_THAT(printed, HasSubstr(withMinor(row.message, azn_error_minor(status))));
         }
         EXPECT_EQ(plugin->shutdown(0, nullptr), 0u);
     }
@@ -139,6 +139,7 @@ const std::vector<std::string> REDIRECT = {"HTTP_RESPONSE_HEADERS", "HTTP_RESPON
 TEST_F(FailClosed, DecisionNeverEndsPermittedBecauseAHostCallFailed) {
     const char* PERMIT = "/Corvane/inst1/permit/a";
     const int P = AZN_C_PERMITTED, NP = AZN_C_NOT_PERMITTED;
+    // clang-format off
     const std::vector<DecisionFailure> rows = {
         // Native policy chaining: the framework's status comes back unchanged, the PDP is not asked.
         {"caller marker cannot be read", PERMIT, "azn_attrlist_get_entry_string_value", 0, UNWRITTEN, UNWRITTEN, 1,
@@ -178,6 +179,7 @@ TEST_F(FailClosed, DecisionNeverEndsPermittedBecauseAHostCallFailed) {
          {"HTTP_RESPONSE_CODE"}, {"QLXBA0313E"}},
         {"PDP answers no XACML response", "/Corvane/inst1/not-xacml/a", nullptr, 0, P, NP, 0, true, ERROR_PAGE},
     };
+    // clang-format on
     for (const DecisionFailure& row : rows) {
         SCOPED_TRACE(row.what);
         stop();

@@ -40,6 +40,7 @@ struct Answer {
 const Attributes LEVEL2 = {{"AZN_CRED_PRINCIPAL_NAME", "alice"}, {"AUTHENTICATION_LEVEL", "2"}};
 
 const std::vector<Answer>& answers() {
+    // clang-format off
     static const std::vector<Answer> rows = {
         {"broken obligation id ends not permitted", "/broken-obligation",
          response(result("Permit", obligations("<Obligation FulfillOn=\"Permit\" ObligationId=\"urn:kova:level2\">"
@@ -84,6 +85,7 @@ const std::vector<Answer>& answers() {
                                              "\"></AttributeAssignment></Obligation>"))),
          LEVEL2, AZN_C_NOT_PERMITTED, "location: /login.jsp", {}},
     };
+    // clang-format on
     return rows;
 }
 

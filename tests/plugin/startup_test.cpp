@@ -19,14 +19,20 @@
 namespace {
 
 using kova_test::PluginFixture;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 class Startup : public PluginFixture {};
 
+// An empty audit setting means no auditing, an obfuscated value that decodes is taken, and each of the four
+// mapping stanzas that is absent is reported once.
 TEST_F(Startup, SucceedsAddsTheVersionToANewListAndPrintsBothMessages) {
-    writeConfig(minimalConfig());
+    writeConfig(minimalConfig() +
+                "[kova-eas]\naudit-log-cfg =\nbasic-auth-user = u\nbasic-auth-passwd = " + zqz_obfuscate("pw") + "\n");
     azn_attrlist_h_t info = 0;
-    ASSERT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), 0u);
+    ASSERT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), 0u) << messages();
     EXPECT_NE(kova_config, nullptr);
+    EXPECT_EQ(kova_audit_sink, nullptr);
     EXPECT_EQ(firstString(info, azn_svc_version), "ZEM KOVA External Authorization Server v1.0");
     EXPECT_EQ(entryNames(info).size(), 1u);
     EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
@@ -34,10 +40,15 @@ TEST_F(Startup, SucceedsAddsTheVersionToANewListAndPrintsBothMessages) {
     EXPECT_EQ(kova_svc, nullptr);
     azn_attrlist_delete(&info);
     std::string printed = messages();
-    EXPECT_NE(printed.find("QLXBA0301I   The KOVA external authorization service (EAS) is being initialized."),
-              std::string::npos);
-    EXPECT_NE(printed.find("QLXBA0302I   The KOVA external authorization service (EAS) is being shutdown."),
-              std::string::npos);
+    EXPECT_THAT(printed, HasSubstr("QLXBA0301I   The KOVA external authorization service (EAS) is being initialized."));
+    EXPECT_THAT(printed, HasSubstr("QLXBA0302I   The KOVA external authorization service (EAS) is being shutdown."));
+    EXPECT_EQ(kova_test::countOf(printed, "QLXBA0307W"), 4u) << printed;
+    for (const char* stanza : {"azn-decision-info", "obligations-levels-mapping", "obligations-urls-mapping",
+                               "user-attribute-definitions"}) {
+        EXPECT_THAT(printed, HasSubstr(std::string("QLXBA0307W   The stanza ") + stanza + " in file " + configPath() +
+                                       " is not found."))
+            << stanza;
+    }
 }
 
 TEST_F(Startup, AddsTheVersionToAnExistingListWithoutReplacingIt) {
@@ -53,97 +64,52 @@ TEST_F(Startup, AddsTheVersionToAnExistingListWithoutReplacingIt) {
     azn_attrlist_delete(&info);
 }
 
-TEST_F(Startup, MissingTraceComponentFailsWithItsMessageAndNeverStartsTracing) {
-    writeConfig(replaced(minimalConfig(), "trace-component = kova\n", ""));
-    azn_attrlist_h_t info = 0;
-    EXPECT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), azn_util_errcode(1, 0x1005b3a6));
-    EXPECT_EQ(kova_trace.level(), -1);
-    EXPECT_NE(messages().find("QLXBA0303E   A required configuration entry, trace-component, under the kova-eas stanza "
-                              "is missing from the configuration file."),
-              std::string::npos);
-    EXPECT_EQ(info, 0u);
-    EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
-}
-
-TEST_F(Startup, ModuleFailureStopsTracingAgainAndPassesItsStatus) {
-    writeConfig(replaced(minimalConfig(), "cluster-name = kova\n", ""));
-    azn_attrlist_h_t info = 0;
-    EXPECT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), azn_util_errcode(1, KOVA_MISSING_ENTRY));
-    EXPECT_EQ(kova_trace.level(), -1);
-    EXPECT_FALSE(kova_module.isInitialized());
-    EXPECT_NE(messages().find("cluster-name, under the kova-eas stanza"), std::string::npos);
-    EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
-}
-
-TEST_F(Startup, LevelBeyondThirtyTwoBitsFailsAtAnyTraceLevel) {
-    for (int level : {0, 9}) {
-        setTraceLevel(level);
-        writeConfig(minimalConfig() + "[obligations-levels-mapping]\nhuge = 0x100000000\n");
-        azn_attrlist_h_t info = 0;
-        EXPECT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), azn_util_errcode(1, 0)) << "trace level " << level;
-        EXPECT_EQ(kova_config, nullptr);
-        EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
-    }
-}
-
-TEST_F(Startup, FourMissingStanzasAreReportedAndTolerated) {
-    writeConfig(minimalConfig());
-    azn_attrlist_h_t info = 0;
-    ASSERT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), 0u);
-    azn_svc_shutdown(0, nullptr);
-    azn_attrlist_delete(&info);
-    std::string printed = messages();
-    EXPECT_EQ(kova_test::countOf(printed, "QLXBA0307W"), 4u) << printed;
-    for (const char* stanza : {"azn-decision-info", "obligations-levels-mapping", "obligations-urls-mapping",
-                               "user-attribute-definitions"}) {
-        EXPECT_NE(printed.find(std::string("QLXBA0307W   The stanza ") + stanza + " in file " + configPath() +
-                               " is not found."),
-                  std::string::npos)
-            << stanza;
-    }
-}
-
-TEST_F(Startup, EmptyAuditConfigurationMeansNoAuditing) {
-    writeConfig(minimalConfig() + "[kova-eas]\naudit-log-cfg =\n");
-    azn_attrlist_h_t info = 0;
-    ASSERT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), 0u);
-    EXPECT_EQ(kova_audit_sink, nullptr);
-    azn_svc_shutdown(0, nullptr);
-    azn_attrlist_delete(&info);
-}
-
-// Obfuscated cluster entries are read through the plug-in's own loader while the cluster registers.
-TEST_F(Startup, AnObfuscatedValueThatDoesNotDecodeFailsStartUpNamingFileKeyAndReason) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"basic-auth-user = u\nbasic-auth-passwd = obf:====\n", "basic-auth-passwd: the text after obf: is not base64"},
-        {"ssl-ca-file = obf:========\n", "ssl-ca-file: the text after obf: is not base64"},
-        {"basic-auth-passwd = obf:\n", "basic-auth-passwd: nothing follows obf:"},
+// A failed start-up hands no list back and no tables, prints why, and still shuts down cleanly; when the
+// settings or the module fail, tracing is stopped again.
+TEST_F(Startup, EachFailedStartUpGivesItsStatusAndMessageAndLeavesNothingRunning) {
+    const std::string obfuscationFailed = "QLXBA0300W   A general error occurred: " + configPath() + ": [kova-eas] ";
+    const struct {
+        std::string config;
+        int traceLevel;
+        azn_status_t status;
+        std::string message;
+        bool moduleFails = true;
+    } cases[] = {
+        {kova_test::replaced(minimalConfig(), "trace-component = kova\n", ""), 0, azn_util_errcode(1, 0x1005b3a6),
+         "QLXBA0303E   A required configuration entry, trace-component, under the kova-eas stanza is missing from "
+         "the configuration file."},
+        {kova_test::replaced(minimalConfig(), "cluster-name = kova\n", ""), 0, azn_util_errcode(1, KOVA_MISSING_ENTRY),
+         "cluster-name, under the kova-eas stanza"},
+        // A level beyond 32 bits fails whatever the trace level.
+        {minimalConfig() + "[obligations-levels-mapping]\nhuge = 0x100000000\n", 0, azn_util_errcode(1, 0), "", false},
+        {minimalConfig() + "[obligations-levels-mapping]\nhuge = 0x100000000\n", 9, azn_util_errcode(1, 0), "", false},
+        // Obfuscated cluster entries are read through the plug-in's own loader while the cluster registers.
+        {minimalConfig() + "[kova-eas]\nbasic-auth-user = u\nbasic-auth-passwd = obf:====\n", 0,
+         azn_util_errcode(1, ZQZ_S_BAD_OBFUSCATED_VALUE),
+         obfuscationFailed + "basic-auth-passwd: the text after obf: is not base64."},
+        {minimalConfig() + "[kova-eas]\nssl-ca-file = obf:========\n", 0,
+         azn_util_errcode(1, ZQZ_S_BAD_OBFUSCATED_VALUE),
+         obfuscationFailed + "ssl-ca-file: the text after obf: is not base64."},
+        {minimalConfig() + "[kova-eas]\nbasic-auth-passwd = obf:\n", 0, azn_util_errcode(1, ZQZ_S_BAD_OBFUSCATED_VALUE),
+         obfuscationFailed + "basic-auth-passwd: nothing follows obf:."},
     };
-    for (const auto& [entries, problem] : cases) {
-        writeConfig(minimalConfig() + "[kova-eas]\n" + entries);
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.config);
+        kova_test::writeFile(dir.file("messages"), "");
+        setTraceLevel(row.traceLevel);
+        writeConfig(row.config);
         azn_attrlist_h_t info = 0;
-        EXPECT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), azn_util_errcode(1, ZQZ_S_BAD_OBFUSCATED_VALUE))
-            << entries;
-        EXPECT_FALSE(kova_module.isInitialized());
-        EXPECT_EQ(kova_trace.level(), -1) << "a failed module start stops tracing again";
-        EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
+        EXPECT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), row.status);
         EXPECT_EQ(info, 0u);
+        EXPECT_EQ(kova_config, nullptr);
+        if (row.moduleFails) {
+            EXPECT_EQ(kova_trace.level(), -1) << "a failed start stops tracing again";
+            EXPECT_FALSE(kova_module.isInitialized());
+        }
+        EXPECT_THAT(messages(), HasSubstr(row.message));
+        EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
     }
-    std::string printed = messages();
-    for (const auto& [entries, problem] : cases) {
-        EXPECT_NE(printed.find("QLXBA0300W   A general error occurred: " + configPath() + ": [kova-eas] " + problem + "."),
-                  std::string::npos)
-            << printed;
-    }
-    EXPECT_NE(printed.find("QLXBA0306E   Failed to add cluster to cluster manager: 0x38ad5102."), std::string::npos);
-}
-
-TEST_F(Startup, ACorrectlyObfuscatedValueStillStarts) {
-    writeConfig(minimalConfig() + "[kova-eas]\nbasic-auth-user = u\nbasic-auth-passwd = " + zqz_obfuscate("pw") + "\n");
-    azn_attrlist_h_t info = 0;
-    EXPECT_EQ(azn_svc_initialize("kova", 0, nullptr, &info), 0u);
-    EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
-    azn_attrlist_delete(&info);
+    EXPECT_THAT(messages(), HasSubstr("QLXBA0306E   Failed to add cluster to cluster manager: 0x38ad5102."));
 }
 
 // What escapes a C entry point's body becomes the catalogue message that fits and the failure value.
@@ -155,17 +121,17 @@ TEST_F(Startup, AnExceptionAtACBoundaryBecomesItsMessageAndTheFailureValue) {
     EXPECT_EQ(kova_c_boundary("entry", -1, []() -> int { throw 42; }), -1);
     EXPECT_EQ(kova_c_boundary("entry", -1, [] { return 3; }), 3);
     std::string printed = messages();
-    EXPECT_NE(printed.find("QLXBA0315E   Cannot allocate memory\n"), std::string::npos) << printed;
-    EXPECT_NE(printed.find("QLXBA0300W   A general error occurred: basic_string::_M_replace_aux.\n"), std::string::npos);
-    EXPECT_NE(printed.find("QLXBA0300W   A general error occurred: an exception of unknown type.\n"), std::string::npos);
+    EXPECT_THAT(printed, HasSubstr("QLXBA0315E   Cannot allocate memory\n"));
+    EXPECT_THAT(printed, HasSubstr("QLXBA0300W   A general error occurred: basic_string::_M_replace_aux.\n"));
+    EXPECT_THAT(printed, HasSubstr("QLXBA0300W   A general error occurred: an exception of unknown type.\n"));
 }
 
 // ---- the entry loader ---------------------------------------------------------------------------------
 class EntryLoader : public PluginFixture {};
 
-TEST_F(EntryLoader, ReturnsEveryValueInOrderWithATrailingNull) {
-    writeConfig("[kova-eas]\nserver = 1,http://a\nserver = 2,http://b\nserver = 3,http://c\n"
-                "[kova-eas:extra]\nkey = qualified\n");
+TEST_F(EntryLoader, ReturnsEveryValueInOrderWithATrailingNullAndRevealsObfuscatedOnes) {
+    writeConfig("[kova-eas]\nserver = 1,http://a\nserver = 2,http://b\nserver = 3,http://c\nbasic-auth-passwd = " +
+                zqz_obfuscate("hunter2") + "\n[kova-eas:extra]\nkey = qualified\n");
     char** values = nullptr;
     ASSERT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", nullptr, "server", &values, 0), 1);
     EXPECT_STREQ(values[0], "1,http://a");
@@ -175,11 +141,6 @@ TEST_F(EntryLoader, ReturnsEveryValueInOrderWithATrailingNull) {
     ASSERT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", "extra", "key", &values, 0), 1);
     EXPECT_STREQ(values[0], "qualified");
     qzw_release_entry_data(values);
-}
-
-TEST_F(EntryLoader, RevealsObfuscatedValues) {
-    writeConfig("[kova-eas]\nbasic-auth-passwd = " + zqz_obfuscate("hunter2") + "\n");
-    char** values = nullptr;
     ASSERT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", "", "basic-auth-passwd",
                                                        &values, 1),
               1);
@@ -191,10 +152,10 @@ TEST_F(EntryLoader, MissingEntryIsReportedOnlyWhenRequired) {
     writeConfig("[kova-eas]\n");
     char** values = nullptr;
     EXPECT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", nullptr, "absent", &values, 1), 0);
-    EXPECT_EQ(messages().find("QLXBA0303E"), std::string::npos);
+    EXPECT_THAT(messages(), Not(HasSubstr("QLXBA0303E")));
     EXPECT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", "q", "absent", &values, 0), 0);
-    EXPECT_NE(messages().find("QLXBA0303E   A required configuration entry, absent, under the kova-eas:q stanza"),
-              std::string::npos);
+    EXPECT_THAT(messages(),
+                HasSubstr("QLXBA0303E   A required configuration entry, absent, under the kova-eas:q stanza"));
     EXPECT_EQ(values, nullptr);
 }
 
@@ -221,8 +182,8 @@ TEST_F(Startup, ServiceabilityRegistersOnceAndPrintsWithoutAnInstance) {
     KOVAServiceability* none = nullptr;
     EXPECT_EQ(none, kova_svc);
     KOVAServiceability::printMessage(QLXBA0303E, "trace-component", "kova-eas");
-    EXPECT_NE(messages().find("QLXBA0303E   A required configuration entry, trace-component, under the kova-eas"),
-              std::string::npos);
+    EXPECT_THAT(messages(),
+                HasSubstr("QLXBA0303E   A required configuration entry, trace-component, under the kova-eas"));
     std::string text = "prefix: ";
     KOVAServiceability::formatMessage(text, QLXBA0311W);
     EXPECT_EQ(text, "prefix: QLXBA0311W   Unable to contact KOVA.");
@@ -262,7 +223,7 @@ TEST(ExportedSymbols, AreOnlyTheEntryPointsTablesAndTheStub) {
     }
     EXPECT_TRUE(unexpected.empty()) << unexpected.size() << " unexpected, first: " << unexpected.front();
     for (const char* required : {"azn_svc_initialize", "azn_svc_decision_access_allowed_ext", "rba_svc_g_table"})
-        EXPECT_NE(out.find(required), std::string::npos) << required;
+        EXPECT_THAT(out, HasSubstr(required)) << required;
 }
 
 }  // namespace

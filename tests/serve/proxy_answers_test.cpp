@@ -57,7 +57,7 @@ protected:
         Reply reply = get(row.path, row.headers);
         EXPECT_EQ(reply.status, row.status) << row.what << "\n" << reply.body << readFile(serve->logFile());
         if (row.status / 100 == 2) {
-            EXPECT_NE(reply.body.find(row.expected), std::string::npos) << row.what;
+            EXPECT_THAT(reply.body, HasSubstr(row.expected)) << row.what;
         }
         if (row.status / 100 == 3) {
             EXPECT_TRUE(reply.header("location").starts_with(row.expected)) << row.what << ": " << reply.header("location");
@@ -67,6 +67,7 @@ protected:
 
 TEST_P(ProxyAnswers, EveryDecisionOutcomeReachesTheClient) {
     const std::vector<std::string> alice = {"X-Test-User: alice", "X-Test-Groups: staff,engineering", "X-Test-Level: 1"};
+    // clang-format off
     const Row rows[] = {
         {"permit serves the upstream", "/docs/handbook.html?x=1", alice, 200, "upstream /docs/handbook.html?x=1"},
         {"deny", "/docs/handbook.html", {"X-Test-User: mallory", "X-Test-Groups: staff"}, 403, ""},
@@ -75,6 +76,7 @@ TEST_P(ProxyAnswers, EveryDecisionOutcomeReachesTheClient) {
          {"Remote-User: alice", "Remote-Groups: staff"}, 403, ""},
         {"redirect carries the transaction id", "/account/settings", alice, 302, "/login/index.html?TransactionId="},
     };
+    // clang-format on
     for (const Row& row : rows) expectRow(row);
 
     Reply stepUp = get("/payroll/2026-11.pdf", alice);
@@ -92,7 +94,7 @@ TEST_P(ProxyAnswers, UnreachablePdpGivesTheErrorPage) {
     Reply down = get("/docs/handbook.html", {"X-Test-User: alice", "X-Test-Groups: staff"});
     EXPECT_EQ(down.status, 502) << down.body;
     if (GetParam() == Kind::Caddy) {   // forward_auth hands the service's page over as it is
-        EXPECT_NE(down.header("content-type").find("text/html"), std::string::npos);
+        EXPECT_THAT(down.header("content-type"), HasSubstr("text/html"));
     }
 }
 
@@ -101,7 +103,7 @@ TEST_P(ProxyAnswers, PathTricksNeverReachTheUpstream) {
     for (const char* path : {"/docs/%2e%2e/account/x", "/docs/%00/x", "/open/..%2fdocs"}) {
         Reply reply = get(path, alice);
         EXPECT_NE(reply.status, 200) << path;
-        EXPECT_EQ(reply.body.find("upstream"), std::string::npos) << path;
+        EXPECT_THAT(reply.body, Not(HasSubstr("upstream"))) << path;
     }
 }
 

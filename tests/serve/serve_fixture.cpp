@@ -1,56 +1,25 @@
 #include "serve/serve_fixture.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/stat.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <sstream>
-#include <thread>
 
 namespace kova_test {
 
-namespace {
-
-using namespace std::chrono_literals;
-
-const auto STARTUP_LIMIT = 10s;
-const auto POLL_STEP = 20ms;
-
-}  // namespace
-
-int freePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
+int freePort() { return LoopbackSocket().port(); }
 
 bool waitForPort(int port, Process& process) {
-    for (auto waited = 0ms; waited < STARTUP_LIMIT; waited += POLL_STEP) {
-        if (int fd = connectToLoopback(port); fd >= 0) {
-            close(fd);
-            return true;
-        }
-        if (!process.running()) return false;
-        std::this_thread::sleep_for(POLL_STEP);
-    }
-    return false;
+    return eventually([&] {
+               int fd = connectToLoopback(port);
+               if (fd >= 0) close(fd);
+               return fd >= 0 || !process.running();
+           }) &&
+           process.running();
 }
 
 bool waitForText(const std::string& path, const std::string& text) {
-    for (auto waited = 0ms; waited < STARTUP_LIMIT; waited += POLL_STEP) {
-        if (readFile(path).find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(POLL_STEP);
-    }
-    return false;
+    return eventually([&] { return contains(readFile(path), text); });
 }
 
 ServeProcess::ServeProcess(const std::string& configFile, const std::vector<std::string>& options,
@@ -78,6 +47,7 @@ ProxyProcess::ProxyProcess(Kind kind, const std::string& site, int sitePort, int
         std::string prefix = dir + "/nginx";
         writeFile(prefix + "/site.conf", site);
         // One process, no daemon: it stops with the test, and its files stay in the test's folder.
+        // clang-format off
         writeFile(prefix + "/nginx.conf",
                   "master_process off;\npid " + prefix + "/nginx.pid;\nerror_log " + prefix + "/logs/error.log;\n"
                   "events { worker_connections 512; }\nhttp {\n  access_log off;\n"
@@ -88,6 +58,7 @@ ProxyProcess::ProxyProcess(Kind kind, const std::string& site, int sitePort, int
                   "  include " + prefix + "/site.conf;\n}\n");
         argv = {"/usr/sbin/nginx", "-p", prefix, "-e", prefix + "/logs/error.log", "-c", prefix + "/nginx.conf",
                 "-g", "daemon off;"};
+        // clang-format on
     } else {
         mkdir((dir + "/caddy").c_str(), 0700);
         setenv("HOME", (dir + "/caddy").c_str(), 1);
@@ -109,9 +80,7 @@ ProxyProcess::~ProxyProcess() {
 }
 
 std::string ServeFixture::configText(const std::string& serveEntries) const {
-    std::string text = readFile(sourceDir() + "/examples/corvaned.conf");
-    text = replacedAll(text, "http://127.0.0.1:9080/kova/authz/services/AuthzService", pdp->url());
-    text = replacedAll(text, "/tmp/kova-eas-audit.log", dir.file("audit.log"));
+    std::string text = exampleConfigFor(pdp->url(), dir.file("audit.log"));
     // An endpoint that failed is pinged again after a second, so readiness comes back quickly.
     text = replacedAll(text, "health-check-interval = 30", "health-check-interval = 1");
     // The PDP's rules speak of the operation (read, write), not of the HTTP method.

@@ -50,8 +50,8 @@ TEST_F(ServeInput, PathTricksAndMalformedRequestsAreRefusedWithoutADecision) {
         EXPECT_EQ(reply.status / 100, 4) << request.what << ": " << reply.status;
     }
     Reply metrics = httpRequest(serve->url("/metrics"));
-    EXPECT_NE(metrics.body.find("kova_serve_bad_requests_total 14\n"), std::string::npos) << metrics.body;
-    EXPECT_NE(metrics.body.find("kova_serve_decision_seconds_count 0\n"), std::string::npos) << metrics.body;
+    EXPECT_THAT(metrics.body, HasSubstr("kova_serve_bad_requests_total 14\n"));
+    EXPECT_THAT(metrics.body, HasSubstr("kova_serve_decision_seconds_count 0\n"));
     EXPECT_EQ(authorize("/docs/x", ALICE).status, 200) << "the service stays up";
 }
 
@@ -114,10 +114,9 @@ TEST_F(ServeInput, OperationsPathsAnswerWithoutDeciding) {
     head.headers = {"X-Original-URI: /docs/x", "X-Original-Method: HEAD", "Remote-User: alice", "Remote-Groups: staff"};
     EXPECT_EQ(httpRequest(serve->url("/any/path"), head).status, 200) << "every other path is an authorization request";
     std::string metrics = httpRequest(serve->url("/metrics")).body;
-    EXPECT_NE(metrics.find("kova_serve_decisions_total{outcome=\"permit\"} 2\n"), std::string::npos) << metrics;
-    EXPECT_NE(metrics.find("kova_serve_decision_seconds_bucket{le=\"+Inf\"} 2\n"), std::string::npos) << metrics;
-    EXPECT_NE(metrics.find("kova_serve_pdp_endpoint_up{cluster=\"kova-pdp\",url=\"" + pdp->url() + "\"} 1\n"),
-              std::string::npos) << metrics;
+    EXPECT_THAT(metrics, HasSubstr("kova_serve_decisions_total{outcome=\"permit\"} 2\n"));
+    EXPECT_THAT(metrics, HasSubstr("kova_serve_decision_seconds_bucket{le=\"+Inf\"} 2\n"));
+    EXPECT_THAT(metrics, HasSubstr("kova_serve_pdp_endpoint_up{cluster=\"kova-pdp\",url=\"" + pdp->url() + "\"} 1\n"));
 }
 
 }  // namespace

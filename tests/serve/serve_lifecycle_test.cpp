@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <thread>
 
@@ -12,22 +11,11 @@
 namespace kova_test {
 namespace {
 
-using namespace std::chrono_literals;
-
 const std::vector<std::string> ALICE = {"Remote-User: alice", "Remote-Groups: staff"};
 
-// Polls `url` until it answers `status` (for ten seconds at most) and gives the last answer.
-Reply replyWithStatus(const std::string& url, long status) {
-    Reply reply;
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        reply = httpRequest(url);
-        if (reply.status == status) break;
-        std::this_thread::sleep_for(50ms);
-    }
-    return reply;
+bool waitForStatus(const std::string& url, long status) {
+    return eventually([&] { return httpRequest(url).status == status; });
 }
-
-bool waitForStatus(const std::string& url, long status) { return replyWithStatus(url, status).status == status; }
 
 // A connection that sends nothing: it holds a worker until the read time-out or until closed.
 class SilentClient {
@@ -72,7 +60,7 @@ TEST_F(ServeLifecycle, SigtermAnswersTheRequestInFlightThenShutsThePluginDown) {
     client.join();
     EXPECT_EQ(inFlight.status, 200);
     EXPECT_EQ(serve->process().wait(), 0);
-    EXPECT_NE(readFile(serve->logFile()).find("stopped; shutting the plug-in down"), std::string::npos);
+    EXPECT_THAT(readFile(serve->logFile()), HasSubstr("stopped; shutting the plug-in down"));
     EXPECT_EQ(httpRequest(serve->url("/healthz")).status, 0) << "no longer listening";
 }
 
@@ -84,9 +72,8 @@ TEST_F(ServeLifecycle, ReadinessAndMetricsFollowThePdpEndpointState) {
     EXPECT_EQ(authorize("/docs/x", ALICE).status, 502);   // the failed exchange marks the endpoint down
     EXPECT_EQ(httpRequest(serve->url("/readyz")).status, 503);
     std::string metrics = httpRequest(serve->url("/metrics")).body;
-    EXPECT_NE(metrics.find("kova_serve_pdp_endpoint_up{cluster=\"kova-pdp\",url=\"" + pdp->url() + "\"} 0\n"),
-              std::string::npos) << metrics;
-    EXPECT_NE(metrics.find("kova_serve_decisions_total{outcome=\"error-page\"} 1\n"), std::string::npos) << metrics;
+    EXPECT_THAT(metrics, HasSubstr("kova_serve_pdp_endpoint_up{cluster=\"kova-pdp\",url=\"" + pdp->url() + "\"} 0\n"));
+    EXPECT_THAT(metrics, HasSubstr("kova_serve_decisions_total{outcome=\"error-page\"} 1\n"));
     pdp->start();
     EXPECT_TRUE(waitForStatus(serve->url("/readyz"), 200)) << "the health check brings the endpoint back";
 }
@@ -102,21 +89,17 @@ TEST_F(ServeLifecycle, ConnectionsBeyondThePoolAndQueueGet503) {
         EXPECT_EQ(refused.header("retry-after"), "1");
     }
     // With one worker and no queue, a connection can still meet the previous one's worker finishing.
-    std::string metrics = replyWithStatus(serve->url("/metrics"), 200).body;
+    Reply metricsReply;
+    ASSERT_TRUE(eventually([&] { return (metricsReply = httpRequest(serve->url("/metrics"))).status == 200; }));
+    std::string metrics = metricsReply.body;
     const std::string counter = "\nkova_serve_overloaded_total ";
-    ASSERT_NE(metrics.find(counter), std::string::npos);
+    ASSERT_THAT(metrics, HasSubstr(counter));
     EXPECT_GE(std::stoi(metrics.substr(metrics.find(counter) + counter.size())), 2) << metrics;
 }
 
 TEST_F(ServeLifecycle, ServesHttpsWithTheGivenCertificate) {
     // A self-signed certificate for 127.0.0.1, made for the run.
-    std::string err;
-    ASSERT_EQ(runCommand({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                          "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                          "-keyout", dir.file("key.pem"), "-out", dir.file("cert.pem")},
-                         nullptr, &err),
-              0)
-        << err;
+    ASSERT_EQ(makeSelfSignedCertificate(dir.file("key.pem"), dir.file("cert.pem"), 1), "");
     startService({"--tls-cert", dir.file("cert.pem"), "--tls-key", dir.file("key.pem")});
     ASSERT_GT(serve->port(), 0);
     RequestOptions options;

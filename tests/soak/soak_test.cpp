@@ -156,6 +156,7 @@ std::string requestsFile(int copies) {
 }
 
 std::string configText(const Endpoint& first, const Endpoint& second) {
+    // clang-format off
     return "[kova-eas]\ntrace-component = kova\ncluster-name = kova\napply-zem-native-policy = no\n"
            "permit-when-no-kova-available = no\n"
            "server = 20," + first.url() + "\nserver = 10," + second.url() + "\n"
@@ -163,6 +164,7 @@ std::string configText(const Endpoint& first, const Endpoint& second) {
            "[corvane-config]\nversion = 10.0.6\n[server]\nserver-name = corvane-inst1\n"
            "[azn-decision-info]\n[obligations-levels-mapping]\nurn:kova:otp = 2\n"
            "[obligations-urls-mapping]\nurn:kova:login = /login.html\n[user-attribute-definitions]\n";
+    // clang-format on
 }
 
 class Soak : public ::testing::Test {

@@ -43,12 +43,6 @@ protected:
                "[corvane-config]\nversion = 6.1\n[server]\nserver-name = srv1\n";
     }
 
-    static std::string replaced(std::string text, const std::string& from, const std::string& to) {
-        std::size_t at = text.find(from);
-        if (at != std::string::npos) text.replace(at, from.size(), to);
-        return text;
-    }
-
     static std::vector<std::string> entryNames(azn_attrlist_h_t list) {
         azn_string_t* names = nullptr;
         std::vector<std::string> found;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -82,6 +83,47 @@ std::string replacedAll(std::string text, const std::string& from, const std::st
         text.replace(at, from.size(), to);
     }
     return text;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    std::size_t at = text.find(from);
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "not in the text: " << from;
+        return text;
+    }
+    return text.replace(at, from.size(), to);
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) found.push_back(line);
+    return found;
+}
+
+bool eventually(const std::function<bool()>& ready, std::chrono::milliseconds limit) {
+    for (auto deadline = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < deadline;) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return ready();
+}
+
+std::string exampleConfigFor(const std::string& pdpUrl, const std::string& auditPath, const std::string& example) {
+    std::string text = readFile(example.empty() ? sourceDir() + "/examples/corvaned.conf" : example);
+    text = replaced(text, "http://127.0.0.1:9080/kova/authz/services/AuthzService", pdpUrl);
+    return replaced(text, "/tmp/kova-eas-audit.log", auditPath);
+}
+
+std::string makeSelfSignedCertificate(const std::string& keyPath, const std::string& certificatePath, int days) {
+    std::string err;
+    int code = runCommand({"/usr/bin/openssl", "req", "-x509", "-days", std::to_string(days), "-subj", "/CN=127.0.0.1",
+                           "-addext", "subjectAltName=IP:127.0.0.1", "-newkey", "ec", "-pkeyopt",
+                           "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", keyPath, "-out", certificatePath},
+                          nullptr, &err);
+    return code == 0 ? "" : "openssl: " + err;
 }
 
 TempDir::TempDir() {
@@ -189,6 +231,27 @@ int connectToLoopback(int port) {
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
     close(fd);
     return -1;
+}
+
+LoopbackSocket::LoopbackSocket() : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("cannot bind a loopback socket");
+    m_port = ntohs(address.sin_port);
+}
+
+LoopbackSocket::~LoopbackSocket() { close(m_fd); }
+
+void LoopbackSocket::listen(int backlog) const {
+    if (::listen(m_fd, backlog) != 0) throw std::runtime_error("cannot listen on a loopback socket");
+}
+
+std::string LoopbackSocket::url(const std::string& scheme) const {
+    return scheme + "://127.0.0.1:" + std::to_string(m_port) + "/kova/authz/services/AuthzService";
 }
 
 RefPdp::RefPdp(const std::vector<std::string>& options, const std::string& listen, const std::string& binary)

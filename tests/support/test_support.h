@@ -1,13 +1,19 @@
 // Shared test fixtures: temporary folders, files, child processes and a reference PDP on loopback.
 #pragma once
 
+#include <gmock/gmock.h>
 #include <sys/types.h>
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace kova_test {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 // Folders handed over by ctest (falling back to the current folder's parents for manual runs).
 std::string buildDir();
@@ -21,6 +27,17 @@ std::string readFile(const std::string& path);
 // How often `part` occurs in `text`, overlapping occurrences included.
 std::size_t countOf(const std::string& text, const std::string& part);
 std::string replacedAll(std::string text, const std::string& from, const std::string& to);
+// `text` with the first `from` replaced by `to`; a `from` that is not there fails the test.
+std::string replaced(std::string text, const std::string& from, const std::string& to);
+bool contains(const std::string& text, const std::string& part);
+// The lines of `text` without their line ends.
+std::vector<std::string> lines(const std::string& text);
+// Polls `ready` until it holds or `limit` has passed; gives its last answer.
+bool eventually(const std::function<bool()>& ready, std::chrono::milliseconds limit = std::chrono::seconds(10));
+// examples/corvaned.conf (or the copy `example`) pointed at `pdpUrl` and auditing into `auditPath`.
+std::string exampleConfigFor(const std::string& pdpUrl, const std::string& auditPath, const std::string& example = "");
+// A self-signed certificate for 127.0.0.1 (EC key, valid `days`) made with the openssl tool; "" or its complaint.
+std::string makeSelfSignedCertificate(const std::string& keyPath, const std::string& certificatePath, int days);
 
 // A fresh folder under /tmp, removed with everything in it on destruction.
 class TempDir {
@@ -82,6 +99,25 @@ Reply httpRequest(const std::string& url, const RequestOptions& options = {});
 
 // A connection to 127.0.0.1:port, or -1 when nothing accepts there.
 int connectToLoopback(int port);
+
+// A TCP socket bound to an ephemeral loopback port. Until listen() connections are refused; after it the
+// kernel completes them into the queue, and nothing reads them unless the owner accepts.
+class LoopbackSocket {
+public:
+    LoopbackSocket();
+    ~LoopbackSocket();
+    LoopbackSocket(const LoopbackSocket&) = delete;
+    LoopbackSocket& operator=(const LoopbackSocket&) = delete;
+    int fd() const { return m_fd; }
+    int port() const { return m_port; }
+    void listen(int backlog = 16) const;
+    // SCHEME://127.0.0.1:PORT/kova/authz/services/AuthzService
+    std::string url(const std::string& scheme = "http") const;
+
+private:
+    int m_fd;
+    int m_port = 0;
+};
 
 // refpdp on an ephemeral loopback port with the given extra options (rules file, delay, TLS, ...); `binary`
 // "" is the build tree's.

@@ -1,8 +1,6 @@
 // The health-check ping: service URL parsing, the GET it sends, how it judges replies, and the cluster
 // bringing a member back once it answers again.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,29 +21,20 @@ namespace {
 class OneReplyServer {
 public:
     explicit OneReplyServer(std::string reply) : m_reply(std::move(reply)) {
-        m_listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(m_listener, reinterpret_cast<sockaddr*>(&address), length);
-        listen(m_listener, 1);
-        getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
+        m_listener.listen(1);
         m_thread = std::thread([this] { serveOne(); });
     }
     ~OneReplyServer() {
-        shutdown(m_listener, SHUT_RDWR);
+        shutdown(m_listener.fd(), SHUT_RDWR);
         m_thread.join();
-        close(m_listener);
     }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/kova/ping"; }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_listener.port()) + "/kova/ping"; }
     // What the ping sent; complete once the ping has returned.
     const std::string& received() const { return m_received; }
 
 private:
     void serveOne() {
-        int connection = accept(m_listener, nullptr, nullptr);
+        int connection = accept(m_listener.fd(), nullptr, nullptr);
         if (connection < 0) return;
         char buffer[2048];
         while (m_received.find("\r\n\r\n") == std::string::npos) {
@@ -57,10 +46,9 @@ private:
         close(connection);
     }
 
+    LoopbackSocket m_listener;
     std::string m_reply;
     std::string m_received;
-    int m_listener = -1;
-    int m_port = 0;
     std::thread m_thread;
 };
 
@@ -71,35 +59,18 @@ class Blackhole {
 public:
     enum Kind { SILENT, FULL };
 
-    Blackhole() {
-        m_listener = socket(AF_INET, SOCK_STREAM, 0);
-        m_address.sin_family = AF_INET;
-        m_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof m_address;
-        bind(m_listener, reinterpret_cast<sockaddr*>(&m_address), length);
-        getsockname(m_listener, reinterpret_cast<sockaddr*>(&m_address), &length);
-    }
     ~Blackhole() {
         if (m_filler >= 0) close(m_filler);
-        close(m_listener);
     }
-    Blackhole(const Blackhole&) = delete;
-    Blackhole& operator=(const Blackhole&) = delete;
-
     void open(Kind kind) {
-        listen(m_listener, kind == FULL ? 0 : 16);
-        if (kind != FULL) return;
-        m_filler = socket(AF_INET, SOCK_STREAM, 0);
-        connect(m_filler, reinterpret_cast<sockaddr*>(&m_address), sizeof m_address);
+        m_socket.listen(kind == FULL ? 0 : 16);
+        if (kind == FULL) m_filler = connectToLoopback(m_socket.port());
     }
-    std::string url(const std::string& scheme) const {
-        return scheme + "://127.0.0.1:" + std::to_string(ntohs(m_address.sin_port)) + "/kova/authz/services/AuthzService";
-    }
+    std::string url(const std::string& scheme) const { return m_socket.url(scheme); }
 
 private:
-    int m_listener = -1;
+    LoopbackSocket m_socket;
     int m_filler = -1;
-    sockaddr_in m_address{};
 };
 
 struct Parsed {
@@ -169,8 +140,7 @@ TEST_F(PingTest, RequestCarriesPathHostAndBasicAuthorizationOnlyWithBothValues) 
     OneReplyServer both("HTTP/1.1 200 OK\r\n\r\n");
     config.m_baPassword = "s3cret";
     EXPECT_EQ(pingOnce(both.url(), config), 0);
-    EXPECT_NE(both.received().find("\r\nAuthorization: Basic YWxpY2U6czNjcmV0\r\nAccept: */*\r\n"), std::string::npos)
-        << both.received();
+    EXPECT_THAT(both.received(), HasSubstr("\r\nAuthorization: Basic YWxpY2U6czNjcmV0\r\nAccept: */*\r\n"));
 }
 
 // Only the exact status line is good; a long reply is cut and judged by its status line.
@@ -189,14 +159,11 @@ TEST_F(PingTest, OnlyTheExactStatusLineIsGood) {
 }
 
 TEST_F(PingTest, UnreachableAndInvalidUrlsFail) {
-    RefPdp gone(std::vector<std::string>{});
-    std::string url = gone.url();
-    gone.stop();
-    EXPECT_EQ(pingOnce(url, config), 2);
+    LoopbackSocket refusing;
+    EXPECT_EQ(pingOnce(refusing.url(), config), 2);
     KOVAServiceability serviceability(KOVA_VERSION_TEXT);
     EXPECT_EQ(pingOnce("http://pdp.example:/x", config), static_cast<int>(KOVA_PING_BAD_URL));
-    EXPECT_NE(readFile(dir.file("messages")).find("QLXBA0314E   The URL is invalid."), std::string::npos)
-        << readFile(dir.file("messages"));
+    EXPECT_THAT(readFile(dir.file("messages")), HasSubstr("QLXBA0314E   The URL is invalid."));
 }
 
 // Shutting down must not wait for a health check that hangs: the ping is interrupted, and the maintenance
@@ -219,9 +186,7 @@ TEST_F(PingTest, ShutdownInterruptsAHealthCheckThatHangs) {
         ASSERT_EQ(exchangeThrough(target.cluster, "/any").status, NVWSOAP_S_TRANSPORT) << "refused: marked down";
         hole.open(row.kind);
         std::string started = "About to ping KOVA service using: " + url;
-        for (int i = 0; i < 100 && readFile(dir.file("trace")).find(started) == std::string::npos; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_NE(readFile(dir.file("trace")).find(started), std::string::npos) << "the health check began";
+        ASSERT_TRUE(eventually([&] { return contains(readFile(dir.file("trace")), started); })) << "the check began";
         std::this_thread::sleep_for(std::chrono::milliseconds(300));   // into the connect or the read
 
         auto stopped = std::async(std::launch::async, [&] { return target.manager.shutdown(); });

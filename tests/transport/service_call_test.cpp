@@ -41,13 +41,7 @@ protected:
         ASSERT_EQ(cluster->status, 0);
     }
 
-    // A URL on which nothing listens: refpdp's, once it is stopped.
-    std::string deadUrl() {
-        RefPdp gone(std::vector<std::string>{});
-        std::string url = gone.url();
-        gone.stop();
-        return url;
-    }
+    LoopbackSocket refusing;  // connections to it are refused
 
     Exchange decide(const std::string& resource) {
         return exchangeThrough(cluster->cluster, resource, nullptr, &kova_trace);
@@ -63,10 +57,8 @@ TEST_F(ServiceCallTest, SoapFaultGivesStatusZeroNoResponseOneMessageAndATrace) {
     EXPECT_EQ(outcome.status, 0);
     EXPECT_FALSE(outcome.hasResponse);
     EXPECT_EQ(countOf(messages(), "QLXBA0313E"), 1u) << messages();
-    EXPECT_NE(messages().find("An error occurred when attempting to communicate with the SOAP server URL " + pdp->url() +
-                              ": policy store offline (error code: 71/0x47)."),
-              std::string::npos)
-        << messages();
+    EXPECT_THAT(messages(), HasSubstr("An error occurred when attempting to communicate with the SOAP server URL " +
+                                      pdp->url() + ": policy store offline (error code: 71/0x47)."));
     EXPECT_EQ(countOf(traced(), "Failed to make KOVA request call: policy store offline [code 71]"), 1u) << traced();
 }
 
@@ -74,11 +66,11 @@ TEST_F(ServiceCallTest, SoapFaultGivesStatusZeroNoResponseOneMessageAndATrace) {
 // marked down: the next call no longer tries it.
 TEST_F(ServiceCallTest, FailedEndpointIsLeftForTheNextWithinTheSameCallAndMarkedDown) {
     RefPdp slow({"--delay-ms", "2500"});
-    for (const std::string& failing : {deadUrl(), slow.url()}) {
+    for (const std::string& failing : {refusing.url(), slow.url()}) {
         useCluster("server = 20," + failing + "\nserver = 10," + pdp->url() + "\n", "health-check-interval = 60\n");
         Exchange first = decide("/permit/a");
         EXPECT_EQ(first.status, 0) << failing;
-        EXPECT_NE(first.content.find(">Permit</"), std::string::npos) << failing << ": " << first.content;
+        EXPECT_THAT(first.content, HasSubstr(">Permit</")) << failing << ": " << first.content;
         EXPECT_TRUE(first.recovered) << failing;
         Exchange second = decide("/permit/a");
         EXPECT_EQ(second.status, 0) << failing;
@@ -95,14 +87,14 @@ TEST_F(ServiceCallTest, AnswerBeyondMaxResponseSizeFailsOverAndFailsWithoutAnoth
         Exchange failedOver = decide(large);
         EXPECT_EQ(failedOver.status, 0) << large;
         EXPECT_TRUE(failedOver.recovered) << large;
-        EXPECT_NE(failedOver.content.find(">Permit</"), std::string::npos) << large << ": the second endpoint answered";
+        EXPECT_THAT(failedOver.content, HasSubstr(">Permit</")) << large << ": the second endpoint answered";
     }
 
     useCluster("server = 10," + pdp->url() + "\n", "max-response-size = 4096\nhealth-check-interval = 0\n");
     Exchange refused = decide("/padded/a");
     EXPECT_EQ(refused.status, NVWSOAP_S_TRANSPORT);
     EXPECT_FALSE(refused.hasResponse);
-    EXPECT_NE(traced().find("the answer is larger than 4096 bytes"), std::string::npos) << traced();
+    EXPECT_THAT(traced(), HasSubstr("the answer is larger than 4096 bytes"));
     EXPECT_EQ(decide("/deny/a").status, 0) << "a small answer still passes on the same handle";
 }
 
@@ -135,7 +127,7 @@ TEST_F(ServiceCallTest, PooledHandleKeepsNoLargeBufferAfterALargeAnswer) {
 }
 
 TEST_F(ServiceCallTest, RefusedConnectionFailsEachTimeWithoutHealthChecks) {
-    useCluster("server = 10," + deadUrl() + "\n");
+    useCluster("server = 10," + refusing.url() + "\n");
     Exchange first = decide("/permit/a");
     EXPECT_EQ(first.status, NVWSOAP_S_TRANSPORT);
     EXPECT_FALSE(first.hasResponse);

@@ -8,6 +8,8 @@ using xacml_test::FileTail;
 
 namespace {
 
+using ::testing::HasSubstr;
+
 template <class Exception, class Call>
 std::string raisedText(Call call) {
     try {
@@ -124,12 +126,8 @@ TEST(ConfigLookups, MissingEntriesRaiseWithTheirTexts) {
     EXPECT_EQ(raisedText<ObligationMissingException>([&] { tables.getObligation(3); }),
               "Obligation missing for authentication level: 3This is not a problem");
     std::string printed = messages.text();
-    EXPECT_NE(printed.find("QLXBA0308W   The header key name is missing for the app_context_data key: cookie"),
-              std::string::npos)
-        << printed;
-    EXPECT_NE(printed.find("QLXBA0309W   The authentication level is missing for the obligation: otp."),
-              std::string::npos)
-        << printed;
+    EXPECT_THAT(printed, HasSubstr("QLXBA0308W   The header key name is missing for the app_context_data key: cookie"));
+    EXPECT_THAT(printed, HasSubstr("QLXBA0309W   The authentication level is missing for the obligation: otp."));
     EXPECT_EQ(kova_test::countOf(printed, "QLXBA"), 2u) << "a level without obligation is no message";
 }
 

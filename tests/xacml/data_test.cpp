@@ -6,6 +6,8 @@ using xacml_test::FileTail;
 
 namespace {
 
+using ::testing::HasSubstr;
+
 // A framework attribute list filled with (name, value) entries; a null value is a null text.
 class AttrList {
 public:
@@ -33,6 +35,7 @@ cookie2 = header:Cookie
 };
 
 TEST_F(DataCopy, AppContextTakesHeaderNamesAndCredentialsKeepTheirs) {
+    // clang-format off
     AttrList context{{"AZN_EAS_POP_ATTRS_ATTRIBUTE", "pop"}, {"cookie", "c1"}, {"HTTP_HOST", "h1"},
                      {"cookie2", "c2"}, {"AZN_EAS_POP_ATTACHMENT_ATTRIBUTE", "/pop"}};
     AttrList creds{{"AZN_CRED_PRINCIPAL_NAME", "alice"}, {"AZN_CRED_GROUPS", "g1"}, {"AZN_CRED_GROUPS", "g2"},
@@ -42,6 +45,7 @@ TEST_F(DataCopy, AppContextTakesHeaderNamesAndCredentialsKeepTheirs) {
     EXPECT_EQ(data.creds, (KOVADataList{{"AZN_CRED_PRINCIPAL_NAME", "alice"}, {"AZN_CRED_GROUPS", "g1"},
                                         {"AZN_CRED_GROUPS", "g2"}, {"AZN_CRED_GROUPS", "g3"},
                                         {"AZN_CRED_QOP_INFO", ""}}));
+    // clang-format on
 }
 
 TEST_F(DataCopy, UnreadableCountEndsOnlyThatList) {
@@ -52,10 +56,9 @@ TEST_F(DataCopy, UnreadableCountEndsOnlyThatList) {
     EXPECT_EQ(data.loadData(creds.handle(), context.handle()), 0);
     EXPECT_EQ(data.HTTPInfo, (KOVADataList{{"header:Host", "h1"}}));
     EXPECT_EQ(data.creds, (KOVADataList{{"AZN_CRED_PRINCIPAL_NAME", "alice"}}));
-    EXPECT_NE(messages.text().find("QLXBA0312W   The cookie attribute could not be extracted from a credential: "
-                                   "API error: "),
-              std::string::npos)
-        << messages.text();
+    EXPECT_THAT(messages.text(),
+                HasSubstr("QLXBA0312W   The cookie attribute could not be extracted from a credential: "
+                          "API error: "));
 }
 
 TEST_F(DataCopy, UnreadableValueIsSkipped) {
@@ -64,7 +67,7 @@ TEST_F(DataCopy, UnreadableValueIsSkipped) {
     zem_fail_calls("azn_attrlist_get_entry_string_value", 1, 1);
     data.createData(creds.handle(), data.creds, false);
     EXPECT_EQ(data.creds, (KOVADataList{{"AZN_CRED_GROUPS", "g1"}, {"AZN_CRED_GROUPS", "g3"}}));
-    EXPECT_NE(messages.text().find("QLXBA0312W"), std::string::npos);
+    EXPECT_THAT(messages.text(), HasSubstr("QLXBA0312W"));
 }
 
 }  // namespace

@@ -31,6 +31,8 @@ protected:
     KOVAAuditFields audit;
 };
 
+// The expected documents keep one attribute per line.
+// clang-format off
 TEST_F(Document, MinimalRequest) {
     KOVARequest request("ctx", "6.1", "srv1", "/r", "read", "");
     EXPECT_EQ(format(request, {}, 1, 0),
@@ -112,6 +114,7 @@ TEST_F(Document, OldAttributeIdentifiersFollowTheirAttributes) {
                   R"(<ns1:Attribute AttributeId="header:Unknown" DataType="http://www.w3.org/2001/XMLSchema#string"><ns1:AttributeValue>u</ns1:AttributeValue></ns1:Attribute>)"
                   R"(</ns1:Environment>)");
 }
+// clang-format on
 
 TEST_F(Document, EscapedFieldsKeepTheDocumentValid) {
     const std::string special = "<a href='x'>\"&amp;\" Zo\xC3\xAB \xE4\xB8\xAD\xE6\x96\x87";
