@@ -17,7 +17,8 @@ void BM_CredentialAttributes(benchmark::State& state) {
     azn_attrlist_create(&source);
     azn_attrlist_create(&context);
     for (std::size_t i = 0; i < count; ++i) {
-        azn_attrlist_add_entry(source, ("attribute-" + std::to_string(i)).c_str(), ("value-" + std::to_string(i)).c_str());
+        azn_attrlist_add_entry(source, ("attribute-" + std::to_string(i)).c_str(),
+                               ("value-" + std::to_string(i)).c_str());
     }
     azn_creds_h_t creds = 0;
     azn_creds_create_from_attrlist(source, &creds);
@@ -35,6 +36,12 @@ void BM_CredentialAttributes(benchmark::State& state) {
     azn_attrlist_delete(&source);
     azn_attrlist_delete(&context);
 }
-BENCHMARK(BM_CredentialAttributes)->Arg(10)->Arg(100)->Arg(1000)->Arg(20000)->Complexity()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CredentialAttributes)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(20000)
+    ->Complexity()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

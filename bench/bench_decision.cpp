@@ -47,9 +47,7 @@ public:
     ~DecisionPeer() override { TearDown(); }
     void TestBody() override {}
 
-    int decideOnce() {
-        return decide(PERMITTED_OBJECT, TYPICAL_CREDS, TYPICAL_CONTEXT).permission;
-    }
+    int decideOnce() { return decide(PERMITTED_OBJECT, TYPICAL_CREDS, TYPICAL_CONTEXT).permission; }
     // One decision with credentials and context the caller keeps; the answer's list is deleted, as the
     // host does.
     int decideWith(kova_test::Credentials& creds, kova_test::AttrList& context) {
@@ -65,7 +63,7 @@ public:
         kova_test::writeFile(dir.file("requests.xml"), "");
         decideOnce();
         std::string body = recorded();
-        body.pop_back();   // the recorder's separator
+        body.pop_back();  // the recorder's separator
         return body;
     }
 };
@@ -168,7 +166,8 @@ void BM_LargeDecision(benchmark::State& state) {
     for (int i = 0; i < state.range(1); ++i) {
         std::string n = std::to_string(i);
         if (state.range(0) == 1) creds.emplace_back("scale-attribute-" + n, "value " + n);
-        if (state.range(0) == 2) creds.emplace_back("AZN_CRED_GROUP_REGISTRY_IDS", "cn=g" + n + ",ou=groups,secAuthority=Default");
+        if (state.range(0) == 2)
+            creds.emplace_back("AZN_CRED_GROUP_REGISTRY_IDS", "cn=g" + n + ",ou=groups,secAuthority=Default");
     }
     kova_test::Credentials credentials(creds);
     kova_test::AttrList context(TYPICAL_CONTEXT);

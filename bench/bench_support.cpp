@@ -20,7 +20,8 @@ std::pair<std::string, std::string> authorityAndPath(const std::string& url) {
     std::string_view rest(url);
     rest.remove_prefix(rest.find("://") + 3);
     std::size_t slash = rest.find('/');
-    return {std::string(rest.substr(0, slash)), slash == std::string_view::npos ? "/" : std::string(rest.substr(slash))};
+    return {std::string(rest.substr(0, slash)),
+            slash == std::string_view::npos ? "/" : std::string(rest.substr(slash))};
 }
 
 int connectTo(const std::string& authority) {
@@ -126,6 +127,6 @@ void* aligned_alloc(std::size_t alignment, std::size_t size) {
 int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
     ++kova_bench::t_allocations;
     *out = __libc_memalign(alignment, size);
-    return *out ? 0 : 12;   // ENOMEM
+    return *out ? 0 : 12;  // ENOMEM
 }
 }

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "rba/KOVASOAPCall.h"
 #include "rba/stub/AuthzService.h"
-#include "bench_support.h"
 #include "transport/transport_support.h"
 
 using orbsec_axiscpp::AnyType;
@@ -23,38 +23,40 @@ namespace {
 
 // A request of the size and shape the plug-in sends: two subjects, resource, action, environment.
 std::string attribute(const std::string& id, const std::string& value) {
-    return "<ns1:Attribute AttributeId=\"" + id + "\" DataType=\"http://www.w3.org/2001/XMLSchema#string\">"
-           "<ns1:AttributeValue>" + value + "</ns1:AttributeValue></ns1:Attribute>";
+    return "<ns1:Attribute AttributeId=\"" + id +
+           "\" DataType=\"http://www.w3.org/2001/XMLSchema#string\">"
+           "<ns1:AttributeValue>" +
+           value + "</ns1:AttributeValue></ns1:Attribute>";
 }
 
 class TypicalRequest {
 public:
     TypicalRequest() {
         const std::string audit = "http://audit.kova.example/audit/";
-        m_texts = {
-            "<ns1:Subject SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:subject-category:requesting-machine\">",
-            attribute("urn:oasis:names:tc:xacml:1.0:subject:subject-id", "Corvane Client@ srv1") +
-                attribute(audit + "componentIdType", "Application") +
-                attribute(audit + "componentType", "Application Enforcement Point") +
-                attribute(audit + "component", "Corvane Client") +
-                attribute(audit + "executionEnvironment", "srv1#[6.1]"),
-            "</ns1:Subject><ns1:Subject SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:subject-category:access-subject\">",
-            attribute("urn:oxa:security:subject:username", "alice") +
-                attribute("urn:oxa:security:subject:authenticationLevel", "1") +
-                attribute("urn:oxa:security:subject:groups", "staff") +
-                attribute("urn:oxa:security:subject:ipAddress", "192.0.2.10") +
-                attribute("urn:oasis:names:tc:xacml:1.0:subject:subject-id", "cn=alice,o=example,c=us"),
-            "</ns1:Subject><ns1:Resource>",
-            attribute("urn:oasis:names:tc:xacml:1.0:resource:resource-id", "/permit/app/index.html") +
-                attribute("urn:oxa:security:resource:inherited-resource-id", ""),
-            "</ns1:Resource><ns1:Action>",
-            attribute("urn:oasis:names:tc:xacml:1.0:action:action-id", "GET"),
-            "</ns1:Action><ns1:Environment>",
-            attribute("ContextId", "context-default") +
-                attribute("urn:oxa:security:environment:http:host", "www.example.com") +
-                attribute("urn:oxa:security:environment:http:userAgent", "Mozilla/5.0 (X11; Linux x86_64)") +
-                attribute("urn:oxa:security:environment:http:accept", "text/html,application/xhtml+xml"),
-            "</ns1:Environment>"};
+        m_texts = {"<ns1:Subject SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:subject-category:requesting-machine\">",
+                   attribute("urn:oasis:names:tc:xacml:1.0:subject:subject-id", "Corvane Client@ srv1") +
+                       attribute(audit + "componentIdType", "Application") +
+                       attribute(audit + "componentType", "Application Enforcement Point") +
+                       attribute(audit + "component", "Corvane Client") +
+                       attribute(audit + "executionEnvironment", "srv1#[6.1]"),
+                   "</ns1:Subject><ns1:Subject "
+                   "SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:subject-category:access-subject\">",
+                   attribute("urn:oxa:security:subject:username", "alice") +
+                       attribute("urn:oxa:security:subject:authenticationLevel", "1") +
+                       attribute("urn:oxa:security:subject:groups", "staff") +
+                       attribute("urn:oxa:security:subject:ipAddress", "192.0.2.10") +
+                       attribute("urn:oasis:names:tc:xacml:1.0:subject:subject-id", "cn=alice,o=example,c=us"),
+                   "</ns1:Subject><ns1:Resource>",
+                   attribute("urn:oasis:names:tc:xacml:1.0:resource:resource-id", "/permit/app/index.html") +
+                       attribute("urn:oxa:security:resource:inherited-resource-id", ""),
+                   "</ns1:Resource><ns1:Action>",
+                   attribute("urn:oasis:names:tc:xacml:1.0:action:action-id", "GET"),
+                   "</ns1:Action><ns1:Environment>",
+                   attribute("ContextId", "context-default") +
+                       attribute("urn:oxa:security:environment:http:host", "www.example.com") +
+                       attribute("urn:oxa:security:environment:http:userAgent", "Mozilla/5.0 (X11; Linux x86_64)") +
+                       attribute("urn:oxa:security:environment:http:accept", "text/html,application/xhtml+xml"),
+                   "</ns1:Environment>"};
         for (std::string& text : m_texts) m_pointers.push_back(text.data());
         m_any = AnyType(m_pointers.data(), static_cast<int>(m_pointers.size()));
     }
@@ -74,7 +76,7 @@ std::string stubRequestBytes() {
     AuthzService stub(recorder.url().c_str(), orbsec_axiscpp::APTHTTP1_1);
     takeJoined(stub.EvaluateXACML(request.any()));
     std::string recorded = readFile(dir.file("request.xml"));
-    recorded.pop_back();   // the recorder's separator
+    recorded.pop_back();  // the recorder's separator
     return recorded;
 }
 

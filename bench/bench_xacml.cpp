@@ -63,25 +63,37 @@ KOVAConfig& benchConfig() {
 KOVAData typicalData() {
     KOVAData data;
     data.HTTPInfo = {
-        {"header:Host", "www.example.com"}, {"method", "GET"}, {"client_ip", "198.51.100.23"},
-        {"uri", "/portal/accounts/summary?view=full"}, {"scheme", "https"},
+        {"header:Host", "www.example.com"},
+        {"method", "GET"},
+        {"client_ip", "198.51.100.23"},
+        {"uri", "/portal/accounts/summary?view=full"},
+        {"scheme", "https"},
         {"header:Accept", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"},
-        {"header:Accept-Encoding", "gzip, deflate, br"}, {"header:Accept-Language", "en-GB,en;q=0.7,fr;q=0.3"},
+        {"header:Accept-Encoding", "gzip, deflate, br"},
+        {"header:Accept-Language", "en-GB,en;q=0.7,fr;q=0.3"},
         {"header:Accept-Charset", "utf-8"},
         {"header:User-Agent", "Mozilla/5.0 (X11; Linux x86_64; rv:120.0) Gecko/20100101 Firefox/120.0"},
         {"cookie:ac.uuid", "6f1c2a9e-51d3-4b1e-9a55-0c2d6b7e8f90"},
         {"header:Referer", "https://www.example.com/portal/home?tab=1&lang=en"},
-        {"header:Cookie", "session=abc123; theme=dark"}, {"header:X-Forwarded-For", "203.0.113.7"},
-        {"header:Origin", "https://www.example.com"}, {"header:Connection", "keep-alive"},
-        {"header:Cache-Control", "no-cache"}, {"header:Content-Type", "text/plain; charset=utf-8"},
-        {"header:Content-Length", "0"}, {"header:X-Language", "en"},
+        {"header:Cookie", "session=abc123; theme=dark"},
+        {"header:X-Forwarded-For", "203.0.113.7"},
+        {"header:Origin", "https://www.example.com"},
+        {"header:Connection", "keep-alive"},
+        {"header:Cache-Control", "no-cache"},
+        {"header:Content-Type", "text/plain; charset=utf-8"},
+        {"header:Content-Length", "0"},
+        {"header:X-Language", "en"},
     };
     data.creds = {
-        {"AZN_CRED_PRINCIPAL_NAME", "alice.jones"}, {"AZN_CRED_NETWORK_ADDRESS_STR", "198.51.100.23"},
-        {"AUTHENTICATION_LEVEL", "2"}, {"AZN_CRED_AUTH_METHOD", "password"},
-        {"AZN_CRED_AUTHNMECH_INFO", "LDAP Authentication"}, {"AZN_CRED_QOP_INFO", "SSK: TLSV12: 9C"},
+        {"AZN_CRED_PRINCIPAL_NAME", "alice.jones"},
+        {"AZN_CRED_NETWORK_ADDRESS_STR", "198.51.100.23"},
+        {"AUTHENTICATION_LEVEL", "2"},
+        {"AZN_CRED_AUTH_METHOD", "password"},
+        {"AZN_CRED_AUTHNMECH_INFO", "LDAP Authentication"},
+        {"AZN_CRED_QOP_INFO", "SSK: TLSV12: 9C"},
         {"AZN_CRED_REGISTRY_ID", "cn=alice.jones,ou=people,secAuthority=Default"},
-        {"authenticationTypes", "password, otp"}, {"tagguid", "0c9d2e4a-7f"},
+        {"authenticationTypes", "password, otp"},
+        {"tagguid", "0c9d2e4a-7f"},
         {"AZN_CRED_GROUP_REGISTRY_IDS", "cn=staff,ou=groups,secAuthority=Default"},
         {"AZN_CRED_GROUP_REGISTRY_IDS", "cn=finance,ou=groups,secAuthority=Default"},
         {"AZN_CRED_GROUP_REGISTRY_IDS", "cn=vpn-users,ou=groups,secAuthority=Default"},
@@ -113,8 +125,8 @@ void buildRequests(benchmark::State& state, const KOVAData& data) {
         benchmark::DoNotOptimize(request.formatRequest(data, nullptr, 1, 0));
         benchmark::DoNotOptimize(request.getRequestFragments());
     }
-    state.counters["allocations"] = benchmark::Counter(static_cast<double>(g_allocations.load() - before),
-                                                       benchmark::Counter::kAvgIterations);
+    state.counters["allocations"] =
+        benchmark::Counter(static_cast<double>(g_allocations.load() - before), benchmark::Counter::kAvgIterations);
 }
 
 void BM_TypicalRequest(benchmark::State& state) { buildRequests(state, typicalData()); }
@@ -194,7 +206,8 @@ KOVAData scaledData(int kind, int count) {
         std::string n = std::to_string(i);
         if (kind == 0) data.HTTPInfo.emplace_back("header:X-Scale-" + n, "value " + n);
         if (kind == 1) data.creds.emplace_back("scale-attribute-" + n, "value " + n);
-        if (kind == 2) data.creds.emplace_back("AZN_CRED_GROUP_REGISTRY_IDS", "cn=g" + n + ",ou=groups,secAuthority=Default");
+        if (kind == 2)
+            data.creds.emplace_back("AZN_CRED_GROUP_REGISTRY_IDS", "cn=g" + n + ",ou=groups,secAuthority=Default");
     }
     return data;
 }
@@ -203,8 +216,6 @@ void BM_RequestScaling(benchmark::State& state) {
     buildRequests(state, scaledData(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))));
     state.SetComplexityN(state.range(1));
 }
-BENCHMARK(BM_RequestScaling)
-    ->ArgNames({"kind", "n"})
-    ->ArgsProduct({{0, 1, 2}, {10, 100, 1000, 20000}});
+BENCHMARK(BM_RequestScaling)->ArgNames({"kind", "n"})->ArgsProduct({{0, 1, 2}, {10, 100, 1000, 20000}});
 
 }  // namespace

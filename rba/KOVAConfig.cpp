@@ -218,8 +218,9 @@ int KOVAConfig::getWildcardObligationURL(const char* obligation, std::string& ur
         // Every prefix of the obligation sorts at or before it, a longer one after a shorter, and each lies
         // on the chain of the last prefix not after it: the first on that chain that matches is the longest.
         std::string_view text(obligation);
-        auto after = std::upper_bound(m_wildcards.begin(), m_wildcards.end(), text,
-                                      [](std::string_view key, const WildcardEntry& entry) { return key < *entry.prefix; });
+        auto after =
+            std::upper_bound(m_wildcards.begin(), m_wildcards.end(), text,
+                             [](std::string_view key, const WildcardEntry& entry) { return key < *entry.prefix; });
         for (long at = (after - m_wildcards.begin()) - 1; at >= 0; at = m_wildcards[at].shorter) {
             const WildcardEntry& entry = m_wildcards[at];
             KOVA_TRACE(9, "%s compare config wildcard obligation[%s] with input obligation[%s]", name,

@@ -36,7 +36,7 @@ void reportUnreadable(const char* name, azn_status_t status) {
     FrameworkText error;
     azn_error_get_string(status, &error.text);
     KOVAServiceability::printMessage(QLXBA0312W, name, error.text ? error.text : "", azn_error_major(status),
-                           azn_error_minor(status));
+                                     azn_error_minor(status));
 }
 
 }  // namespace
@@ -76,9 +76,10 @@ void KOVAData::createData(azn_attrlist_h_t list, KOVADataList& target, bool mapN
                 reportUnreadable(name, status);
                 continue;
             }
-            const KOVADataItem& item = target.emplace_back(mapNames ? kova_config->getHeaderName(name) : std::string(name),
-                                                           value.text ? value.text : "");
-            KOVA_TRACE(9, "Just pushed back data item named %s with value %s:", item.first.c_str(), item.second.c_str());
+            const KOVADataItem& item = target.emplace_back(
+                mapNames ? kova_config->getHeaderName(name) : std::string(name), value.text ? value.text : "");
+            KOVA_TRACE(9, "Just pushed back data item named %s with value %s:", item.first.c_str(),
+                       item.second.c_str());
         }
     }
     KOVA_EXIT_STATUS(traceName, 0);

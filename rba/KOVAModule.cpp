@@ -175,8 +175,10 @@ uint32_t KOVAModule::initialize(const char* config_file) {
     KOVA_TRACE(9, "%s: m_permitWhenNoKOVAAvail[%d].", NAME, m_permitWhenNoKOVAAvail);
 
     if (int status = m_clusterMgr.initialize(&m_serviceFactory, &kova_trace)) {
-        KOVA_TRACE(1, "Initialization of cluster manager failed with a status of 0x%x. Did you include the correct "
-                      "configuration entries?", status);
+        KOVA_TRACE(1,
+                   "Initialization of cluster manager failed with a status of 0x%x. Did you include the correct "
+                   "configuration entries?",
+                   status);
         KOVAServiceability::printMessage(QLXBA0305E, status);
         KOVA_EXIT_STATUS(NAME, status);
         return static_cast<uint32_t>(status);
@@ -185,7 +187,7 @@ uint32_t KOVAModule::initialize(const char* config_file) {
     static const nvw_soap_config_ops_t ops = {kova_load_entry_with_obfuscation_support, qzw_release_entry_data, nullptr,
                                               nullptr};
     nvw_soap_config_interface_t configInterface = {&ops, config_file, "kova-eas", nullptr};
-    kova_take_refused_entry();   // only the entries of this registration count
+    kova_take_refused_entry();  // only the entries of this registration count
     int status = m_clusterMgr.addCluster(texts.clusterName.c_str(), true, &configInterface, &m_cluster);
     // An entry the loader refused would leave the cluster without a setting the administrator wrote.
     if (uint32_t refused = kova_take_refused_entry(); status == 0 && refused) status = static_cast<int>(refused);
@@ -256,8 +258,9 @@ azn_status_t KOVAModule::authorize(azn_creds_h_t creds, azn_attrlist_h_t app_con
     }
     std::string resource = resourceWithoutPrefix(protected_resource);
     const char* action = actionFor(operation);
-    KOVA_TRACE(9, "%s: create an KOVARequest: contextID[%s] corvaneVersion[%s] corvaneServerName[%s] "
-                  "protectedResourceWithoutPrefix[%s] action[%s] inheritedPOP[%s]",
+    KOVA_TRACE(9,
+               "%s: create an KOVARequest: contextID[%s] corvaneVersion[%s] corvaneServerName[%s] "
+               "protectedResourceWithoutPrefix[%s] action[%s] inheritedPOP[%s]",
                NAME, policyID.c_str(), m_corvaneVersion.c_str(), m_corvaneServerName.c_str(), resource.c_str(), action,
                inheritedPOP.c_str());
 
@@ -417,8 +420,10 @@ int KOVAModule::findPolicyID(azn_attrlist_h_t app_context, std::string& policyID
         } else if (m_contextID == CONTEXT_INHERITED_POP) {
             result = inheritedPOPPolicyID(havePOP, inheritedPOP, policyID);
         } else {
-            KOVA_TRACE(9, "%s:   it's neither of the static values we searched for so use the context-id itself[%s] for "
-                          "the policy ID", NAME, m_contextID.c_str());
+            KOVA_TRACE(9,
+                       "%s:   it's neither of the static values we searched for so use the context-id itself[%s] for "
+                       "the policy ID",
+                       NAME, m_contextID.c_str());
             policyID = m_contextID;
         }
     }
@@ -428,11 +433,14 @@ int KOVAModule::findPolicyID(azn_attrlist_h_t app_context, std::string& policyID
 
 int KOVAModule::inheritedPOPPolicyID(bool havePOP, const std::string& inheritedPOP, std::string& policyID) {
     static constexpr const char* NAME = "KOVAModule::findPolicyID";
-    KOVA_TRACE(9, "%s:   it's \"context-inherited-pop\" so try to get the inherited POP.  m_hasSpecialEASConfigured[%d]",
+    KOVA_TRACE(9,
+               "%s:   it's \"context-inherited-pop\" so try to get the inherited POP.  m_hasSpecialEASConfigured[%d]",
                NAME, m_hasSpecialEASConfigured);
     if (!m_hasSpecialEASConfigured) {
-        KOVA_TRACE(9, "%s: Using context-id of inerited POP but special-eas is not configured.  Configuration error.  "
-                      "Use Corvane instance name as the policy ID", NAME);
+        KOVA_TRACE(9,
+                   "%s: Using context-id of inerited POP but special-eas is not configured.  Configuration error.  "
+                   "Use Corvane instance name as the policy ID",
+                   NAME);
         KOVAServiceability::printMessage(QLXBA0316W);
         policyID = m_corvaneServerName;
         return 0;
@@ -442,7 +450,9 @@ int KOVAModule::inheritedPOPPolicyID(bool havePOP, const std::string& inheritedP
         policyID = inheritedPOP;
         return 0;
     }
-    KOVA_TRACE(1, "%s:   ERROR: Using context-id of inerited POP, have special-eas configured but we couldn't find "
-                  "inherited POP in the appContext.  Will fall back to the Corvane instance name.", NAME);
+    KOVA_TRACE(1,
+               "%s:   ERROR: Using context-id of inerited POP, have special-eas configured but we couldn't find "
+               "inherited POP in the appContext.  Will fall back to the Corvane instance name.",
+               NAME);
     return 2;
 }

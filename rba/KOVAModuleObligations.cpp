@@ -12,7 +12,7 @@ namespace {
 
 // HTTP codes of the error responses the module can ask the proxy to send, by kind.
 constexpr unsigned long RESPONSE_KIND_CODES[] = {
-    502,   // 0: the PDP cannot be reached
+    502,  // 0: the PDP cannot be reached
 };
 
 constexpr const char* AUTHENTICATION_LEVEL = "AUTHENTICATION_LEVEL";
@@ -66,7 +66,8 @@ int KOVAModule::redirectToObligationURL(const std::string& url, const KOVARespon
         const char* name;
         const char* text;
         unsigned long number;
-    } entries[] = {{"HTTP_RESPONSE_HEADERS", location.c_str(), 0}, {"HTTP_RESPONSE_CODE", nullptr, 302},
+    } entries[] = {{"HTTP_RESPONSE_HEADERS", location.c_str(), 0},
+                   {"HTTP_RESPONSE_CODE", nullptr, 302},
                    {"SAVE_POST_AUTH_REQ", nullptr, 1}};
     int result = 0;
     for (int i = 0; i < 3 && result == 0; ++i) {
@@ -79,7 +80,8 @@ int KOVAModule::redirectToObligationURL(const std::string& url, const KOVARespon
         } else if (entry.text) {
             KOVA_TRACE(9, "%s: Added to permission_info %s, value[%s]", NAME, entry.name, entry.text);
         } else {
-            KOVA_TRACE(9, "%s: Added to permission_info %s, value[%d]", NAME, entry.name, static_cast<int>(entry.number));
+            KOVA_TRACE(9, "%s: Added to permission_info %s, value[%d]", NAME, entry.name,
+                       static_cast<int>(entry.number));
         }
     }
     if (result == 0) *permission = AZN_C_NOT_PERMITTED;
@@ -95,9 +97,11 @@ azn_status_t KOVAModule::constructResponse(int kind, const std::string& body, az
         return KOVA_NULL_PERMISSION_INFO;
     }
     azn_status_t status = usablePermissionList(permission_info);
-    if (status == 0) status = azn_attrlist_add_entry_ulong(*permission_info, "HTTP_RESPONSE_CODE", RESPONSE_KIND_CODES[kind]);
+    if (status == 0)
+        status = azn_attrlist_add_entry_ulong(*permission_info, "HTTP_RESPONSE_CODE", RESPONSE_KIND_CODES[kind]);
     if (status == 0) status = azn_attrlist_add_entry(*permission_info, "HTTP_RESPONSE_BODY", body.c_str());
-    if (status == 0) status = azn_attrlist_add_entry(*permission_info, "HTTP_RESPONSE_HEADERS", "content-type: text/html");
+    if (status == 0)
+        status = azn_attrlist_add_entry(*permission_info, "HTTP_RESPONSE_HEADERS", "content-type: text/html");
     azn_status_t result = azn_error_major(status);
     KOVA_EXIT_STATUS(NAME, result);
     return result;

@@ -25,38 +25,39 @@ constexpr char ATTRIBUTE_END[] = "</ns1:Attribute>";
 constexpr char VALUE_AND_ATTRIBUTE_END[] = "</ns1:AttributeValue></ns1:Attribute>";
 
 // A fixed single-valued String attribute of the requesting machine.
-#define KOVA_AUDIT_ATTRIBUTE(suffix, value)                                                                   \
+#define KOVA_AUDIT_ATTRIBUTE(suffix, value)                                                                  \
     "<ns1:Attribute AttributeId=\"", KOVA_AUDIT_NAMESPACE_BASE, suffix "\" DataType=", KOVA_DATATYPE_STRING, \
         "><ns1:AttributeValue>" value "</ns1:AttributeValue></ns1:Attribute>"
 
-constexpr auto SUBJECT_ID_START = join(
-    "<ns1:Subject SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:subject-category:requesting-machine\">"
-    "<ns1:Attribute AttributeId=\"urn:oasis:names:tc:xacml:1.0:subject:subject-id\" DataType=",
-    KOVA_DATATYPE_STRING, "><ns1:AttributeValue>Corvane Client@ ");
-constexpr auto AUDIT_ATTRIBUTES = join(
-    "</ns1:AttributeValue></ns1:Attribute>", KOVA_AUDIT_ATTRIBUTE("/audit/componentIdType", "Application"),
-    KOVA_AUDIT_ATTRIBUTE("/audit/componentType", "Application Enforcement Point"),
-    KOVA_AUDIT_ATTRIBUTE("/audit/component", "Corvane Client"),
-    "<ns1:Attribute AttributeId=\"", KOVA_AUDIT_NAMESPACE_BASE, "/audit/executionEnvironment\" DataType=",
-    KOVA_DATATYPE_STRING, "><ns1:AttributeValue>");
-constexpr auto ACCESS_SUBJECT_START = join(
-    "]</ns1:AttributeValue></ns1:Attribute></ns1:Subject>"
-    "<ns1:Subject SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:subject-category:access-subject\">");
-constexpr auto RESOURCE_ID_START = join(
-    "</ns1:Subject><ns1:Resource>"
-    "<ns1:Attribute AttributeId=\"urn:oasis:names:tc:xacml:1.0:resource:resource-id\" DataType=",
-    KOVA_DATATYPE_STRING, "><ns1:AttributeValue>");
+constexpr auto SUBJECT_ID_START =
+    join("<ns1:Subject SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:subject-category:requesting-machine\">"
+         "<ns1:Attribute AttributeId=\"urn:oasis:names:tc:xacml:1.0:subject:subject-id\" DataType=",
+         KOVA_DATATYPE_STRING, "><ns1:AttributeValue>Corvane Client@ ");
+constexpr auto AUDIT_ATTRIBUTES =
+    join("</ns1:AttributeValue></ns1:Attribute>", KOVA_AUDIT_ATTRIBUTE("/audit/componentIdType", "Application"),
+         KOVA_AUDIT_ATTRIBUTE("/audit/componentType", "Application Enforcement Point"),
+         KOVA_AUDIT_ATTRIBUTE("/audit/component", "Corvane Client"), "<ns1:Attribute AttributeId=\"",
+         KOVA_AUDIT_NAMESPACE_BASE, "/audit/executionEnvironment\" DataType=", KOVA_DATATYPE_STRING,
+         "><ns1:AttributeValue>");
+constexpr auto ACCESS_SUBJECT_START =
+    join("]</ns1:AttributeValue></ns1:Attribute></ns1:Subject>"
+         "<ns1:Subject SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:subject-category:access-subject\">");
+constexpr auto RESOURCE_ID_START =
+    join("</ns1:Subject><ns1:Resource>"
+         "<ns1:Attribute AttributeId=\"urn:oasis:names:tc:xacml:1.0:resource:resource-id\" DataType=",
+         KOVA_DATATYPE_STRING, "><ns1:AttributeValue>");
 constexpr auto INHERITED_ID_START = join(
-    "<ns1:Attribute AttributeId=\"urn:oxa:security:resource:inherited-resource-id\" DataType=",
-    KOVA_DATATYPE_STRING, "><ns1:AttributeValue>");
-constexpr auto CONTEXT_ID_START = join(
-    "<ns1:Environment><ns1:Attribute AttributeId=\"ContextId\" DataType=", KOVA_DATATYPE_STRING,
-    " Issuer=\"", KOVA_POLICY_ISSUER, "\"><ns1:AttributeValue>");
+    "<ns1:Attribute AttributeId=\"urn:oxa:security:resource:inherited-resource-id\" DataType=", KOVA_DATATYPE_STRING,
+    "><ns1:AttributeValue>");
+constexpr auto CONTEXT_ID_START =
+    join("<ns1:Environment><ns1:Attribute AttributeId=\"ContextId\" DataType=", KOVA_DATATYPE_STRING, " Issuer=\"",
+         KOVA_POLICY_ISSUER, "\"><ns1:AttributeValue>");
 
 #undef KOVA_AUDIT_ATTRIBUTE
 
 // The fixed fragments by slot; null where formatRequest (or, for slot 12, the constructor) points the
 // slot at the request's own text.
+// clang-format off
 constexpr std::array<const char*, KOVARequest::FRAGMENT_COUNT> FIXED_SLOTS = {
     SUBJECT_ID_START.data(), nullptr, AUDIT_ATTRIBUTES.data(), nullptr, "#[", nullptr,
     ACCESS_SUBJECT_START.data(), nullptr, RESOURCE_ID_START.data(), nullptr, VALUE_AND_ATTRIBUTE_END,
@@ -64,6 +65,7 @@ constexpr std::array<const char*, KOVARequest::FRAGMENT_COUNT> FIXED_SLOTS = {
     nullptr, "</ns1:Action>", CONTEXT_ID_START.data(), nullptr, VALUE_AND_ATTRIBUTE_END, nullptr,
     "</ns1:Environment>",
 };
+// clang-format on
 
 // Escapes of the five XML special characters; every other byte stands for itself.
 constexpr std::array<std::string_view, 256> XML_ENTITIES = [] {
@@ -122,7 +124,8 @@ KOVARequest::KOVARequest(const std::string& contextID, const std::string& server
     static const char* const name = "KOVARequest::KOVARequest";
     KOVA_ENTER(name);
     // The SOAP layer only reads the fragments; the slot type is the any-content's.
-    std::transform(FIXED_SLOTS.begin(), FIXED_SLOTS.end(), m_slots, [](const char* text) { return const_cast<char*>(text); });
+    std::transform(FIXED_SLOTS.begin(), FIXED_SLOTS.end(), m_slots,
+                   [](const char* text) { return const_cast<char*>(text); });
     m_slots[12] = slotText(m_inheritedPOP);
     KOVA_EXIT(name);
 }
@@ -177,8 +180,8 @@ void KOVARequest::traceDocument() const {
 
 void KOVARequest::getDataTypeURI(const std::string& word, const char*& dataType) const {
     static constexpr std::pair<std::string_view, const char*> types[] = {
-        {"string", KOVA_DATATYPE_STRING}, {"integer", KOVA_DATATYPE_INTEGER}, {"boolean", KOVA_DATATYPE_BOOLEAN},
-        {"double", KOVA_DATATYPE_DOUBLE}, {"time", KOVA_DATATYPE_TIME},       {"date", KOVA_DATATYPE_DATE},
+        {"string", KOVA_DATATYPE_STRING},     {"integer", KOVA_DATATYPE_INTEGER}, {"boolean", KOVA_DATATYPE_BOOLEAN},
+        {"double", KOVA_DATATYPE_DOUBLE},     {"time", KOVA_DATATYPE_TIME},       {"date", KOVA_DATATYPE_DATE},
         {"x500name", KOVA_DATATYPE_X500NAME},
     };
     auto found = std::find_if(std::begin(types), std::end(types), [&](const auto& type) { return type.first == word; });
@@ -188,8 +191,10 @@ void KOVARequest::getDataTypeURI(const std::string& word, const char*& dataType)
 int KOVARequest::getCategory(const char* word) const {
     static const char* const name = "KOVARequest::getCategory";
     static constexpr std::pair<std::string_view, int> categories[] = {
-        {"Environment", KOVA_CATEGORY_ENVIRONMENT}, {"Subject", KOVA_CATEGORY_SUBJECT},
-        {"Action", KOVA_CATEGORY_ACTION},           {"Resource", KOVA_CATEGORY_RESOURCE},
+        {"Environment", KOVA_CATEGORY_ENVIRONMENT},
+        {"Subject", KOVA_CATEGORY_SUBJECT},
+        {"Action", KOVA_CATEGORY_ACTION},
+        {"Resource", KOVA_CATEGORY_RESOURCE},
     };
     KOVA_TRACE(6, "Enter %s pszCategory[%s]", name, word);
     auto found = std::find_if(std::begin(categories), std::end(categories),
@@ -223,9 +228,9 @@ void KOVARequest::appendEscaped(std::string& out, const char* text) {
 
 void KOVARequest::appendText(std::string& out, const char* text, TextForm form) {
     switch (form) {
-    case TextForm::Escaped: appendEscaped(out, text); break;
-    case TextForm::Raw: out.append(text); break;
-    case TextForm::X500Name: appendX500Name(out, text); break;
+        case TextForm::Escaped: appendEscaped(out, text); break;
+        case TextForm::Raw: out.append(text); break;
+        case TextForm::X500Name: appendX500Name(out, text); break;
     }
 }
 

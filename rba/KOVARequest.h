@@ -23,8 +23,13 @@ inline constexpr char KOVA_AUDIT_NAMESPACE_BASE[] = "http://audit.kova-eas.examp
 inline constexpr char KOVA_POLICY_ISSUER[] = "http://pdp.kova-eas.example/policy/distribution";
 
 // Attribute categories.
-enum { KOVA_CATEGORY_NONE = 0, KOVA_CATEGORY_ENVIRONMENT = 1, KOVA_CATEGORY_SUBJECT = 2,
-       KOVA_CATEGORY_ACTION = 3, KOVA_CATEGORY_RESOURCE = 4 };
+enum {
+    KOVA_CATEGORY_NONE = 0,
+    KOVA_CATEGORY_ENVIRONMENT = 1,
+    KOVA_CATEGORY_SUBJECT = 2,
+    KOVA_CATEGORY_ACTION = 3,
+    KOVA_CATEGORY_RESOURCE = 4
+};
 
 // One attribute being collected before it is written.
 class KOVAAttribute {
@@ -80,10 +85,12 @@ public:
 
     // Environment and HTTP attributes.
     int createAttributes(const KOVAData& data, KOVAAuditFields* auditFields, int provideOldAttrIDs);
-    void getUpdatedAttributeAttrInfo(const std::string& name, std::string& id, const char*& dataType, int& category) const;
+    void getUpdatedAttributeAttrInfo(const std::string& name, std::string& id, const char*& dataType,
+                                     int& category) const;
 
     // Subject attributes from credentials.
-    int createCredentials(const KOVAData& data, KOVAAuditFields* auditFields, int useRealClientIP, int provideOldAttrIDs);
+    int createCredentials(const KOVAData& data, KOVAAuditFields* auditFields, int useRealClientIP,
+                          int provideOldAttrIDs);
     bool findClientIP(const KOVAData& data, std::string& clientIP) const;
     bool findCredKey(const KOVAData& data, const char* name, std::string& value) const;
     void forceURNClientIP(const KOVAData& data);

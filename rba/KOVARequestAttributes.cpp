@@ -243,12 +243,13 @@ int KOVARequest::createAttributes(const KOVAData& data, KOVAAuditFields* auditFi
             appendEnvironmentAttribute(first, last, id, dataType, auditFields, provideOldAttrIDs);
             continue;
         }
-        KOVAAttributeList* target = category == KOVA_CATEGORY_SUBJECT  ? &m_subjectList
-                                    : category == KOVA_CATEGORY_ACTION ? &m_actionList
+        KOVAAttributeList* target = category == KOVA_CATEGORY_SUBJECT    ? &m_subjectList
+                                    : category == KOVA_CATEGORY_ACTION   ? &m_actionList
                                     : category == KOVA_CATEGORY_RESOURCE ? &m_resourceList
                                                                          : nullptr;
         if (!target) {
-            KOVA_TRACE(1, "%s: Got a category[%d] that's NOT valid.  Should never happen.  Will lose this attribute[%s]",
+            KOVA_TRACE(1,
+                       "%s: Got a category[%d] that's NOT valid.  Should never happen.  Will lose this attribute[%s]",
                        name, category, id.c_str());
             continue;
         }
@@ -272,8 +273,8 @@ int KOVARequest::createAttributes(const KOVAData& data, KOVAAuditFields* auditFi
 }
 
 void KOVARequest::appendEnvironmentAttribute(KOVADataList::const_iterator first, KOVADataList::const_iterator last,
-                                             const std::string& id, const char* dataType,
-                                             KOVAAuditFields* auditFields, int provideOldAttrIDs) {
+                                             const std::string& id, const char* dataType, KOVAAuditFields* auditFields,
+                                             int provideOldAttrIDs) {
     auto values = ItemValues(first, last);
     if (validValues(id.c_str(), dataType, values)) {
         KOVA_TRACE(1, "%s ERROR: Attribute[%s] is not valid.  Will not add to XACML", "KOVARequest::createAttributes",

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <new>
 
-#include "rba/kova_eas.h"
 #include "nvwebrte/nvwebrte.h"
+#include "rba/kova_eas.h"
 #include "rba/stub/AuthzService.h"
 #include "wzt/wzt.h"
 
@@ -92,15 +92,15 @@ int exchangeOverSSL(const NVWSOAPHandleConfig& config, int sockfd, const timeval
     const char* failedCall = nullptr;
     int code = wzt_secure_soc_open(config.wztEnv(), &sslHandle);
     if (code) failedCall = "wzt_secure_soc_open(config->wztEnv(), &sslHandle)";
-    if (!failedCall && (code = wzt_attribute_set_buffer(sslHandle, WZT_USER_DATA,
-                                                        reinterpret_cast<const char*>(&timeoutSeconds), 4)))
+    if (!failedCall &&
+        (code = wzt_attribute_set_buffer(sslHandle, WZT_USER_DATA, reinterpret_cast<const char*>(&timeoutSeconds), 4)))
         failedCall = "wzt_attribute_set_buffer(sslHandle, WZT_USER_DATA, (const char*)&timeout.tv_sec, "
                      "sizeof(timeout.tv_sec))";
     if (!failedCall && (code = wzt_attribute_set_numeric_value(sslHandle, WZT_FD, sockfd)))
         failedCall = "wzt_attribute_set_numeric_value(sslHandle, WZT_FD, sockfd)";
     if (!failedCall && (code = wzt_secure_soc_init(sslHandle))) failedCall = "wzt_secure_soc_init(sslHandle)";
-    if (!failedCall && (code = wzt_secure_soc_write(sslHandle, request.data(), static_cast<int>(request.size()),
-                                                    &transmitted)))
+    if (!failedCall &&
+        (code = wzt_secure_soc_write(sslHandle, request.data(), static_cast<int>(request.size()), &transmitted)))
         failedCall = "wzt_secure_soc_write(sslHandle, (char*)request.getChars(), request.getLength(), &transmitted)";
     if (!failedCall && (code = wzt_secure_soc_read(sslHandle, rsp, maxRspLen - 1, &rspLen)))
         failedCall = "wzt_secure_soc_read(sslHandle, rsp, maxRspLen-1, &rspLen)";
@@ -182,8 +182,7 @@ int KOVAPingCall::parseURL(NVWSOAPHandle* handle, const char* url, std::string& 
     if (result)
         KOVA_TRACE(1, "%s: Failed[0x%X] to extract host and port from (%s)", NAME, static_cast<unsigned>(result),
                    hostAndPort.c_str());
-    else
-        KOVA_TRACE(9, "%s: Found Host: (%s) port (%d)", NAME, host.c_str(), port);
+    else KOVA_TRACE(9, "%s: Found Host: (%s) port (%d)", NAME, host.c_str(), port);
     KOVA_EXIT_STATUS(NAME, result);
     return result;
 }
@@ -203,8 +202,10 @@ int KOVAPingCall::extractHostAndPort(const std::string& hostAndPort, bool useSSL
         size_t closing = hostAndPort.rfind(']');
         bracketClosed = closing != std::string::npos;
         if (!bracketClosed) {
-            KOVA_TRACE(1, "%s: ERROR, Found first character of [ but no ] character after that.  BAD IPV6 hostname "
-                          "provided", NAME);
+            KOVA_TRACE(1,
+                       "%s: ERROR, Found first character of [ but no ] character after that.  BAD IPV6 hostname "
+                       "provided",
+                       NAME);
             result = KOVA_PING_BAD_URL;
         } else {
             KOVA_TRACE(9, "%s: and has a ] character after that, must be IPV6", NAME);
@@ -219,8 +220,10 @@ int KOVAPingCall::extractHostAndPort(const std::string& hostAndPort, bool useSSL
             KOVA_TRACE(9, "%s: No port provided, we'll use the default", NAME);
             port = useSSL ? 443 : 80;
         } else if (separator + 1 == hostAndPort.size()) {
-            KOVA_TRACE(1, "%s: ERROR, Found : character after the host, seemingly indicating a port, but no "
-                          "characters after the :.  Fail the method.", NAME);
+            KOVA_TRACE(1,
+                       "%s: ERROR, Found : character after the host, seemingly indicating a port, but no "
+                       "characters after the :.  Fail the method.",
+                       NAME);
             result = KOVA_PING_BAD_URL;
         } else {
             try {

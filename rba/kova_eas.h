@@ -123,8 +123,8 @@ azn_status_t kova_decide(azn_creds_h_t creds, const char* protected_resource, co
 // A line is formatted only when the channel's level asks for it.
 inline bool kova_tracing(int level) { return kova_trace.level() >= level; }
 
-#define KOVA_TRACE(level, ...)                                                  \
-    do {                                                                        \
+#define KOVA_TRACE(level, ...)                                                                \
+    do {                                                                                      \
         if (kova_tracing(level)) kova_trace.trace((level), KOVA_UNIT, __LINE__, __VA_ARGS__); \
     } while (0)
 #define KOVA_ENTER(name) KOVA_TRACE(6, "Enter %s", (name))
@@ -139,7 +139,7 @@ inline const char* kova_str(const char* text) { return text ? text : "NULL"; }
 // runs inside kova_c_boundary, and an exception escaping it is reported with the catalogue message that
 // fits (QLXBA0315E when memory ran out, QLXBA0300W with the exception's text otherwise) and becomes
 // `failure`.
-void kova_report_escaped_exception(const char* entry) noexcept;   // inside a catch block only
+void kova_report_escaped_exception(const char* entry) noexcept;  // inside a catch block only
 
 template <typename Result, typename Body>
 Result kova_c_boundary(const char* entry, Result failure, Body&& body) noexcept {

@@ -145,7 +145,8 @@ int loadEntry(const char* config_file, const char* stanza, const char* qualifier
     if (list.size() == 0) {
         if (!optional) {
             KOVAServiceability::printMessage(QLXBA0303E, key, stanzaName.c_str());
-            KOVA_TRACE(1, "A required configuration entry, %s, under the %s stanza is missing from the configuration file",
+            KOVA_TRACE(1,
+                       "A required configuration entry, %s, under the %s stanza is missing from the configuration file",
                        key, stanzaName.c_str());
         }
         return 0;

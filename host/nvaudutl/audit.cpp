@@ -23,7 +23,7 @@ struct AuditAgent {
     // Writers use the descriptor number as it stands; a reopen swaps the file behind it with dup2,
     // which is atomic, so a record goes whole to either the old or the new file.
     std::atomic<int> fd{-1};
-    std::atomic<bool> failing{false};   // a write failed and no record was written since
+    std::atomic<bool> failing{false};  // a write failed and no record was written since
 };
 
 struct AuditSink {
@@ -40,7 +40,9 @@ std::map<std::string, AuditAgent*> g_agents;
 
 void report(const std::string& text) { qz_msg_print_text(("audit: " + text).c_str()); }
 
-int openAuditFile(const std::string& path) { return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640); }
+int openAuditFile(const std::string& path) {
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+}
 
 // Each failure after a success is reported once; records keep being attempted.
 void noteWrite(AuditAgent& agent, bool written, int error) {
@@ -135,8 +137,9 @@ void QZLogDetachSink(void** sink) {
 
 nv_log_event_t NVLogEventStart(void* sink) {
     if (!sink) return nullptr;
-    return zem::cBoundary("NVLogEventStart", static_cast<nv_log_event_t>(nullptr),
-                          [&]() -> nv_log_event_t { return new AuditEvent{static_cast<AuditSink*>(sink), {}}; });
+    return zem::cBoundary("NVLogEventStart", static_cast<nv_log_event_t>(nullptr), [&]() -> nv_log_event_t {
+        return new AuditEvent{static_cast<AuditSink*>(sink), {}};
+    });
 }
 
 void NVLogEventAddText(nv_log_event_t event, unsigned long length, const char* text) {

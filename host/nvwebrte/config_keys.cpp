@@ -74,7 +74,7 @@ std::vector<ConfigKey> declare() {
         table("obligations-urls-mapping", T::RedirectUrl, nullptr, PLUGIN),
         table("user-attribute-definitions", T::Text, nullptr, PLUGIN),
         // The harness.
-        table("zemhost-native-policy", T::Text, nullptr, HARNESS),   // its words are the policy reader's
+        table("zemhost-native-policy", T::Text, nullptr, HARNESS),  // its words are the policy reader's
         text(S, "listen", "127.0.0.1:9191", false, SERVE),
         number(S, "threads", 1, 256, "8", SERVE, false),
         number(S, "max-queue", 0, 65536, "256", SERVE, false),
@@ -159,7 +159,8 @@ void checkEntry(const ConfigKey& key, const std::string& where, const std::strin
     bool obfuscated = value.starts_with("obf:");
     if (obfuscated && !key.decodesObf) {
         problems.push_back(where + " = " + value + ": obf: is not decoded for this key (" + key.reader +
-                           " reads it as written)" + (key.type == KeyType::Text ? "" : ", so it is " + valueProblem(key, value)));
+                           " reads it as written)" +
+                           (key.type == KeyType::Text ? "" : ", so it is " + valueProblem(key, value)));
         return;
     }
     if (obfuscated) return;  // the reader decodes it and judges the decoded text
@@ -208,24 +209,21 @@ std::vector<std::string> nearestNames(const std::string& word, std::vector<std::
 
 std::string valueProblem(const ConfigKey& key, const std::string& value) {
     switch (key.type) {
-    case KeyType::Boolean: {
-        int parsed = 0;
-        return nvw_util_unmarshal_bool(value.c_str(), &parsed) == 0 ? "" : "not yes or no";
-    }
-    case KeyType::Number: {
-        long long parsed = 0;
-        const char* end = value.data() + value.size();
-        auto [stop, error] = std::from_chars(value.data(), end, parsed);
-        if (error == std::errc() && stop == end && !value.empty() && parsed >= key.minimum && parsed <= key.maximum)
-            return "";
-        return "not a whole number from " + std::to_string(key.minimum) + " to " + std::to_string(key.maximum);
-    }
-    case KeyType::RedirectUrl:
-        return redirectProblem(value);
-    case KeyType::Words:
-        return wordsProblem(key, value);
-    case KeyType::Text:
-        return "";
+        case KeyType::Boolean: {
+            int parsed = 0;
+            return nvw_util_unmarshal_bool(value.c_str(), &parsed) == 0 ? "" : "not yes or no";
+        }
+        case KeyType::Number: {
+            long long parsed = 0;
+            const char* end = value.data() + value.size();
+            auto [stop, error] = std::from_chars(value.data(), end, parsed);
+            if (error == std::errc() && stop == end && !value.empty() && parsed >= key.minimum && parsed <= key.maximum)
+                return "";
+            return "not a whole number from " + std::to_string(key.minimum) + " to " + std::to_string(key.maximum);
+        }
+        case KeyType::RedirectUrl: return redirectProblem(value);
+        case KeyType::Words: return wordsProblem(key, value);
+        case KeyType::Text: return "";
     }
     return "";
 }

@@ -13,16 +13,16 @@ enum class KeyType { Text, Boolean, Number, RedirectUrl, Words };
 
 struct ConfigKey {
     const char* stanza;
-    const char* key;         // "*": any name (the stanza is a table of names)
+    const char* key;  // "*": any name (the stanza is a table of names)
     KeyType type;
-    long long minimum;       // Number: the accepted range
+    long long minimum;  // Number: the accepted range
     long long maximum;
-    const char* words;       // Words: the accepted values, "|"-separated
-    const char* fallback;    // the default, "" when required or when absence means off
+    const char* words;     // Words: the accepted values, "|"-separated
+    const char* fallback;  // the default, "" when required or when absence means off
     bool required;
-    bool repeated;           // may be given more than once (all values are read)
-    bool decodesObf;         // an obf: value is decoded by the reader
-    const char* reader;      // who reads it: plug-in, cluster, zemhost serve, zemhost
+    bool repeated;       // may be given more than once (all values are read)
+    bool decodesObf;     // an obf: value is decoded by the reader
+    const char* reader;  // who reads it: plug-in, cluster, zemhost serve, zemhost
 };
 
 const std::vector<ConfigKey>& configKeys();

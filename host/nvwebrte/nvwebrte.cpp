@@ -6,12 +6,12 @@
 
 #include <openssl/evp.h>
 
+#include <strings.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <strings.h>
 
 #include "nvwebrte/stanza_file.h"
 #include "qzcore/c_boundary.h"
@@ -137,8 +137,9 @@ int qzw_timed_write(int fd, const char* buffer, int length, int flags, struct ti
 
 char* mime64_encode(const char* data, size_t length) {
     auto* encoded = static_cast<char*>(malloc(4 * ((length + 2) / 3) + 1));
-    if (encoded) EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded), reinterpret_cast<const unsigned char*>(data),
-                                 static_cast<int>(length));
+    if (encoded)
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded), reinterpret_cast<const unsigned char*>(data),
+                        static_cast<int>(length));
     return encoded;
 }
 }

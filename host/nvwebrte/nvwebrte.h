@@ -1,8 +1,8 @@
 // Web runtime: stanza configuration file access, booleans, timed socket I/O and base64.
 #pragma once
 
-#include <cstddef>
 #include <sys/time.h>
+#include <cstddef>
 
 extern "C" {
 
@@ -14,8 +14,8 @@ typedef struct qzw_stanza_pair {
 
 // Values of `key` in [stanza] or [stanza:qualifier] as a null-terminated array of texts in file order;
 // `*values` stays null when the entry is absent. Returns 1 when the entry exists, 0 otherwise.
-int qzw_load_entry(const char* config_file, const char* stanza, const char* qualifier, const char* key,
-                   char*** values, int flags);
+int qzw_load_entry(const char* config_file, const char* stanza, const char* qualifier, const char* key, char*** values,
+                   int flags);
 void qzw_release_entry_data(char** values);
 
 // Every entry of [stanza] in file order. Returns non-zero when the stanza exists.

@@ -21,7 +21,7 @@ struct Stanza {
 
 struct StanzaFile {
     std::vector<Stanza> stanzas;
-    std::vector<std::string> problems;   // "FILE:LINE: what is wrong"
+    std::vector<std::string> problems;  // "FILE:LINE: what is wrong"
 
     const Stanza* find(const std::string& name) const;
     // Values of `key` in `stanza`, in file order.

@@ -29,7 +29,7 @@ bool interruptAvailable() {
         struct sigaction ours {};
         ours.sa_handler = ignoreInterrupt;
         sigemptyset(&ours.sa_mask);
-        ours.sa_flags = 0;   // no SA_RESTART: a blocking call returns EINTR
+        ours.sa_flags = 0;  // no SA_RESTART: a blocking call returns EINTR
         return sigaction(interruptSignal(), &ours, nullptr) == 0;
     }();
     return available;
@@ -150,7 +150,8 @@ void NVWSOAPCluster::Impl::reportFailure(NVWSOAPClusterMember& member, const std
     if (!member.markDown(SteadyClock::now() + healthCheckInterval)) return;
     NVWSOAP_TRACE(trace, 2, "Cluster %s: endpoint %s is down: %s", name.c_str(), member.url(), reason.c_str());
     bool anyUp = std::any_of(members.begin(), members.end(), [](const auto& other) { return other->isUp(); });
-    nvwsoapMessage(anyUp ? NVWSOAP_MSG_ENDPOINT_DOWN : NVWSOAP_MSG_ALL_DOWN, member.url(), name.c_str(), reason.c_str());
+    nvwsoapMessage(anyUp ? NVWSOAP_MSG_ENDPOINT_DOWN : NVWSOAP_MSG_ALL_DOWN, member.url(), name.c_str(),
+                   reason.c_str());
 }
 
 void NVWSOAPCluster::Impl::maintain() {

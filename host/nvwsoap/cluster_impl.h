@@ -25,10 +25,10 @@ enum : unsigned int {
 };
 void nvwsoapMessage(unsigned int id, ...);
 
-#define NVWSOAP_TRACE(channel, lineLevel, ...)                                                       \
-    do {                                                                                             \
-        if ((channel) && (channel)->level() >= (lineLevel))                                          \
-            (channel)->trace((lineLevel), "host/nvwsoap", __LINE__, __VA_ARGS__);                    \
+#define NVWSOAP_TRACE(channel, lineLevel, ...)                                    \
+    do {                                                                          \
+        if ((channel) && (channel)->level() >= (lineLevel))                       \
+            (channel)->trace((lineLevel), "host/nvwsoap", __LINE__, __VA_ARGS__); \
     } while (0)
 
 // The cluster keys of one stanza, parsed.
@@ -39,10 +39,10 @@ struct ClusterSettings {
     };
     std::vector<Server> servers;
     int maxHandles = 16;
-    int handleIdleTimeout = 240;   // seconds
-    int timeout = 30;              // seconds
-    int healthCheckInterval = 60;  // seconds; 0: no health checks, endpoints are never marked down
-    int maxResponseSize = 1024 * 1024;   // bytes of one answer
+    int handleIdleTimeout = 240;        // seconds
+    int timeout = 30;                   // seconds
+    int healthCheckInterval = 60;       // seconds; 0: no health checks, endpoints are never marked down
+    int maxResponseSize = 1024 * 1024;  // bytes of one answer
     std::string caFile, certFile, keyFile;
     bool verifyPeer = true;
     std::string basicAuthUser, basicAuthPassword;
@@ -59,7 +59,8 @@ class HandlePool;
 // so a handle returned after shutdown is closed safely.
 class NVWSOAPHandleContainer {
 public:
-    NVWSOAPHandleContainer(orbsec_axiscpp::Stub* stub, const NVWSOAPHandleConfig* config, std::shared_ptr<HandlePool> pool)
+    NVWSOAPHandleContainer(orbsec_axiscpp::Stub* stub, const NVWSOAPHandleConfig* config,
+                           std::shared_ptr<HandlePool> pool)
         : handle(stub, config), pool(std::move(pool)) {}
 
     NVWSOAPHandle handle;
@@ -97,8 +98,8 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_available;
-    std::vector<NVWSOAPHandleContainer*> m_idle;   // ordered by lastUsed, most recent last
-    size_t m_handles = 0;                          // idle, lent and being created
+    std::vector<NVWSOAPHandleContainer*> m_idle;  // ordered by lastUsed, most recent last
+    size_t m_handles = 0;                         // idle, lent and being created
     bool m_closed = false;
 };
 
@@ -159,7 +160,7 @@ struct NVWSOAPCluster::Impl {
     std::vector<std::unique_ptr<NVWSOAPClusterMember>> members;
     std::chrono::seconds healthCheckInterval{0};
     std::atomic<bool> running{false};
-    wzt_env_handle_t tlsEnv = nullptr;   // for the health checks of https endpoints
+    wzt_env_handle_t tlsEnv = nullptr;  // for the health checks of https endpoints
 
 private:
     void maintain();
@@ -168,10 +169,10 @@ private:
 
     std::atomic<unsigned> m_turn{0};
     std::mutex m_mutex;
-    std::condition_variable m_wake;       // wakes the maintenance thread early when it is to stop
-    std::condition_variable m_finished;   // the maintenance thread has left its loop
+    std::condition_variable m_wake;      // wakes the maintenance thread early when it is to stop
+    std::condition_variable m_finished;  // the maintenance thread has left its loop
     std::atomic<bool> m_stopping{false};
-    bool m_done = false;                  // under m_mutex: the maintenance thread is about to end
+    bool m_done = false;  // under m_mutex: the maintenance thread is about to end
     std::thread m_maintenance;
 };
 

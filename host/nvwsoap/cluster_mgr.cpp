@@ -10,8 +10,10 @@ namespace {
 // state, so that the administrator sees them whatever the trace level.
 const qz_msg_entry_t MESSAGES[] = {
     {NVWSOAP_MSG_CLUSTER_REFUSED, "NVWSO0090E   The SOAP cluster %s cannot be added: [%s] in %s: %s."},
-    {NVWSOAP_MSG_ENDPOINT_DOWN, "NVWSO0091W   The endpoint %s of the SOAP cluster %s is down: %s. Requests fail over to its other endpoints."},
-    {NVWSOAP_MSG_ALL_DOWN, "NVWSO0092E   The endpoint %s of the SOAP cluster %s is down: %s. Every endpoint of the cluster is down."},
+    {NVWSOAP_MSG_ENDPOINT_DOWN,
+     "NVWSO0091W   The endpoint %s of the SOAP cluster %s is down: %s. Requests fail over to its other endpoints."},
+    {NVWSOAP_MSG_ALL_DOWN,
+     "NVWSO0092E   The endpoint %s of the SOAP cluster %s is down: %s. Every endpoint of the cluster is down."},
     {NVWSOAP_MSG_ENDPOINT_BACK, "NVWSO0093I   The endpoint %s of the SOAP cluster %s is back up."},
 };
 
@@ -41,7 +43,7 @@ struct NVWSOAPClusterMgr::Impl {
     std::mutex mutex;
     NVWSOAPServiceFactory* factory = nullptr;
     NVWSOAPTrace* trace = nullptr;
-    std::vector<NVWSOAPCluster*> clusters;   // made by the factory, owned here
+    std::vector<NVWSOAPCluster*> clusters;  // made by the factory, owned here
 };
 
 namespace {

@@ -40,9 +40,8 @@ HandlePool::HandlePool(NVWSOAPServiceFactory* factory, std::string url, NVWSOAPH
 
 NVWSOAPHandleContainer* HandlePool::borrow() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    bool ready = m_available.wait_for(lock, std::chrono::seconds(m_config.m_timeout), [this] {
-        return m_closed || !m_idle.empty() || m_handles < m_maxHandles;
-    });
+    bool ready = m_available.wait_for(lock, std::chrono::seconds(m_config.m_timeout),
+                                      [this] { return m_closed || !m_idle.empty() || m_handles < m_maxHandles; });
     if (!ready || m_closed) return nullptr;
     if (!m_idle.empty()) {
         NVWSOAPHandleContainer* container = m_idle.back();

@@ -29,8 +29,7 @@ public:
     // Current level, -1 when the channel is not running.
     int level() const { return m_level ? *m_level : -1; }
     // printf-style; a line above the current level is dropped without formatting.
-    void trace(int level, const char* file, int line, const char* format, ...)
-        __attribute__((format(printf, 5, 6)));
+    void trace(int level, const char* file, int line, const char* format, ...) __attribute__((format(printf, 5, 6)));
     void vtrace(int level, const char* file, int line, const char* format, va_list args);
 
 private:
@@ -92,8 +91,8 @@ public:
     bool useSSL() const { return m_useSSL; }
     const char* baUser() const { return m_baUser.empty() ? nullptr : m_baUser.c_str(); }
     const char* baPassword() const { return m_baPassword.empty() ? nullptr : m_baPassword.c_str(); }
-    int timeout() const { return m_timeout; }          // seconds for connect and each read/write
-    int maxResponseSize() const { return m_maxResponseSize; }   // bytes of one answer, headers and body
+    int timeout() const { return m_timeout; }                  // seconds for connect and each read/write
+    int maxResponseSize() const { return m_maxResponseSize; }  // bytes of one answer, headers and body
     wzt_env_handle_t wztEnv() const { return m_wztEnv; }
 
     bool m_useSSL = false;
@@ -173,10 +172,10 @@ private:
 
 // Status codes of execute (the call's own soapCall statuses pass through unchanged).
 enum {
-    NVWSOAP_S_NO_ENDPOINT = 0x38ad5001,   // every endpoint of the cluster is down
-    NVWSOAP_S_NO_HANDLE = 0x38ad5002,     // the factory made no stub
-    NVWSOAP_S_TRANSPORT = 0x38ad5003,     // the exchange threw (connect, time-out, HTTP, TLS, XML)
-    NVWSOAP_S_NOT_RUNNING = 0x38ad5004,   // the cluster manager is shut down
+    NVWSOAP_S_NO_ENDPOINT = 0x38ad5001,  // every endpoint of the cluster is down
+    NVWSOAP_S_NO_HANDLE = 0x38ad5002,    // the factory made no stub
+    NVWSOAP_S_TRANSPORT = 0x38ad5003,    // the exchange threw (connect, time-out, HTTP, TLS, XML)
+    NVWSOAP_S_NOT_RUNNING = 0x38ad5004,  // the cluster manager is shut down
 };
 
 // ---------------------------------------------------------------------------------------------------
@@ -258,10 +257,10 @@ private:
 // Status codes of initialize and addCluster.
 enum {
     NVWSOAP_S_BAD_FACTORY = 0x38ad5010,
-    NVWSOAP_S_NO_SERVER = 0x38ad5011,      // no `server` entry
-    NVWSOAP_S_BAD_SERVER = 0x38ad5012,     // a `server` entry that does not parse, or a URL the exchange and
-                                           // the health check would not read alike
-    NVWSOAP_S_BAD_SETTING = 0x38ad5013,    // a number outside its range, or a boolean that does not parse
-    NVWSOAP_S_TLS_CONFIG = 0x38ad5014,     // ssl-* files that cannot be loaded
+    NVWSOAP_S_NO_SERVER = 0x38ad5011,    // no `server` entry
+    NVWSOAP_S_BAD_SERVER = 0x38ad5012,   // a `server` entry that does not parse, or a URL the exchange and
+                                         // the health check would not read alike
+    NVWSOAP_S_BAD_SETTING = 0x38ad5013,  // a number outside its range, or a boolean that does not parse
+    NVWSOAP_S_TLS_CONFIG = 0x38ad5014,   // ssl-* files that cannot be loaded
     NVWSOAP_S_NOT_INITIALIZED = 0x38ad5015,
 };

@@ -4,8 +4,8 @@ namespace {
 
 struct Attempt {
     int status;
-    bool endpointFailed;   // the endpoint could not be reached or did not answer in time
-    std::string reason;    // the transport's words for a failure
+    bool endpointFailed;  // the endpoint could not be reached or did not answer in time
+    std::string reason;   // the transport's words for a failure
 };
 
 bool isEndpointFailure(int code) {
@@ -14,10 +14,8 @@ bool isEndpointFailure(int code) {
         case orbsec_axiscpp::SERVER_TRANSPORT_TIMEOUT:
         case orbsec_axiscpp::SERVER_TRANSPORT_HTTP_ERROR:
         case orbsec_axiscpp::SERVER_TRANSPORT_TLS_FAILED:
-        case orbsec_axiscpp::SERVER_TRANSPORT_FAILED:
-            return true;
-        default:
-            return false;
+        case orbsec_axiscpp::SERVER_TRANSPORT_FAILED: return true;
+        default: return false;
     }
 }
 

@@ -15,8 +15,8 @@ namespace {
 
 struct TraceSettings {
     std::mutex mutex;
-    int level = -1;        // -1: take ZEM_TRACE_LEVEL
-    std::string path;      // empty: take ZEM_TRACE_FILE, else standard error
+    int level = -1;    // -1: take ZEM_TRACE_LEVEL
+    std::string path;  // empty: take ZEM_TRACE_FILE, else standard error
     bool configured = false;
 };
 

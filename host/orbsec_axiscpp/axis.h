@@ -8,7 +8,13 @@
 namespace orbsec_axiscpp {
 
 enum AXIS_PROTOCOL_TYPE { APTHTTP1_0 = 0, APTHTTP1_1 = 1, APTHTTPS = 2 };
-enum PROVIDERTYPE { UNKNOWN_PROVIDER = 0, C_RPC_PROVIDER = 1, C_DOC_PROVIDER = 2, CPP_RPC_PROVIDER = 3, CPP_DOC_PROVIDER = 4 };
+enum PROVIDERTYPE {
+    UNKNOWN_PROVIDER = 0,
+    C_RPC_PROVIDER = 1,
+    C_DOC_PROVIDER = 2,
+    CPP_RPC_PROVIDER = 3,
+    CPP_DOC_PROVIDER = 4
+};
 enum SOAP_VERSION { SOAP_VER_1_1 = 0, SOAP_VER_1_2 = 1 };
 enum AXIS_TRANSPORT_INFORMATION_TYPE {
     SOAPACTION_HEADER = 0,
@@ -16,7 +22,7 @@ enum AXIS_TRANSPORT_INFORMATION_TYPE {
     OPERATION_NAME = 2,
     SOAP_MESSAGE_LENGTH = 3,
     TRANSPORT_PROPERTIES = 4,
-    SECURE_PROPERTIES = 5,   // value: the address of an array of SECURE_PROPERTY_COUNT C strings
+    SECURE_PROPERTIES = 5,  // value: the address of an array of SECURE_PROPERTY_COUNT C strings
 };
 // A stub's secure-channel arguments: const char* const[SECURE_PROPERTY_COUNT], passed as the value of
 // SECURE_PROPERTIES (a null entry is an empty argument).
@@ -27,15 +33,15 @@ enum { AXIS_SUCCESS = 0, AXIS_FAIL = -1 };
 
 // Exception codes (AxisException::getExceptionCode).
 enum {
-    SERVER_TRANSPORT_CONNECT_FAILED = 10,    // the endpoint refused or could not be reached
-    SERVER_TRANSPORT_TIMEOUT = 11,           // connect, send or receive took longer than the time-out
-    SERVER_TRANSPORT_HTTP_ERROR = 12,        // an HTTP status other than 200 without a SOAP fault
-    SERVER_TRANSPORT_TLS_FAILED = 13,        // TLS handshake or certificate verification failed
-    SERVER_TRANSPORT_FAILED = 14,            // any other transport failure
-    CLIENT_SOAP_MALFORMED_RESPONSE = 20,     // the response is not well-formed SOAP
-    CLIENT_CALL_NOT_INITIALIZED = 30,        // the call was used outside initialize/unInitialize
-    CLIENT_UNSUPPORTED_FEATURE = 31,         // a setting the library does not support (SOAP 1.2)
-    SERVER_FAULT_RECEIVED = 71,              // the response carries a SOAP Fault
+    SERVER_TRANSPORT_CONNECT_FAILED = 10,  // the endpoint refused or could not be reached
+    SERVER_TRANSPORT_TIMEOUT = 11,         // connect, send or receive took longer than the time-out
+    SERVER_TRANSPORT_HTTP_ERROR = 12,      // an HTTP status other than 200 without a SOAP fault
+    SERVER_TRANSPORT_TLS_FAILED = 13,      // TLS handshake or certificate verification failed
+    SERVER_TRANSPORT_FAILED = 14,          // any other transport failure
+    CLIENT_SOAP_MALFORMED_RESPONSE = 20,   // the response is not well-formed SOAP
+    CLIENT_CALL_NOT_INITIALIZED = 30,      // the call was used outside initialize/unInitialize
+    CLIENT_UNSUPPORTED_FEATURE = 31,       // a setting the library does not support (SOAP 1.2)
+    SERVER_FAULT_RECEIVED = 71,            // the response carries a SOAP Fault
 };
 
 // Any-content: an array of text pieces and their count. Pieces and the array are allocated with
@@ -81,7 +87,10 @@ public:
 class SoapFault {
 public:
     SoapFault(std::string code, std::string string, std::string actor, std::string detail)
-        : m_code(std::move(code)), m_string(std::move(string)), m_actor(std::move(actor)), m_detail(std::move(detail)) {}
+        : m_code(std::move(code)),
+          m_string(std::move(string)),
+          m_actor(std::move(actor)),
+          m_detail(std::move(detail)) {}
     const char* getFaultcode() const { return m_code.c_str(); }
     const char* getFaultstring() const { return m_string.c_str(); }
     const char* getFaultactor() const { return m_actor.c_str(); }

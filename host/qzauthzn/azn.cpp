@@ -268,7 +268,8 @@ azn_status_t refuseHeader(const char* value) {
     std::string shown(value, strcspn(value, "\r\n"));
     zem::cBoundary("azn_attrlist_add_entry", [&] {
         qz_msg_print_text(("framework: refused a response header holding a line break, after \"" + shown +
-                           "\": the request is not served").c_str());
+                           "\": the request is not served")
+                              .c_str());
     });
     return azn_util_errcode(AZN_S_INVALID_STRING_VALUE, 0);
 }
@@ -344,8 +345,9 @@ azn_status_t azn_attrlist_add_entry(azn_attrlist_h_t list, const char* name, con
 
 azn_status_t azn_attrlist_add_entry_ulong(azn_attrlist_h_t list, const char* name, unsigned long value) {
     ZEM_INJECT("azn_attrlist_add_entry_ulong");
-    return guarded("azn_attrlist_add_entry_ulong",
-                   [&] { return addValue(list, name, AttrValue{AZN_TYPE_ULONG, false, {}, value}, nullptr); });
+    return guarded("azn_attrlist_add_entry_ulong", [&] {
+        return addValue(list, name, AttrValue{AZN_TYPE_ULONG, false, {}, value}, nullptr);
+    });
 }
 
 azn_status_t azn_attrlist_get_names(azn_attrlist_h_t list, azn_string_t** names) {
@@ -392,8 +394,7 @@ azn_status_t azn_attrlist_get_entry_ulong_value(azn_attrlist_h_t list, const cha
     return 0;
 }
 
-azn_status_t azn_attrlist_get_entry_value_type(azn_attrlist_h_t list, const char* name, unsigned int index,
-                                               int* type) {
+azn_status_t azn_attrlist_get_entry_value_type(azn_attrlist_h_t list, const char* name, unsigned int index, int* type) {
     FoundValue found;
     azn_status_t status = findValue(list, name, index, found);
     if (status) return status;
@@ -455,9 +456,9 @@ void azn_release_strings(azn_string_t** texts) {
     *texts = nullptr;
 }
 
-azn_status_t azn_decision_access_allowed_ext(azn_creds_h_t creds, const char* protected_resource,
-                                             const char* operation, azn_attrlist_h_t app_context,
-                                             int* permission, azn_attrlist_h_t* permission_info) {
+azn_status_t azn_decision_access_allowed_ext(azn_creds_h_t creds, const char* protected_resource, const char* operation,
+                                             azn_attrlist_h_t app_context, int* permission,
+                                             azn_attrlist_h_t* permission_info) {
     ZEM_INJECT("azn_decision_access_allowed_ext");
     if (!permission) return azn_util_errcode(AZN_S_INVALID_PERMISSION_REF, 0);
     if (!g_nativeDecision) {

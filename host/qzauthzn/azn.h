@@ -22,9 +22,9 @@ enum {
     AZN_S_INVALID_ATTRLIST_HANDLE = 4,
     AZN_S_INVALID_CREDS_HANDLE = 5,
     AZN_S_INVALID_STRING_VALUE = 7,
-    AZN_S_INVALID_ATTR_NAME = 21,          // the entry is absent
-    AZN_S_ATTR_INVALID_INDEX = 22,         // no value at that index
-    AZN_S_ATTR_VALUE_NOT_STRING_TYPE = 23, // the value at that index is numeric
+    AZN_S_INVALID_ATTR_NAME = 21,           // the entry is absent
+    AZN_S_ATTR_INVALID_INDEX = 22,          // no value at that index
+    AZN_S_ATTR_VALUE_NOT_STRING_TYPE = 23,  // the value at that index is numeric
     AZN_S_ATTR_VALUE_NOT_ULONG_TYPE = 24,
     AZN_S_INVALID_PERMISSION_REF = 28,
 };
@@ -57,8 +57,7 @@ azn_status_t azn_attrlist_get_entry_string_value(azn_attrlist_h_t list, const ch
                                                  azn_string_t* value);
 azn_status_t azn_attrlist_get_entry_ulong_value(azn_attrlist_h_t list, const char* name, unsigned int index,
                                                 unsigned long* value);
-azn_status_t azn_attrlist_get_entry_value_type(azn_attrlist_h_t list, const char* name, unsigned int index,
-                                               int* type);
+azn_status_t azn_attrlist_get_entry_value_type(azn_attrlist_h_t list, const char* name, unsigned int index, int* type);
 azn_status_t azn_attrlist_delete_entry(azn_attrlist_h_t list, const char* name);
 
 // Credentials: one subject per credentials handle in this host. The creation call copies the list.
@@ -73,12 +72,12 @@ void azn_release_strings(azn_string_t** texts);
 
 // The framework's own (native) decision. The host that embeds the framework installs the policy
 // hook; without one the native policy is indifferent.
-azn_status_t azn_decision_access_allowed_ext(azn_creds_h_t creds, const char* protected_resource,
-                                             const char* operation, azn_attrlist_h_t app_context,
-                                             int* permission, azn_attrlist_h_t* permission_info);
+azn_status_t azn_decision_access_allowed_ext(azn_creds_h_t creds, const char* protected_resource, const char* operation,
+                                             azn_attrlist_h_t app_context, int* permission,
+                                             azn_attrlist_h_t* permission_info);
 typedef azn_status_t (*zem_native_decision_fn)(azn_creds_h_t creds, const char* protected_resource,
-                                               const char* operation, azn_attrlist_h_t app_context,
-                                               int* permission, azn_attrlist_h_t* permission_info);
+                                               const char* operation, azn_attrlist_h_t app_context, int* permission,
+                                               azn_attrlist_h_t* permission_info);
 void zem_set_native_decision(zem_native_decision_fn decide);
 
 // Fault injection for tests of the failure paths: the next `count` calls of the named framework

@@ -85,9 +85,7 @@ private:
 class AttrEntries {
 public:
     const AttrEntry* find(const char* name) const { return m_storage ? m_storage->find(name) : nullptr; }
-    void add(const char* name, const AttrValue& value, const char* valueText) {
-        owned().add(name, value, valueText);
-    }
+    void add(const char* name, const AttrValue& value, const char* valueText) { owned().add(name, value, valueText); }
     bool erase(const char* name) { return find(name) && owned().erase(name); }
     std::size_t size() const { return m_storage ? m_storage->size() : 0; }
     template <class Visit>
@@ -104,7 +102,7 @@ private:
 
 struct HandleObject {
     enum Kind { ATTRLIST, CREDS } kind;
-    AttrEntries entries;   // attribute list entries, or the credentials' subject attributes
+    AttrEntries entries;  // attribute list entries, or the credentials' subject attributes
 };
 
 // Process-wide registry of live handles. Lookups take a shared lock; the object behind a handle

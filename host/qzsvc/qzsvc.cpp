@@ -16,7 +16,7 @@ namespace {
 
 std::mutex g_mutex;
 std::unordered_map<unsigned int, const char*> g_messages;
-FILE* g_output = nullptr;   // null: standard error
+FILE* g_output = nullptr;  // null: standard error
 
 const char* findMessage(unsigned int id) {
     std::lock_guard lock(g_mutex);

@@ -61,9 +61,9 @@ int wzt_env_create(const wzt_env_config_t* config, wzt_env_handle_t* env, char* 
         status = fail("cannot load the trust file", config->ca_file);
     else if (config->cert_file && SSL_CTX_use_certificate_chain_file(context, config->cert_file) != 1)
         status = fail("cannot load the client certificate", config->cert_file);
-    else if (config->cert_file && SSL_CTX_use_PrivateKey_file(context, config->key_file ? config->key_file
-                                                                                         : config->cert_file,
-                                                               SSL_FILETYPE_PEM) != 1)
+    else if (config->cert_file &&
+             SSL_CTX_use_PrivateKey_file(context, config->key_file ? config->key_file : config->cert_file,
+                                         SSL_FILETYPE_PEM) != 1)
         status = fail("cannot load the client key", config->key_file);
     if (status != WZT_OK) {
         SSL_CTX_free(context);
@@ -88,7 +88,8 @@ int wzt_secure_soc_open(wzt_env_handle_t env, wzt_soc_handle_t* handle) {
 
 int wzt_attribute_set_buffer(wzt_soc_handle_t handle, int attribute, const char* buffer, int length) {
     if (!handle) return WZT_ERR_BAD_HANDLE;
-    if (attribute != WZT_USER_DATA || !buffer || length != static_cast<int>(sizeof(int32_t))) return WZT_ERR_BAD_ATTRIBUTE;
+    if (attribute != WZT_USER_DATA || !buffer || length != static_cast<int>(sizeof(int32_t)))
+        return WZT_ERR_BAD_ATTRIBUTE;
     std::memcpy(&sessionOf(handle)->timeoutSeconds, buffer, sizeof(int32_t));
     return WZT_OK;
 }

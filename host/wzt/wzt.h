@@ -3,8 +3,8 @@
 
 extern "C" {
 
-typedef void* wzt_env_handle_t;   // a TLS context (trust, client identity, verification)
-typedef void* wzt_soc_handle_t;   // one TLS session
+typedef void* wzt_env_handle_t;  // a TLS context (trust, client identity, verification)
+typedef void* wzt_soc_handle_t;  // one TLS session
 
 enum { WZT_USER_DATA = 200, WZT_FD = 300 };
 
@@ -34,10 +34,10 @@ const char* wzt_strerror(int code);
 
 // TLS environments, made by the cluster from its ssl-* keys.
 typedef struct wzt_env_config {
-    const char* ca_file;     // PEM trust file; null: system trust
-    const char* cert_file;   // PEM client certificate; null: none
-    const char* key_file;    // PEM client key
-    int verify_peer;         // verify the peer certificate and host name
+    const char* ca_file;    // PEM trust file; null: system trust
+    const char* cert_file;  // PEM client certificate; null: none
+    const char* key_file;   // PEM client key
+    int verify_peer;        // verify the peer certificate and host name
 } wzt_env_config_t;
 // 0 and a new environment, or an error code with a readable reason in `error` (size `error_size`).
 int wzt_env_create(const wzt_env_config_t* config, wzt_env_handle_t* env, char* error, int error_size);

@@ -12,7 +12,9 @@ namespace {
 
 class CheckConfig : public CliFixture {
 protected:
-    CliRun check(const std::string& configText) { return zemhost({"--config", writeConfig(configText), "check-config"}); }
+    CliRun check(const std::string& configText) {
+        return zemhost({"--config", writeConfig(configText), "check-config"});
+    }
 
     std::vector<std::string> reported(const CliRun& run, const std::string& kind) {
         std::vector<std::string> found;
@@ -111,16 +113,16 @@ TEST_F(CheckConfig, WarnsOfThePermitOnFailureAndOfRawFieldsThatHoldMarkup) {
 
 TEST_F(CheckConfig, ObligationMappingsThatOnlyInformAreNoticesNotProblems) {
     RefPdp pdp({});
-    CliRun run = check(exampleConfig(pdp.url(),
-                                     "[obligations-levels-mapping]\n"
-                                     "urn:oxa:security:authentication:obligation:login = 2\n"
-                                     "[obligations-urls-mapping]\n"
-                                     "urn:oxa:security:authentication:obligation:consent:* = /elsewhere\n"));
+    CliRun run = check(exampleConfig(pdp.url(), "[obligations-levels-mapping]\n"
+                                                "urn:oxa:security:authentication:obligation:login = 2\n"
+                                                "[obligations-urls-mapping]\n"
+                                                "urn:oxa:security:authentication:obligation:consent:* = /elsewhere\n"));
     EXPECT_EQ(run.code, 0) << run.out;
     std::vector<std::string> notices = reported(run, "notice");
     auto noticed = [&](const std::string& text) { return anyHolds(notices, text); };
-    EXPECT_TRUE(noticed("urn:oxa:security:authentication:obligation:login = 2 is never used: "
-                        "[obligations-urls-mapping] urn:oxa:security:authentication:obligation:login = /login/index.html"))
+    EXPECT_TRUE(
+        noticed("urn:oxa:security:authentication:obligation:login = 2 is never used: "
+                "[obligations-urls-mapping] urn:oxa:security:authentication:obligation:login = /login/index.html"))
         << run.out;
     EXPECT_TRUE(noticed("urn:oxa:security:authentication:obligation:login = 2 shares its level with "
                         "urn:oxa:security:authentication:obligation:otp"))
@@ -186,9 +188,9 @@ TEST_F(CheckConfig, ChecksEachEndpointWithTheHealthCheckAndACannedDecisionOfItsO
 // fails or warns naming the same entry. The first eight rows are the eight realistic mistakes.
 struct BrokenFile {
     const char* mistake;
-    const char* from;          // text of the example configuration to replace; "" appends `to`
+    const char* from;  // text of the example configuration to replace; "" appends `to`
     const char* to;
-    const char* checkSays;     // in check-config's problems
+    const char* checkSays;              // in check-config's problems
     const char* startUpSays = nullptr;  // in init's output; null: the same text
 };
 
@@ -258,7 +260,6 @@ TEST_F(CheckConfig, CheckConfigAndStartUpGiveTheSameVerdictOnEveryBrokenFile) {
     }
 }
 
-
 // The administrator's guide's key tables hold exactly the declared keys, with their ranges and defaults.
 std::vector<std::string> guideSection(const std::string& guide, const std::string& heading) {
     std::vector<std::string> rows;
@@ -288,9 +289,10 @@ TEST_F(CheckConfig, TheGuidesKeyTablesMatchTheDeclaration) {
         for (const auto& [stanza, title] : sections)
             if (std::string(stanza) == key.stanza) heading = title;
         std::vector<std::string> rows = heading ? guideSection(guide, heading) : proxyRows;
-        std::string cell = heading ? "`" + std::string(key.key) + "`"
-                                   : "`[" + std::string(key.stanza) + "]` | `" + key.key + "`";
-        auto row = std::find_if(rows.begin(), rows.end(), [&](const std::string& line) { return contains(line, cell); });
+        std::string cell =
+            heading ? "`" + std::string(key.key) + "`" : "`[" + std::string(key.stanza) + "]` | `" + key.key + "`";
+        auto row =
+            std::find_if(rows.begin(), rows.end(), [&](const std::string& line) { return contains(line, cell); });
         ASSERT_NE(row, rows.end()) << cell;
         proxyKeys += heading ? 0 : 1;
         if (key.type == zem::KeyType::Number) {
@@ -302,14 +304,15 @@ TEST_F(CheckConfig, TheGuidesKeyTablesMatchTheDeclaration) {
     for (const auto& [stanza, title] : sections) {
         for (const std::string& row : guideSection(guide, title)) {
             std::string names = firstCell(row);
-            for (std::size_t at = names.find('`'); at != std::string::npos; at = names.find('`', names.find('`', at + 1) + 1)) {
+            for (std::size_t at = names.find('`'); at != std::string::npos;
+                 at = names.find('`', names.find('`', at + 1) + 1)) {
                 std::string name = names.substr(at + 1, names.find('`', at + 1) - at - 1);
-                EXPECT_NE(zem::findConfigKey(stanza, name), nullptr) << "[" << stanza << "] " << name << " in the guide";
+                EXPECT_NE(zem::findConfigKey(stanza, name), nullptr)
+                    << "[" << stanza << "] " << name << " in the guide";
             }
         }
     }
 }
-
 
 // An https endpoint's certificate that expires within a month is a warning, with the days left.
 TEST_F(CheckConfig, WarnsOfAPdpCertificateThatExpiresSoon) {
@@ -323,7 +326,6 @@ TEST_F(CheckConfig, WarnsOfAPdpCertificateThatExpiresSoon) {
     std::string prefix = "endpoint " + pdp.url() + ": its certificate expires in ";
     EXPECT_TRUE(contains(warnings[0], prefix + "1 days") || contains(warnings[0], prefix + "2 days")) << warnings[0];
 }
-
 
 // The declaration's required keys are ones the plug-in's start-up cannot do without.
 TEST_F(CheckConfig, EveryRequiredKeyOfTheDeclarationStopsTheStartUpWhenMissing) {

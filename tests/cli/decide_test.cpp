@@ -35,13 +35,16 @@ TEST_F(Decide, JsonAnswersEveryOutcomeWithNumbersForUnsignedLongValues) {
         {"/Corvane/inst1/orphan", userOptions("alice", "staff"), "AZN_C_NOT_PERMITTED", "deny"},
         // Repeated credential names become values in the order given: the second group reaches the PDP.
         {"/Corvane/inst1/docs/a.html",
-         {"--cred", "AZN_CRED_PRINCIPAL_NAME=bob", "--cred", "AZN_CRED_GROUPS=guests", "--cred", "AZN_CRED_GROUPS=staff"},
-         "AZN_C_PERMITTED", "permit"},
+         {"--cred", "AZN_CRED_PRINCIPAL_NAME=bob", "--cred", "AZN_CRED_GROUPS=guests", "--cred",
+          "AZN_CRED_GROUPS=staff"},
+         "AZN_C_PERMITTED",
+         "permit"},
         // Context entries are mapped; a value may hold '='.
         {"/Corvane/inst1/docs/a.html",
          {"--cred", "AZN_CRED_GROUPS=staff", "--context", "HTTP_HOST_HDR=www.example.com", "--context",
           "HTTP_REQUEST_METHOD=GET", "--context", "ac_uuid_cookie=c-1=2"},
-         "AZN_C_PERMITTED", "permit"},
+         "AZN_C_PERMITTED",
+         "permit"},
     };
     for (const Case& c : cases) {
         json answer = decideJson(c.object, c.creds);
@@ -72,10 +75,12 @@ TEST_F(Decide, ATransactionIdWithALineBreakEndsNotPermittedInsteadOfAHeaderInjec
         return "<Response xmlns=\"urn:oasis:names:tc:xacml:2.0:context:schema:os\"><Result><Decision>Deny</Decision>"
                "<Status><StatusCode Value=\"urn:oasis:names:tc:xacml:1.0:status:ok\"/></Status>"
                "<Obligations xmlns=\"urn:oasis:names:tc:xacml:2.0:policy:schema:os\"><Obligation FulfillOn=\"Deny\" "
-               "ObligationId=\"" + obligation + "\"><AttributeAssignment "
+               "ObligationId=\"" +
+               obligation +
+               "\"><AttributeAssignment "
                "DataType=\"http://www.w3.org/2001/XMLSchema#string\" "
-               "AttributeId=\"urn:oxa:security:authentication:obligation.transactionId\">" + transactionId +
-               "</AttributeAssignment></Obligation></Obligations></Result></Response>";
+               "AttributeId=\"urn:oxa:security:authentication:obligation.transactionId\">" +
+               transactionId + "</AttributeAssignment></Obligation></Obligations></Result></Response>";
     };
     json rules = {{"rules",
                    {{{"resource-prefix", "/lf"}, {"body", answer("T1\nSet-Cookie: session=evil")}},
@@ -124,7 +129,8 @@ TEST_F(Decide, ALocationThatIsNotUtf8StillGivesOneValidJsonObject) {
     json answer = decideJson("/Corvane/inst1/account/settings");
     ASSERT_FALSE(answer.is_discarded());
     EXPECT_EQ(answer["outcome"], "redirect");
-    EXPECT_TRUE(entry(answer, "HTTP_RESPONSE_HEADERS")->get<std::string>().starts_with("location: /login/r\xef\xbf\xbdsum"))
+    EXPECT_TRUE(
+        entry(answer, "HTTP_RESPONSE_HEADERS")->get<std::string>().starts_with("location: /login/r\xef\xbf\xbdsum"))
         << "the Latin-1 byte becomes U+FFFD";
 }
 
@@ -156,7 +162,8 @@ TEST_F(Decide, PrintsStatusPermissionEntriesAndWhatTheProxyDoesOrThatThePermissi
     EXPECT_EQ(said[0], "status 0x0 (major 0, minor 0x0)");
     EXPECT_EQ(said[1], "permission: AZN_C_NOT_PERMITTED");
     EXPECT_EQ(said[2], "permission_info:");
-    EXPECT_TRUE(said[3].starts_with("  HTTP_RESPONSE_HEADERS = \"location: /login/index.html?TransactionId=")) << said[3];
+    EXPECT_TRUE(said[3].starts_with("  HTTP_RESPONSE_HEADERS = \"location: /login/index.html?TransactionId="))
+        << said[3];
     EXPECT_EQ(said[4], "  HTTP_RESPONSE_CODE = 302");
     EXPECT_EQ(said[5], "  SAVE_POST_AUTH_REQ = 1");
     EXPECT_TRUE(said[6].starts_with("proxy: answers 302, redirecting to /login/index.html?TransactionId=")) << said[6];

@@ -9,7 +9,9 @@ namespace {
 class Init : public CliFixture {
 protected:
     // Nothing needs to answer for a start-up: the cluster only registers its endpoints.
-    std::string exampleWithoutPdp() const { return exampleConfig("http://127.0.0.1:9/kova/authz/services/AuthzService"); }
+    std::string exampleWithoutPdp() const {
+        return exampleConfig("http://127.0.0.1:9/kova/authz/services/AuthzService");
+    }
 };
 
 TEST_F(Init, StartsTheExampleConfigurationAndPrintsTheServiceVersionBetweenTheMessages) {
@@ -42,8 +44,8 @@ TEST_F(Init, WithoutTraceComponentOrALoadablePluginFailsWithTheReason) {
 TEST_F(Init, MessagesAndTraceGoWhereTheGlobalOptionsSay) {
     std::string messages = dir.file("messages.log");
     std::string trace = dir.file("trace.log");
-    CliRun run = zemhost({"--config", writeConfig(exampleWithoutPdp()), "--message-file", messages, "--trace-level", "9",
-                          "--trace-file", trace, "init"});
+    CliRun run = zemhost({"--config", writeConfig(exampleWithoutPdp()), "--message-file", messages, "--trace-level",
+                          "9", "--trace-file", trace, "init"});
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_THAT(run.err, Not(HasSubstr("QLXBA0301I")));
     EXPECT_THAT(readFile(messages), HasSubstr("QLXBA0301I"));
@@ -54,7 +56,8 @@ TEST_F(Init, MessagesAndTraceGoWhereTheGlobalOptionsSay) {
     // Named levels: "debug" is 9, "error" only 1 (no entry and exit lines).
     for (const auto& [level, entered] : {std::pair{"debug", true}, std::pair{"error", false}}) {
         std::string named = dir.file(std::string(level) + ".log");
-        CliRun run = zemhost({"--config", writeConfig(exampleWithoutPdp()), "--trace-level", level, "--trace-file", named, "init"});
+        CliRun run = zemhost(
+            {"--config", writeConfig(exampleWithoutPdp()), "--trace-level", level, "--trace-file", named, "init"});
         EXPECT_EQ(run.code, 0) << run.err;
         EXPECT_EQ(contains(readFile(named), "Enter KOVAModule::initialize"), entered) << level;
     }

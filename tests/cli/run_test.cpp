@@ -149,7 +149,6 @@ TEST_F(Batch, BenchReopensTheAuditFileOnHangup) {
     EXPECT_THAT(readFile(rotated), HasSubstr("</kova-event>"));
 }
 
-
 // An endpoint's change of state is printed once, at the default trace level, with the transport's
 // reason; many decisions against the same failed endpoint print nothing more.
 TEST_F(Batch, AnEndpointGoingDownIsOneMessageWithItsReasonNotOnePerDecision) {
@@ -160,7 +159,8 @@ TEST_F(Batch, AnEndpointGoingDownIsOneMessageWithItsReasonNotOnePerDecision) {
     std::string text = readFile(config);
     std::size_t at = text.find("server = 10,");
     std::string failover = text.substr(0, at) + "server = 20," + refused + "\n" + text.substr(at);
-    CliRun run = zemhost({"--config", writeConfig(failover, "failover.conf"), "run", "--requests", dir.file("requests.jsonl")});
+    CliRun run =
+        zemhost({"--config", writeConfig(failover, "failover.conf"), "run", "--requests", dir.file("requests.jsonl")});
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(results(run).size(), 6u);
     EXPECT_EQ(countOf(run.err, "NVWSO0091W"), 1u) << run.err;
@@ -169,7 +169,8 @@ TEST_F(Batch, AnEndpointGoingDownIsOneMessageWithItsReasonNotOnePerDecision) {
     EXPECT_EQ(countOf(run.err, "NVWSO0092E"), 0u) << run.err;
 
     std::string allDown = text.substr(0, at) + "server = 10," + refused + "\n" + text.substr(text.find('\n', at) + 1);
-    CliRun down = zemhost({"--config", writeConfig(allDown, "down.conf"), "run", "--requests", dir.file("requests.jsonl")});
+    CliRun down =
+        zemhost({"--config", writeConfig(allDown, "down.conf"), "run", "--requests", dir.file("requests.jsonl")});
     EXPECT_EQ(countOf(down.err, "NVWSO0092E"), 1u) << down.err;
     EXPECT_THAT(down.err, HasSubstr("Every endpoint of the cluster is down"));
 }

@@ -12,8 +12,8 @@ struct Expected {
     const char* object;
     const char* level;
     int permission;
-    unsigned long responseCode;   // 0: no HTTP_RESPONSE_CODE entry
-    unsigned long stepUp;         // 0: no step-up entry
+    unsigned long responseCode;  // 0: no HTTP_RESPONSE_CODE entry
+    unsigned long stepUp;        // 0: no step-up entry
 };
 
 const Expected MIX[] = {

@@ -42,13 +42,13 @@ protected:
     std::unique_ptr<LoadedPlugin> plugin;
     bool started = false;
     bool applyNativePolicy = false;
-    std::string rules = DECISION_RULES;   // what refpdp answers; set before SetUp to answer otherwise
+    std::string rules = DECISION_RULES;  // what refpdp answers; set before SetUp to answer otherwise
 
     void SetUp() override {
         PluginFixture::SetUp();
         writeFile(dir.file("rules.json"), rules);
-        pdp = std::make_unique<RefPdp>(std::vector<std::string>{"--rules", dir.file("rules.json"), "--record",
-                                                                dir.file("requests.xml")});
+        pdp = std::make_unique<RefPdp>(
+            std::vector<std::string>{"--rules", dir.file("rules.json"), "--record", dir.file("requests.xml")});
         plugin = std::make_unique<LoadedPlugin>();
     }
 

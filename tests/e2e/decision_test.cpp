@@ -120,7 +120,8 @@ TEST_F(Decisions, PermissionInformationHandlesAreCheckedAndReused) {
 
     azn_attrlist_h_t invalid = 0xbad;
     int permission = AZN_C_NOT_PERMITTED;
-    EXPECT_EQ(plugin->decide(creds.handle(), "/Corvane/inst1/stepup/a", "r", context.handle(), &permission, &invalid), 0u);
+    EXPECT_EQ(plugin->decide(creds.handle(), "/Corvane/inst1/stepup/a", "r", context.handle(), &permission, &invalid),
+              0u);
     EXPECT_NE(invalid, 0xbadu);
     EXPECT_TRUE(azn_util_handle_is_valid(invalid));
     azn_attrlist_delete(&invalid);
@@ -129,7 +130,8 @@ TEST_F(Decisions, PermissionInformationHandlesAreCheckedAndReused) {
                                              &existing.info->handle())),
               0u)
         << "a null permission is a failure";
-    EXPECT_NE(plugin->decide(creds.handle(), "/Corvane/inst1/permit/a", "r", context.handle(), &permission, nullptr), 0u);
+    EXPECT_NE(plugin->decide(creds.handle(), "/Corvane/inst1/permit/a", "r", context.handle(), &permission, nullptr),
+              0u);
 }
 
 TEST_F(Decisions, UnmappedApplicationContextNameFailsWithAGeneralError) {
@@ -236,8 +238,9 @@ TEST_F(NativePolicy, ReentryAnswersIndifferentAndTheOuterCallDecides) {
     kova_test::Credentials creds(Attributes{{"AZN_CRED_PRINCIPAL_NAME", "alice"}});
     kova_test::AttrList info;
     int permission = AZN_C_NOT_PERMITTED;
-    EXPECT_EQ(plugin->decide(creds.handle(), "/Corvane/inst1/permit/a", "r", context.handle(), &permission, &info.handle()),
-              0u);
+    EXPECT_EQ(
+        plugin->decide(creds.handle(), "/Corvane/inst1/permit/a", "r", context.handle(), &permission, &info.handle()),
+        0u);
     EXPECT_EQ(permission, AZN_C_PERMITTED);
     EXPECT_TRUE(entryNames(context.handle()).empty()) << "the marker is removed again";
     std::string records = audit();
@@ -258,15 +261,18 @@ TEST_F(NativePolicy, ContextCarryingTheMarkerIsAnsweredIndifferentWithoutAsking)
 TEST_F(Decisions, AuditRecordListsTheDecisionFieldsInNameOrder) {
     start("[kova-eas]\naudit-log-cfg = file path=" + dir.file("audit.log") + "\n");
     decide("/Corvane/inst1/stepup/a",
-           {{"AZN_AUTHENTICATION_LEVEL", "1"}, {"AUTHENTICATION_LEVEL", "1"}, {"AZN_CRED_PRINCIPAL_NAME", "alice"},
+           {{"AZN_AUTHENTICATION_LEVEL", "1"},
+            {"AUTHENTICATION_LEVEL", "1"},
+            {"AZN_CRED_PRINCIPAL_NAME", "alice"},
             {"AZN_CRED_NETWORK_ADDRESS_STR", "10.1.2.3"}},
            {{"HTTP_USER_AGENT", "curl<8>"}});
     std::string record = kova_test::readFile(dir.file("audit.log"));
     std::vector<std::string> order;
     for (std::size_t at = record.find("    <"); at != std::string::npos; at = record.find("    <", at + 1))
         order.push_back(record.substr(at + 5, record.find('>', at) - at - 5));
-    EXPECT_EQ(order, (std::vector<std::string>{"auth-level", "ip-address", "operation", "pdp-decision", "pdp-obligation",
-                                               "protected-resource", "server-name", "stepup-level", "timestamp", "user"}))
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"auth-level", "ip-address", "operation", "pdp-decision", "pdp-obligation",
+                                        "protected-resource", "server-name", "stepup-level", "timestamp", "user"}))
         << record;
     EXPECT_THAT(record, HasSubstr("<stepup-level>2</stepup-level>"));
     EXPECT_THAT(record, HasSubstr("<pdp-decision>Deny</pdp-decision>"));

@@ -13,8 +13,8 @@ using kova_test::Attributes;
 using kova_test::Decision;
 using ::testing::HasSubstr;
 
-constexpr unsigned int ANY_MINOR = 0xffffffffu;   // a code the host chooses; printed in the message
-constexpr int UNWRITTEN = 7;                      // a preset no decision writes
+constexpr unsigned int ANY_MINOR = 0xffffffffu;  // a code the host chooses; printed in the message
+constexpr int UNWRITTEN = 7;                     // a preset no decision writes
 
 // "%x" in `text` replaced by the minor code in hexadecimal.
 std::string withMinor(std::string text, unsigned int minor) {
@@ -46,13 +46,13 @@ protected:
 // ---- start-up ---------------------------------------------------------------------------------------
 struct StartupFailure {
     const char* what;
-    std::string from, to;            // configuration text replaced in the minimal configuration
-    const char* call = nullptr;      // host call made to fail once
-    int after = 0;                   // calls of it that still succeed first
+    std::string from, to;        // configuration text replaced in the minimal configuration
+    const char* call = nullptr;  // host call made to fail once
+    int after = 0;               // calls of it that still succeed first
     bool nullInitInfo = false;
-    azn_status_t status = 0;         // expected result; with ANY_MINOR as minor, that major with a non-zero minor
-    std::vector<std::string> ids;    // catalogue messages printed, in order
-    std::string message;             // the full text of the last one ("%x": the status's minor code)
+    azn_status_t status = 0;       // expected result; with ANY_MINOR as minor, that major with a non-zero minor
+    std::vector<std::string> ids;  // catalogue messages printed, in order
+    std::string message;           // the full text of the last one ("%x": the status's minor code)
 };
 
 TEST_F(FailClosed, StartUpFailsWithTheStatusAndMessageOfEachFailingStep) {
@@ -119,14 +119,14 @@ enum class Pdp { Answers, Stopped };
 struct DecisionFailure {
     const char* what;
     const char* object;
-    const char* call = nullptr;      // host call made to fail once
-    int after = 0;                   // calls of it in the decision that still succeed first
+    const char* call = nullptr;  // host call made to fail once
+    int after = 0;               // calls of it in the decision that still succeed first
     int preset = UNWRITTEN;
-    int permission = UNWRITTEN;      // expected afterwards
-    unsigned int major = 0;          // of the status returned
+    int permission = UNWRITTEN;  // expected afterwards
+    unsigned int major = 0;      // of the status returned
     bool pdpAsked = true;
     std::vector<std::string> entries = {};  // permission information afterwards, in order
-    std::vector<std::string> ids = {};  // catalogue messages printed by the decision
+    std::vector<std::string> ids = {};      // catalogue messages printed by the decision
     bool nativePolicy = false;
     Pdp pdpState = Pdp::Answers;
     bool noPermissionList = false;

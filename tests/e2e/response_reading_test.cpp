@@ -12,8 +12,7 @@ using kova_test::Attributes;
 using kova_test::Decision;
 
 constexpr const char* TRANSACTION_ID = "urn:oxa:security:authentication:obligation.transactionId";
-constexpr const char* OK_STATUS =
-    "<Status><StatusCode Value=\"urn:oasis:names:tc:xacml:1.0:status:ok\"/></Status>";
+constexpr const char* OK_STATUS = "<Status><StatusCode Value=\"urn:oasis:names:tc:xacml:1.0:status:ok\"/></Status>";
 
 std::string result(const std::string& decision, const std::string& rest = "") {
     return "<Result><Decision>" + decision + "</Decision>" + OK_STATUS + rest + "</Result>";
@@ -29,11 +28,11 @@ std::string response(const std::string& content) {
 
 struct Answer {
     const char* what;
-    const char* path;        // resource path refpdp answers on
-    std::string body;        // the SOAP body refpdp answers with
+    const char* path;  // resource path refpdp answers on
+    std::string body;  // the SOAP body refpdp answers with
     Attributes creds;
     int permission;
-    std::string location;    // the redirect header, or "<absent>"
+    std::string location;          // the redirect header, or "<absent>"
     std::vector<std::string> ids;  // catalogue messages printed
 };
 
@@ -93,7 +92,8 @@ const std::vector<Answer>& answers() {
 std::string answeringRules() {
     nlohmann::json rules = nlohmann::json::parse(kova_test::DECISION_RULES);
     nlohmann::json verbatim = nlohmann::json::array();
-    for (const Answer& answer : answers()) verbatim.push_back({{"resource-prefix", answer.path}, {"body", answer.body}});
+    for (const Answer& answer : answers())
+        verbatim.push_back({{"resource-prefix", answer.path}, {"body", answer.body}});
     for (auto& rule : rules["rules"]) verbatim.push_back(rule);
     rules["rules"] = verbatim;
     return rules.dump();

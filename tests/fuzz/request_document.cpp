@@ -105,7 +105,11 @@ azn_attrlist_h_t attributeList(const std::vector<std::pair<std::string, std::str
 bool nextCodePoint(const std::string& text, size_t& at, uint32_t& code) {
     auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
     unsigned char lead = byte(at);
-    int extra = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
+    int extra = lead < 0x80             ? 0
+                : (lead & 0xE0) == 0xC0 ? 1
+                : (lead & 0xF0) == 0xE0 ? 2
+                : (lead & 0xF8) == 0xF0 ? 3
+                                        : -1;
     if (extra < 0 || at + extra >= text.size()) return false;
     code = extra == 0 ? lead : lead & (0x3F >> extra);
     for (int i = 1; i <= extra; ++i) {
@@ -165,8 +169,8 @@ std::set<std::string> wellFormedValues(const std::string& document) {
 // copied, and values of the multi-valued subject attributes are split at commas.
 bool writtenAsGiven(const std::string& credName) {
     static const std::set<std::string> otherwise = {
-        "AZN_EAS_POP_ATTRS_ATTRIBUTE", "AZN_EAS_POP_ATTACHMENT_ATTRIBUTE",
-        "authenticationTypes", "urn:oxa:security:subject:authenticationTypes",
+        "AZN_EAS_POP_ATTRS_ATTRIBUTE",  "AZN_EAS_POP_ATTACHMENT_ATTRIBUTE",
+        "authenticationTypes",          "urn:oxa:security:subject:authenticationTypes",
         "authenticationMechanismTypes", "urn:oxa:security:subject:authenticationMechanismTypes"};
     return !writtenRaw(credName) && !otherwise.count(credName);
 }
@@ -188,7 +192,8 @@ void checkDocument(const std::string& document, const Decision& decision) {
 }
 
 void decide(const KOVAConfig& config, const Decision& decision, bool xmlInput) {
-    azn_attrlist_h_t context = attributeList(decision.context, [&](const std::string& key) { return carriesClientIP(config, key); });
+    azn_attrlist_h_t context =
+        attributeList(decision.context, [&](const std::string& key) { return carriesClientIP(config, key); });
     azn_attrlist_h_t creds = attributeList(decision.creds, writtenRaw);
     KOVAData data;
     try {

@@ -24,9 +24,8 @@ Parsed parse(std::vector<char*>& pieces) {
     orbsec_axiscpp::AnyType any(pieces.data(), static_cast<int>(pieces.size()));
     KOVAResponse response;
     response.parse(&any);
-    return {response.isPermitted(),          orEmpty(response.getDecision()),
-            orEmpty(response.getObligationID()), orEmpty(response.getTransID()),
-            response.getObligationID() != nullptr, response.getTransID() != nullptr};
+    return {response.isPermitted(),         orEmpty(response.getDecision()),       orEmpty(response.getObligationID()),
+            orEmpty(response.getTransID()), response.getObligationID() != nullptr, response.getTransID() != nullptr};
 }
 
 }  // namespace

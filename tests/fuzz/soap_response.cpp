@@ -2,8 +2,8 @@
 // the envelope parsed by one reader kept across exchanges (as a pooled handle keeps it), the body's
 // content pieces handed to the plug-in's response parser and released by the plug-in, and a fault's
 // parts and detail read out.
-#include "fuzz/fuzz_support.h"
 #include "orbsec_axiscpp/soap_response.h"
+#include "fuzz/fuzz_support.h"
 #include "rba/KOVAResponse.h"
 
 namespace {

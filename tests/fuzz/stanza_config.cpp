@@ -20,7 +20,8 @@ void checkReader(const zem::StanzaFile& file, const std::string& text) {
             if (!trimmed(entry.first)) kova_fuzz::broken("entry key empty or not trimmed", text);
     }
     for (const std::string& problem : file.problems)
-        if (problem.rfind(kova_fuzz::configPath() + ":", 0) != 0) kova_fuzz::broken("problem without file and line", problem);
+        if (problem.rfind(kova_fuzz::configPath() + ":", 0) != 0)
+            kova_fuzz::broken("problem without file and line", problem);
 }
 
 // Every key of `stanza` maps to its first value in `table`.

@@ -62,14 +62,16 @@ TEST_F(ConfigReader, StanzaComesBackAsPairsInFileOrder) {
     qzw_stanza_pair_t* pairs = nullptr;
     ASSERT_NE(qzw_load_stanza(path.c_str(), "obligations-urls-mapping", 0, &pairs), 0);
     std::vector<std::string> seen;
-    for (qzw_stanza_pair_t* pair = pairs; pair->name; ++pair) seen.push_back(std::string(pair->name) + "=" + pair->value);
+    for (qzw_stanza_pair_t* pair = pairs; pair->name; ++pair)
+        seen.push_back(std::string(pair->name) + "=" + pair->value);
     qzw_release_stanza_data(pairs);
     EXPECT_EQ(seen, (std::vector<std::string>{"stepup=/a", "login*=/b", "*=/c"}));
     EXPECT_EQ(qzw_load_stanza(path.c_str(), "missing", 0, &pairs), 0);
 }
 
 TEST_F(ConfigReader, MalformedLinesAreReportedWithTheirLineNumberAndSkipped) {
-    zem::StanzaFile file = zem::parseStanzaText("orphan = 1\n[ok]\nno equals sign\n= no key\n[broken\nkey = v\n", "x.conf");
+    zem::StanzaFile file =
+        zem::parseStanzaText("orphan = 1\n[ok]\nno equals sign\n= no key\n[broken\nkey = v\n", "x.conf");
     // After a broken header, entries belong to no stanza until the next good header.
     ASSERT_EQ(file.problems.size(), 5u);
     const char* lines[] = {"x.conf:1: entry outside", "x.conf:3: expected key", "x.conf:4: entry without",
@@ -108,12 +110,13 @@ TEST_F(ConfigReader, ObfuscatedValuesAreRevealedOnlyWhenAsked) {
 // An obfuscated value that does not give a usable text is refused, never handed on as written.
 TEST_F(ConfigReader, ObfuscatedValuesThatDoNotDecodeAreRefusedWithFileKeyAndReason) {
     const std::pair<const char*, const char*> cases[] = {
-        {"obf:====", "is not base64"},          {"obf:========", "is not base64"}, {"obf:", "nothing follows obf:"},
-        {"obf:%%%%", "is not base64"},          {"obf:QQ=", "is not base64"},      {"obf:Q===", "is not base64"},
-        {"obf:QQ==QQ==", "is not base64"},      {"obf:AA==", "decodes to a NUL byte"},
+        {"obf:====", "is not base64"},     {"obf:========", "is not base64"},     {"obf:", "nothing follows obf:"},
+        {"obf:%%%%", "is not base64"},     {"obf:QQ=", "is not base64"},          {"obf:Q===", "is not base64"},
+        {"obf:QQ==QQ==", "is not base64"}, {"obf:AA==", "decodes to a NUL byte"},
     };
     for (const auto& [value, reason] : cases) {
-        write(std::string("[kova-eas]\ngood = plain\nbasic-auth-passwd = ") + value + "\nbasic-auth-passwd = obf:QQ==\n");
+        write(std::string("[kova-eas]\ngood = plain\nbasic-auth-passwd = ") + value +
+              "\nbasic-auth-passwd = obf:QQ==\n");
         ZStanzaFileProperties_7_0_0 reader(path.c_str(), 1);
         ZArrayList_7_0_0 values;
         EXPECT_EQ(reader.getValues("kova-eas", "basic-auth-passwd", values, 0), -1) << value;
@@ -123,13 +126,14 @@ TEST_F(ConfigReader, ObfuscatedValuesThatDoNotDecodeAreRefusedWithFileKeyAndReas
         EXPECT_EQ(reader.getValues("kova-eas", "good", values, 0), 1) << "other entries stay readable";
 
         ZArrayList_7_0_0 asWritten;
-        EXPECT_EQ(ZStanzaFileProperties_7_0_0(path.c_str(), 0).getValues("kova-eas", "basic-auth-passwd", asWritten, 0), 2);
+        EXPECT_EQ(ZStanzaFileProperties_7_0_0(path.c_str(), 0).getValues("kova-eas", "basic-auth-passwd", asWritten, 0),
+                  2);
         EXPECT_STREQ(asWritten.get(0).getChars(), value);
     }
 }
 
 TEST(Booleans, AcceptTheUsualWordsInAnyCaseAndRejectTheRest) {
-    const std::vector<std::pair<const char*, int>> accepted = {{"yes", 1}, {"TRUE", 1}, {"On", 1},  {"1", 1},
+    const std::vector<std::pair<const char*, int>> accepted = {{"yes", 1}, {"TRUE", 1},  {"On", 1},  {"1", 1},
                                                                {"No", 0},  {"false", 0}, {"OFF", 0}, {"0", 0}};
     for (const auto& [text, expected] : accepted) {
         int value = -1;

@@ -105,8 +105,10 @@ TEST(AttributeList, LargeListsKeepInsertionOrderValuesAndDeletions) {
     auto nameOf = [](int i) { return "attr-" + std::to_string(i); };
     azn_attrlist_h_t list = 0;
     ASSERT_EQ(azn_attrlist_create(&list), 0u);
-    for (int i = 0; i < COUNT; ++i) azn_attrlist_add_entry(list, nameOf(i).c_str(), ("first-" + std::to_string(i)).c_str());
-    for (int i = COUNT - 1; i >= 0; --i) azn_attrlist_add_entry(list, nameOf(i).c_str(), ("second-" + std::to_string(i)).c_str());
+    for (int i = 0; i < COUNT; ++i)
+        azn_attrlist_add_entry(list, nameOf(i).c_str(), ("first-" + std::to_string(i)).c_str());
+    for (int i = COUNT - 1; i >= 0; --i)
+        azn_attrlist_add_entry(list, nameOf(i).c_str(), ("second-" + std::to_string(i)).c_str());
     for (int i = 0; i < COUNT; i += 2) ASSERT_EQ(azn_attrlist_delete_entry(list, nameOf(i).c_str()), 0u);
     azn_attrlist_add_entry(list, nameOf(0).c_str(), "again");
 
@@ -216,8 +218,9 @@ TEST(AttributeList, AResponseHeaderWithALineBreakIsRefusedWithOneMessage) {
     azn_attrlist_delete(&list);
     qz_msg_set_output(nullptr);
     std::string printed = kova_test::readFile(dir.file("messages"));
-    EXPECT_NE(printed.find("refused a response header holding a line break, after \"location: /login?TransactionId=T1\""),
-              std::string::npos)
+    EXPECT_NE(
+        printed.find("refused a response header holding a line break, after \"location: /login?TransactionId=T1\""),
+        std::string::npos)
         << printed;
     EXPECT_EQ(printed.find("Set-Cookie"), std::string::npos) << "the refused text is not echoed past the break";
 }
@@ -230,7 +233,8 @@ TEST(AttributeList, DeletedOrUnknownHandlesAreInvalidEverywhere) {
     EXPECT_FALSE(azn_util_handle_is_valid(stale));
     EXPECT_FALSE(azn_util_handle_is_valid(0));
     EXPECT_FALSE(azn_util_handle_is_valid(0xdeadbeef));
-    EXPECT_EQ(azn_error_major(azn_attrlist_add_entry(stale, "a", "b")), static_cast<unsigned>(AZN_S_INVALID_ATTRLIST_HANDLE));
+    EXPECT_EQ(azn_error_major(azn_attrlist_add_entry(stale, "a", "b")),
+              static_cast<unsigned>(AZN_S_INVALID_ATTRLIST_HANDLE));
     EXPECT_NE(azn_attrlist_delete(&stale), 0u);
 }
 
@@ -359,7 +363,9 @@ TEST(AuditSink, AWriteFailureIsReportedOnceUntilAWriteSucceedsAgain) {
     }
     qz_msg_set_output(nullptr);
     std::string printed = kova_test::readFile(dir.file("messages"));
-    EXPECT_EQ(kova_test::countOf(printed, "audit: agent kova.audit: cannot write to " + link + ": No space left on device"), 2u)
+    EXPECT_EQ(
+        kova_test::countOf(printed, "audit: agent kova.audit: cannot write to " + link + ": No space left on device"),
+        2u)
         << printed;
     EXPECT_EQ(kova_test::readFile(file), "kept\n");
 }

@@ -133,17 +133,19 @@ TEST_F(EntryLoader, ReturnsEveryValueInOrderWithATrailingNullAndRevealsObfuscate
     writeConfig("[kova-eas]\nserver = 1,http://a\nserver = 2,http://b\nserver = 3,http://c\nbasic-auth-passwd = " +
                 zqz_obfuscate("hunter2") + "\n[kova-eas:extra]\nkey = qualified\n");
     char** values = nullptr;
-    ASSERT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", nullptr, "server", &values, 0), 1);
+    ASSERT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", nullptr, "server", &values, 0),
+              1);
     EXPECT_STREQ(values[0], "1,http://a");
     EXPECT_STREQ(values[2], "3,http://c");
     EXPECT_EQ(values[3], nullptr);
     qzw_release_entry_data(values);
-    ASSERT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", "extra", "key", &values, 0), 1);
+    ASSERT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", "extra", "key", &values, 0),
+              1);
     EXPECT_STREQ(values[0], "qualified");
     qzw_release_entry_data(values);
-    ASSERT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", "", "basic-auth-passwd",
-                                                       &values, 1),
-              1);
+    ASSERT_EQ(
+        kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", "", "basic-auth-passwd", &values, 1),
+        1);
     EXPECT_STREQ(values[0], "hunter2");
     qzw_release_entry_data(values);
 }
@@ -151,7 +153,8 @@ TEST_F(EntryLoader, ReturnsEveryValueInOrderWithATrailingNullAndRevealsObfuscate
 TEST_F(EntryLoader, MissingEntryIsReportedOnlyWhenRequired) {
     writeConfig("[kova-eas]\n");
     char** values = nullptr;
-    EXPECT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", nullptr, "absent", &values, 1), 0);
+    EXPECT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", nullptr, "absent", &values, 1),
+              0);
     EXPECT_THAT(messages(), Not(HasSubstr("QLXBA0303E")));
     EXPECT_EQ(kova_load_entry_with_obfuscation_support(configPath().c_str(), "kova-eas", "q", "absent", &values, 0), 0);
     EXPECT_THAT(messages(),
@@ -197,9 +200,8 @@ TEST(AuditRecord, ListsFieldsInNameOrderUnescapedAndKeepsTheFirstValue) {
     kova_audit_add(&fields, "user", "alice");
     kova_audit_add(&fields, "user", "mallory");
     kova_audit_add(nullptr, "ignored", "x");
-    EXPECT_EQ(kova_audit_record(fields),
-              "<kova-event>\n    <auth-level>1</auth-level>\n    <user>alice</user>\n"
-              "    <user-agent>a<b&c</user-agent>\n</kova-event>\n");
+    EXPECT_EQ(kova_audit_record(fields), "<kova-event>\n    <auth-level>1</auth-level>\n    <user>alice</user>\n"
+                                         "    <user-agent>a<b&c</user-agent>\n</kova-event>\n");
 }
 
 // ---- exported symbols ------------------------------------------------------------------------------------
@@ -217,7 +219,8 @@ TEST(ExportedSymbols, AreOnlyTheEntryPointsTablesAndTheStub) {
         bool allowed = symbol == "azn_svc_initialize" || symbol == "azn_svc_shutdown" ||
                        symbol == "azn_svc_decision_access_allowed_ext" || symbol == "rba_svc_table" ||
                        symbol == "rba_svc_g_table" || symbol == "rba_svc_handle" ||
-                       symbol.find("AuthzService") != std::string::npos || symbol.find("RequestType") != std::string::npos ||
+                       symbol.find("AuthzService") != std::string::npos ||
+                       symbol.find("RequestType") != std::string::npos ||
                        symbol.find("ResponseType") != std::string::npos;
         if (!allowed) unexpected.push_back(symbol);
     }

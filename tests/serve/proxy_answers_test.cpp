@@ -10,7 +10,8 @@ using Kind = ProxyProcess::Kind;
 // The example site with its ports moved to this run's, and the identity taken from X-Test-* headers
 // in place of the authentication layer the examples leave to the administrator.
 std::string siteFor(Kind kind, int servePort, int sitePort, int upstreamPort) {
-    std::string text = readFile(sourceDir() + (kind == Kind::Nginx ? "/examples/nginx-kova.conf" : "/examples/Caddyfile"));
+    std::string text =
+        readFile(sourceDir() + (kind == Kind::Nginx ? "/examples/nginx-kova.conf" : "/examples/Caddyfile"));
     text = replacedAll(text, "127.0.0.1:9191", "127.0.0.1:" + std::to_string(servePort));
     text = replacedAll(text, "127.0.0.1:8080", "127.0.0.1:" + std::to_string(sitePort));
     text = replacedAll(text, "127.0.0.1:8081", "127.0.0.1:" + std::to_string(upstreamPort));
@@ -29,7 +30,7 @@ struct Row {
     const char* path;
     std::vector<std::string> headers;
     long status;
-    const char* expected;   // in the body (2xx) or the Location header (3xx); "" for none
+    const char* expected;  // in the body (2xx) or the Location header (3xx); "" for none
 };
 
 class ProxyAnswers : public ServeFixture, public ::testing::WithParamInterface<Kind> {
@@ -60,13 +61,15 @@ protected:
             EXPECT_THAT(reply.body, HasSubstr(row.expected)) << row.what;
         }
         if (row.status / 100 == 3) {
-            EXPECT_TRUE(reply.header("location").starts_with(row.expected)) << row.what << ": " << reply.header("location");
+            EXPECT_TRUE(reply.header("location").starts_with(row.expected))
+                << row.what << ": " << reply.header("location");
         }
     }
 };
 
 TEST_P(ProxyAnswers, EveryDecisionOutcomeReachesTheClient) {
-    const std::vector<std::string> alice = {"X-Test-User: alice", "X-Test-Groups: staff,engineering", "X-Test-Level: 1"};
+    const std::vector<std::string> alice = {"X-Test-User: alice", "X-Test-Groups: staff,engineering",
+                                            "X-Test-Level: 1"};
     // clang-format off
     const Row rows[] = {
         {"permit serves the upstream", "/docs/handbook.html?x=1", alice, 200, "upstream /docs/handbook.html?x=1"},
@@ -93,7 +96,7 @@ TEST_P(ProxyAnswers, UnreachablePdpGivesTheErrorPage) {
     pdp->stop();
     Reply down = get("/docs/handbook.html", {"X-Test-User: alice", "X-Test-Groups: staff"});
     EXPECT_EQ(down.status, 502) << down.body;
-    if (GetParam() == Kind::Caddy) {   // forward_auth hands the service's page over as it is
+    if (GetParam() == Kind::Caddy) {  // forward_auth hands the service's page over as it is
         EXPECT_THAT(down.header("content-type"), HasSubstr("text/html"));
     }
 }

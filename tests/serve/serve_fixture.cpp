@@ -26,7 +26,7 @@ ServeProcess::ServeProcess(const std::string& configFile, const std::vector<std:
                            const std::string& dir)
     : m_out(dir + "/serve.out"), m_err(dir + "/serve.err") {
     std::vector<std::string> argv{buildDir() + "/zemhost", "--config", configFile, "--message-file",
-                                  dir + "/messages.log", "serve", "--listen", "127.0.0.1:0"};
+                                  dir + "/messages.log",   "serve",    "--listen", "127.0.0.1:0"};
     argv.insert(argv.end(), options.begin(), options.end());
     m_process = std::make_unique<Process>(argv, m_out, m_err);
     const std::string marker = "zemhost serve listening on 127.0.0.1:";
@@ -64,14 +64,15 @@ ProxyProcess::ProxyProcess(Kind kind, const std::string& site, int sitePort, int
         setenv("HOME", (dir + "/caddy").c_str(), 1);
         setenv("XDG_DATA_HOME", (dir + "/caddy").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (dir + "/caddy").c_str(), 1);
-        writeFile(dir + "/caddy/Caddyfile",
-                  "{\n\tadmin off\n\tauto_https off\n\tstorage file_system " + dir + "/caddy/storage\n}\n\n" + site +
-                      "\nhttp://127.0.0.1:" + upstream + " {\n\trespond \"upstream {uri}\n\" 200\n}\n");
+        writeFile(dir + "/caddy/Caddyfile", "{\n\tadmin off\n\tauto_https off\n\tstorage file_system " + dir +
+                                                "/caddy/storage\n}\n\n" + site + "\nhttp://127.0.0.1:" + upstream +
+                                                " {\n\trespond \"upstream {uri}\n\" 200\n}\n");
         argv = {"/usr/bin/caddy", "run", "--config", dir + "/caddy/Caddyfile", "--adapter", "caddyfile"};
     }
     m_process = std::make_unique<Process>(argv, dir + "/proxy.out", dir + "/proxy.err");
     EXPECT_TRUE(waitForPort(sitePort, *m_process) && waitForPort(upstreamPort, *m_process))
-        << "the proxy did not start:\n" << readFile(dir + "/proxy.err") << readFile(dir + "/nginx/logs/error.log");
+        << "the proxy did not start:\n"
+        << readFile(dir + "/proxy.err") << readFile(dir + "/nginx/logs/error.log");
 }
 
 ProxyProcess::~ProxyProcess() {

@@ -73,7 +73,7 @@ protected:
     TempDir dir;
     std::unique_ptr<RefPdp> pdp;
     std::unique_ptr<ServeProcess> serve;
-    std::vector<std::string> pdpOptions;   // refpdp options beyond the rules, set before startService
+    std::vector<std::string> pdpOptions;  // refpdp options beyond the rules, set before startService
 
     void startService(const std::vector<std::string>& serveOptions, const std::string& serveEntries = "");
     // The example configuration pointed at this run's refpdp and audit file, with `serveEntries` leading

@@ -34,10 +34,10 @@ TEST_F(ServeInput, PathTricksAndMalformedRequestsAreRefusedWithoutADecision) {
         {"no original request", {}},
         {"unmapped method", {"X-Original-URI: /docs/x", "X-Original-Method: TRACE"}},
         {"malformed method", {"X-Forwarded-Uri: /docs/x", "X-Forwarded-Method: get x"}},
-        {"authentication level not a number", {"X-Original-URI: /docs/x", "X-Original-Method: GET",
-                                               "Remote-User: alice", "Remote-Auth-Level: 2x"}},
-        {"control character in an identity header", {"X-Original-URI: /docs/x", "X-Original-Method: GET",
-                                                     "Remote-User: al\x02ice"}},
+        {"authentication level not a number",
+         {"X-Original-URI: /docs/x", "X-Original-Method: GET", "Remote-User: alice", "Remote-Auth-Level: 2x"}},
+        {"control character in an identity header",
+         {"X-Original-URI: /docs/x", "X-Original-Method: GET", "Remote-User: al\x02ice"}},
         {"identity header given twice", {"X-Original-URI: /docs/x", "X-Original-Method: GET", "Remote-User: bob"}},
         {"URI beyond the header limit", {"X-Original-URI: " + longUri, "X-Original-Method: GET"}},
     };
@@ -80,8 +80,8 @@ TEST_F(ServeInput, IdentityAndForwardedAddressCountOnlyFromTrustedPeers) {
     EXPECT_EQ(authorize("/docs/x", ALICE).status, 200);
     EXPECT_EQ(lastAccessRecord()["user"], "alice");
 
-    Reply untrusted = authorize("/docs/x", {"Remote-User: alice", "Remote-Groups: staff",
-                                            "X-Forwarded-For: 203.0.113.9"}, "127.0.0.2");
+    Reply untrusted = authorize(
+        "/docs/x", {"Remote-User: alice", "Remote-Groups: staff", "X-Forwarded-For: 203.0.113.9"}, "127.0.0.2");
     EXPECT_EQ(untrusted.status, 403);
     EXPECT_EQ(lastAccessRecord()["user"], "unauthenticated");
     EXPECT_EQ(lastAccessRecord()["client"], "127.0.0.2");
@@ -92,7 +92,7 @@ TEST_F(ServeInput, IdentityAndForwardedAddressCountOnlyFromTrustedPeers) {
     };
     const Case cases[] = {
         {"198.51.100.4", "198.51.100.4"},
-        {"203.0.113.1, 198.51.100.4, 127.0.0.1", "198.51.100.4"},   // the last entry that is not a proxy
+        {"203.0.113.1, 198.51.100.4, 127.0.0.1", "198.51.100.4"},  // the last entry that is not a proxy
         {"2001:db8::1", "2001:db8::1"},
         {"not-an-address", "127.0.0.1"},
         {"198.51.100.4<x>", "127.0.0.1"},

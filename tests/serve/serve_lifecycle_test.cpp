@@ -43,7 +43,8 @@ TEST_F(ServeLifecycle, SighupWithABrokenFileKeepsTheRunningConfiguration) {
     EXPECT_EQ(httpRequest(serve->url("/readyz")).status, 200);
 
     // A file that passes the checks takes effect: another prefix makes /docs/x an object no rule knows.
-    writeFile(configFile(), replacedAll(running, "object-prefix = /Corvane/inst1\n", "object-prefix = /Corvane/inst1/x\n"));
+    writeFile(configFile(),
+              replacedAll(running, "object-prefix = /Corvane/inst1\n", "object-prefix = /Corvane/inst1/x\n"));
     serve->process().signal(SIGHUP);
     ASSERT_TRUE(waitForText(serve->logFile(), "zemhost serve: reloaded")) << readFile(serve->logFile());
     EXPECT_EQ(authorize("/docs/x", ALICE).status, 403);
@@ -55,7 +56,7 @@ TEST_F(ServeLifecycle, SigtermAnswersTheRequestInFlightThenShutsThePluginDown) {
     ASSERT_GT(serve->port(), 0);
     Reply inFlight;
     std::thread client([&] { inFlight = authorize("/docs/x", ALICE); });
-    ASSERT_TRUE(waitForText(dir.file("pdp-requests.log"), "Request"));   // the PDP has it: it is in flight
+    ASSERT_TRUE(waitForText(dir.file("pdp-requests.log"), "Request"));  // the PDP has it: it is in flight
     serve->process().signal(SIGTERM);
     client.join();
     EXPECT_EQ(inFlight.status, 200);
@@ -69,7 +70,7 @@ TEST_F(ServeLifecycle, ReadinessAndMetricsFollowThePdpEndpointState) {
     ASSERT_GT(serve->port(), 0);
     EXPECT_EQ(httpRequest(serve->url("/readyz")).status, 200);
     pdp->stop();
-    EXPECT_EQ(authorize("/docs/x", ALICE).status, 502);   // the failed exchange marks the endpoint down
+    EXPECT_EQ(authorize("/docs/x", ALICE).status, 502);  // the failed exchange marks the endpoint down
     EXPECT_EQ(httpRequest(serve->url("/readyz")).status, 503);
     std::string metrics = httpRequest(serve->url("/metrics")).body;
     EXPECT_THAT(metrics, HasSubstr("kova_serve_pdp_endpoint_up{cluster=\"kova-pdp\",url=\"" + pdp->url() + "\"} 0\n"));
@@ -103,7 +104,8 @@ TEST_F(ServeLifecycle, ServesHttpsWithTheGivenCertificate) {
     startService({"--tls-cert", dir.file("cert.pem"), "--tls-key", dir.file("key.pem")});
     ASSERT_GT(serve->port(), 0);
     RequestOptions options;
-    options.headers = {"X-Original-URI: /docs/x", "X-Original-Method: GET", "Remote-User: alice", "Remote-Groups: staff"};
+    options.headers = {"X-Original-URI: /docs/x", "X-Original-Method: GET", "Remote-User: alice",
+                       "Remote-Groups: staff"};
     options.caFile = dir.file("cert.pem");
     Reply reply = httpRequest("https://127.0.0.1:" + std::to_string(serve->port()) + "/auth", options);
     EXPECT_EQ(reply.status, 200);

@@ -47,8 +47,8 @@ struct Request {
     const char* expected;  // zemhost's outcome name for the right answer
 };
 constexpr Request REQUESTS[] = {
-    {"/Corvane/inst1/permit/index.html", "permit"},   {"/Corvane/inst1/deny/index.html", "deny"},
-    {"/Corvane/inst1/stepup/index.html", "step-up"},  {"/Corvane/inst1/redirect/index.html", "redirect"},
+    {"/Corvane/inst1/permit/index.html", "permit"},  {"/Corvane/inst1/deny/index.html", "deny"},
+    {"/Corvane/inst1/stepup/index.html", "step-up"}, {"/Corvane/inst1/redirect/index.html", "redirect"},
     {"/Corvane/inst1/elsewhere/index.html", "deny"},
 };
 
@@ -83,13 +83,16 @@ public:
         m_pdp = std::make_unique<RefPdp>(options(Mode::Healthy));
         m_port = m_pdp->port();
     }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/kova/authz/services/AuthzService"; }
+    std::string url() const {
+        return "http://127.0.0.1:" + std::to_string(m_port) + "/kova/authz/services/AuthzService";
+    }
 
     void become(Mode mode) {
         if (mode == m_mode) return;
         m_mode = mode;
         m_pdp.reset();
-        if (mode != Mode::Stopped) m_pdp = std::make_unique<RefPdp>(options(mode), "127.0.0.1:" + std::to_string(m_port));
+        if (mode != Mode::Stopped)
+            m_pdp = std::make_unique<RefPdp>(options(mode), "127.0.0.1:" + std::to_string(m_port));
     }
 
 private:
@@ -120,15 +123,16 @@ struct Tally {
     void add(const nlohmann::json& result, const char* expected, std::size_t phase) {
         std::string outcome = result.value("outcome", "");
         bool permitted = result.value("permission", "") == "AZN_C_PERMITTED";
-        const char* kind = outcome == expected              ? "right"
-                           : permitted                      ? "wrong"
-                           : outcome == "deny"              ? "fail-closed deny"
-                           : outcome == "error-page"        ? "error page"
-                           : outcome == "failure"           ? "failure status"
-                                                            : "wrong";
+        const char* kind = outcome == expected       ? "right"
+                           : permitted               ? "wrong"
+                           : outcome == "deny"       ? "fail-closed deny"
+                           : outcome == "error-page" ? "error page"
+                           : outcome == "failure"    ? "failure status"
+                                                     : "wrong";
         ++counts[kind];
         ++byPhase[phase][kind];
-        if (std::string(kind) == "wrong" && wrong.size() < 5) wrong.push_back(std::string(expected) + ": " + result.dump());
+        if (std::string(kind) == "wrong" && wrong.size() < 5)
+            wrong.push_back(std::string(expected) + ": " + result.dump());
     }
     long count(const char* kind) const {
         auto found = counts.find(kind);
@@ -144,7 +148,8 @@ std::string printed(const Counts& counts) {
 
 std::string requestLine(const Request& request) {
     return std::string(R"({"resource": ")") + request.object +
-           R"(", "operation": "r", "creds": [["AZN_CRED_PRINCIPAL_NAME", "alice"], ["AUTHENTICATION_LEVEL", "1"]]})" "\n";
+           R"(", "operation": "r", "creds": [["AZN_CRED_PRINCIPAL_NAME", "alice"], ["AUTHENTICATION_LEVEL", "1"]]})"
+           "\n";
 }
 
 // `copies` passes over the requests, one JSON object per line.
@@ -182,8 +187,8 @@ protected:
     }
 
     std::vector<std::string> zemhost(const std::vector<std::string>& command) const {
-        std::vector<std::string> argv{buildDir() + "/zemhost", "--config", dir.file("corvaned.conf"),
-                                      "--message-file", dir.file("messages")};
+        std::vector<std::string> argv{buildDir() + "/zemhost", "--config", dir.file("corvaned.conf"), "--message-file",
+                                      dir.file("messages")};
         argv.insert(argv.end(), command.begin(), command.end());
         return argv;
     }
@@ -192,9 +197,11 @@ protected:
     void checkRounds(const std::atomic<std::size_t>& phase, Tally& tally) const {
         for (std::size_t round = 0, at; (at = phase) < std::size(SCHEDULE); ++round) {
             std::string out, err;
-            int code = runCommand(zemhost({"run", "--requests", dir.file("round.jsonl"), "--threads", "2"}), &out, &err);
+            int code =
+                runCommand(zemhost({"run", "--requests", dir.file("round.jsonl"), "--threads", "2"}), &out, &err);
             if (code != 0 || hasSanitizerReport(err))
-                tally.problems.push_back("round " + std::to_string(round) + " exit " + std::to_string(code) + ":\n" + err);
+                tally.problems.push_back("round " + std::to_string(round) + " exit " + std::to_string(code) + ":\n" +
+                                         err);
             std::istringstream lines(out);
             for (std::string line; std::getline(lines, line);) {
                 nlohmann::json result = nlohmann::json::parse(line);
@@ -228,7 +235,8 @@ TEST_F(Soak, DecisionsStayRightOrFailClosedWhileEndpointsFailAndNothingCrashesOr
 
     std::string benchErr = readFile(dir.file("bench.err"));
     std::cout << "soak: " << std::size(SCHEDULE) << " phases of " << PHASE_TIME.count() << " s\n"
-              << "zemhost bench, 2 threads (exit " << benchCode << "):\n" << readFile(dir.file("bench.out"))
+              << "zemhost bench, 2 threads (exit " << benchCode << "):\n"
+              << readFile(dir.file("bench.out"))
               << "zemhost run, 2 threads, checked decisions by the phase their round started in:\n";
     for (std::size_t at = 0; at < std::size(SCHEDULE); ++at)
         std::cout << "  " << at + 1 << " " << nameOf(SCHEDULE[at].first) << "/" << nameOf(SCHEDULE[at].second) << ":"

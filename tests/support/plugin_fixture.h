@@ -39,7 +39,9 @@ protected:
     // The settings a start-up needs, with one PDP endpoint (nothing listens on the default one).
     static std::string minimalConfig(const std::string& url = "http://127.0.0.1:9/kova/authz/services/AuthzService") {
         return "[kova-eas]\ntrace-component = kova\ncluster-name = kova\napply-zem-native-policy = no\n"
-               "server = 10," + url + "\ntimeout = 5\nhealth-check-interval = 0\n"
+               "server = 10," +
+               url +
+               "\ntimeout = 5\nhealth-check-interval = 0\n"
                "[corvane-config]\nversion = 6.1\n[server]\nserver-name = srv1\n";
     }
 

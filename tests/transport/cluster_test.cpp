@@ -19,7 +19,8 @@ namespace {
 // A call whose exchange throws what it is told to, counting its attempts.
 class ThrowingCall : public NVWSOAPCall {
 public:
-    explicit ThrowingCall(std::function<void()> thrower) : NVWSOAPCall("throwing", true, nullptr, nullptr), m_thrower(std::move(thrower)) {}
+    explicit ThrowingCall(std::function<void()> thrower)
+        : NVWSOAPCall("throwing", true, nullptr, nullptr), m_thrower(std::move(thrower)) {}
     int soapCall(NVWSOAPHandle*, const char*, va_list) override {
         ++attempts;
         m_thrower();
@@ -64,9 +65,9 @@ TEST_F(ClusterTest, NumericKeysAreTakenOnlyWithinTheirRanges) {
         const char* key;
         long minimum, maximum;
     };
-    for (const Range& range : {Range{"max-handles", 1, 1024}, Range{"handle-idle-timeout", 0, 86400},
-                               Range{"timeout", 1, 3600}, Range{"health-check-interval", 0, 86400},
-                               Range{"max-response-size", 1024, 67108864}}) {
+    for (const Range& range :
+         {Range{"max-handles", 1, 1024}, Range{"handle-idle-timeout", 0, 86400}, Range{"timeout", 1, 3600},
+          Range{"health-check-interval", 0, 86400}, Range{"max-response-size", 1024, 67108864}}) {
         auto withValue = [&](long value) {
             return statusOf("server = 10," + pdp.url() + "\n" + range.key + " = " + std::to_string(value) + "\n");
         };

@@ -102,7 +102,7 @@ TEST(PingUrl, HostPortAndPathOrRefusal) {
         // A missing port follows the handle's SSL setting, not the scheme.
         {"http://pdp.example/x", true, {0, "pdp.example", 443, "/x"}},
         {"https://pdp.example/x", false, {0, "pdp.example", 80, "/x"}},
-        {"http://[fe80::1]/x", false, {0, "fe80::1", 80, "/x"}},   // colons in brackets are no port separators
+        {"http://[fe80::1]/x", false, {0, "fe80::1", 80, "/x"}},  // colons in brackets are no port separators
         {"http://pdp.example:0x1F90/x", false, {0, "pdp.example", 8080, "/x"}},
         {"http://pdp.example:017/x", false, {0, "pdp.example", 15, "/x"}},
     };
@@ -176,7 +176,8 @@ TEST_F(PingTest, ShutdownInterruptsAHealthCheckThatHangs) {
         Blackhole::Kind kind;
         const char* scheme;
     };
-    for (Case row : {Case{Blackhole::SILENT, "http"}, Case{Blackhole::FULL, "http"}, Case{Blackhole::SILENT, "https"}}) {
+    for (Case row :
+         {Case{Blackhole::SILENT, "http"}, Case{Blackhole::FULL, "http"}, Case{Blackhole::SILENT, "https"}}) {
         Blackhole hole;
         KOVAServiceFactory factory;
         std::string url = hole.url(row.scheme);
@@ -187,7 +188,7 @@ TEST_F(PingTest, ShutdownInterruptsAHealthCheckThatHangs) {
         hole.open(row.kind);
         std::string started = "About to ping KOVA service using: " + url;
         ASSERT_TRUE(eventually([&] { return contains(readFile(dir.file("trace")), started); })) << "the check began";
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));   // into the connect or the read
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // into the connect or the read
 
         auto stopped = std::async(std::launch::async, [&] { return target.manager.shutdown(); });
         EXPECT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready)

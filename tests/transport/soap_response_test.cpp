@@ -16,11 +16,11 @@
 
 namespace {
 
+using kova_test::readFile;
+using kova_test::sourceDir;
 using orbsec_axiscpp::AnyType;
 using orbsec_axiscpp::SoapFault;
 using orbsec_axiscpp::SoapResponse;
-using kova_test::readFile;
-using kova_test::sourceDir;
 
 std::string envelope(const std::string& declaration, const std::string& bodyContent) {
     return declaration + "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>" + bodyContent +
@@ -50,6 +50,7 @@ struct PiecesCase {
 const char* const UTF8_DECLARATION = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
 
 TEST(SoapResponseReader, ContentPiecesAreEachChildNodeWrittenOnItsOwn) {
+    // clang-format off
     const std::vector<PiecesCase> cases = {
         {"elements and the blanks between them", "",
          "<R xmlns=\"urn:r\">\n <a k=\"1\">x</a>\n <b/>\n</R>", {"\n ", "<a k=\"1\">x</a>", "\n ", "<b></b>", "\n"}},
@@ -67,6 +68,7 @@ TEST(SoapResponseReader, ContentPiecesAreEachChildNodeWrittenOnItsOwn) {
          "<R><a k=\"\xc3\xa9\">\xc3\xa9</a></R>", {"<a k=\"\xc3\xa9\">\xc3\xa9</a>"}},
         {"an element without content has no pieces", "", "<R></R>", {}},
     };
+    // clang-format on
     SoapResponse response;
     for (const PiecesCase& c : cases) {
         ASSERT_TRUE(response.parse(envelope(c.declaration, c.bodyContent))) << c.what;
@@ -90,9 +92,10 @@ constexpr const char* SOAP_NS = "http://schemas.xmlsoap.org/soap/envelope/";
 constexpr const char* XACML_NS = "urn:oasis:names:tc:xacml:2.0:context:schema:os";
 
 bool isElement(xmlNodePtr node, const char* name, const char* nameSpace = nullptr) {
-    return node && node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0 &&
-           (!nameSpace || (node->ns && node->ns->href &&
-                           std::strcmp(reinterpret_cast<const char*>(node->ns->href), nameSpace) == 0));
+    return node && node->type == XML_ELEMENT_NODE &&
+           std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0 &&
+           (!nameSpace ||
+            (node->ns && node->ns->href && std::strcmp(reinterpret_cast<const char*>(node->ns->href), nameSpace) == 0));
 }
 
 xmlNodePtr firstElement(xmlNodePtr node) {
@@ -210,8 +213,8 @@ std::vector<std::string> corpusAnswers() {
     for (const auto& entry : std::filesystem::directory_iterator(corpus + "response_parse")) {
         std::string content = readFile(entry.path().string());
         std::replace(content.begin(), content.end(), '\0', ' ');
-        answers.push_back(envelope(UTF8_DECLARATION, "<Response xmlns=\"" + std::string(XACML_NS) + "\">" + content +
-                                                         "</Response>"));
+        answers.push_back(
+            envelope(UTF8_DECLARATION, "<Response xmlns=\"" + std::string(XACML_NS) + "\">" + content + "</Response>"));
     }
     return answers;
 }

@@ -33,7 +33,8 @@ private:
         return {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", file(name + ".key")};
     }
     void makeCa(const std::string& name) {
-        std::vector<std::string> arguments{"req", "-x509", "-days", "2", "-subj", "/CN=" + name, "-out", file(name + ".pem")};
+        std::vector<std::string> arguments{"req",   "-x509",       "-days", "2",
+                                           "-subj", "/CN=" + name, "-out",  file(name + ".pem")};
         for (const std::string& part : newKey(name)) arguments.push_back(part);
         openssl(arguments);
     }
@@ -63,7 +64,8 @@ protected:
     }
 
     std::unique_ptr<ClusterUnderTest> cluster(const RefPdp& pdp, const std::string& extra) {
-        auto made = std::make_unique<ClusterUnderTest>(factory, dir, "server = 10," + pdp.url() + "\ntimeout = 2\n" + extra);
+        auto made =
+            std::make_unique<ClusterUnderTest>(factory, dir, "server = 10," + pdp.url() + "\ntimeout = 2\n" + extra);
         EXPECT_EQ(made->status, 0);
         return made;
     }
@@ -103,8 +105,9 @@ TEST_F(TlsTest, ServerWhoseCertificateDoesNotNameTheUrlsHostIsRefused) {
     std::string url = pdp.url();
     url.replace(url.find("127.0.0.1"), 9, "localhost");
     for (const char* verify : {"yes", "no"}) {
-        ClusterUnderTest target(factory, dir, "server = 10," + url + "\ntimeout = 2\nssl-ca-file = " +
-                                                  pki->file("ca.pem") + "\nssl-verify-peer = " + verify + "\n");
+        ClusterUnderTest target(factory, dir,
+                                "server = 10," + url + "\ntimeout = 2\nssl-ca-file = " + pki->file("ca.pem") +
+                                    "\nssl-verify-peer = " + verify + "\n");
         ASSERT_EQ(target.status, 0);
         EXPECT_EQ(exchangeThrough(target.cluster, "/permit/a").status, *verify == 'y' ? NVWSOAP_S_TRANSPORT : 0)
             << verify;
@@ -117,8 +120,8 @@ TEST_F(TlsTest, ServerRequiringAClientCertificateAcceptsOnlyTheConfiguredOne) {
     RefPdp pdp(options);
     std::string trust = "ssl-ca-file = " + pki->file("ca.pem") + "\n";
     EXPECT_EQ(exchangeThrough(cluster(pdp, trust)->cluster, "/permit/a").status, NVWSOAP_S_TRANSPORT);
-    auto identified = cluster(pdp, trust + "ssl-cert-file = " + pki->file("client.pem") + "\nssl-key-file = " +
-                                       pki->file("client.key") + "\n");
+    auto identified = cluster(pdp, trust + "ssl-cert-file = " + pki->file("client.pem") +
+                                       "\nssl-key-file = " + pki->file("client.key") + "\n");
     EXPECT_EQ(exchangeThrough(identified->cluster, "/permit/a").status, 0);
 }
 

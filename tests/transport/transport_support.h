@@ -46,8 +46,7 @@ public:
                    "</ns1:AttributeValue></ns1:Attribute></ns1:Resource><ns1:Action><ns1:Attribute "
                    "AttributeId=\"urn:oasis:names:tc:xacml:1.0:action:action-id\" "
                    "DataType=\"http://www.w3.org/2001/XMLSchema#string\"><ns1:AttributeValue>",
-                   action,
-                   "</ns1:AttributeValue></ns1:Attribute></ns1:Action><ns1:Environment/>"};
+                   action, "</ns1:AttributeValue></ns1:Attribute></ns1:Action><ns1:Environment/>"};
         for (std::string& text : m_texts) m_pointers.push_back(text.data());
         m_any = orbsec_axiscpp::AnyType(m_pointers.data(), static_cast<int>(m_pointers.size()));
     }
@@ -92,12 +91,13 @@ public:
         std::string service = pdp.url();
         m_url = service.substr(0, service.find('/', service.find("//") + 2)) + "/stats";
         curl_easy_setopt(m_curl, CURLOPT_URL, m_url.c_str());
-        curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 0L);   // only counters travel here
+        curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 0L);  // only counters travel here
         curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 0L);
-        curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
-            static_cast<std::string*>(out)->append(data, size * count);
-            return size * count;
-        });
+        curl_easy_setopt(
+            m_curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+                static_cast<std::string*>(out)->append(data, size * count);
+                return size * count;
+            });
         curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, &m_body);
     }
     ~PdpStatsReader() { curl_easy_cleanup(m_curl); }

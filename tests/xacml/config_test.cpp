@@ -76,8 +76,9 @@ stepca* = https/stepca
 stepcx = https/exact
 * = https/any
 )");
-    std::map<const char*, std::string> expected = {
-        {"stepc-9", "https/stepc"}, {"stepcb", "https/stepc"}, {"stepca", "https/stepca"}, {"stepd", "https/step"}, {"stepcx", "https/exact"}, {"ste", "https/any"}};
+    std::map<const char*, std::string> expected = {{"stepc-9", "https/stepc"}, {"stepcb", "https/stepc"},
+                                                   {"stepca", "https/stepca"}, {"stepd", "https/step"},
+                                                   {"stepcx", "https/exact"},  {"ste", "https/any"}};
     for (const auto& [obligation, url] : expected) {
         std::string found;
         EXPECT_EQ(config.tables().getObligationURL(obligation, found), 0) << obligation;

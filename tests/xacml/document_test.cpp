@@ -118,18 +118,16 @@ TEST_F(Document, OldAttributeIdentifiersFollowTheirAttributes) {
 
 TEST_F(Document, EscapedFieldsKeepTheDocumentValid) {
     const std::string special = "<a href='x'>\"&amp;\" Zo\xC3\xAB \xE4\xB8\xAD\xE6\x96\x87";
-    const std::string escaped =
-        "&lt;a href=&apos;x&apos;&gt;&quot;&amp;amp;&quot; Zo\xC3\xAB \xE4\xB8\xAD\xE6\x96\x87";
+    const std::string escaped = "&lt;a href=&apos;x&apos;&gt;&quot;&amp;amp;&quot; Zo\xC3\xAB \xE4\xB8\xAD\xE6\x96\x87";
     KOVARequest request("ctx", "6.1", "srv1", "/r", "read", "");
     KOVAData data = makeData({{"header:User-Agent", special}, {"header:X<'&'>", special}, {"method", special}},
                              {{"AZN_CRED_PRINCIPAL_NAME", special}, {"cred\"<>", special}});
     std::string document = format(request, data, 0, 1);
-    for (const std::string& part :
-         {xacml_test::element("urn:oxa:security:environment:http:userAgent", {escaped}),
-          xacml_test::element("header:X&lt;&apos;&amp;&apos;&gt;", {escaped}),
-          xacml_test::element("urn:oasis:names:tc:xacml:1.0:action:action-id", {escaped}),
-          xacml_test::element("urn:oxa:security:subject:username", {escaped}),
-          xacml_test::element("cred&quot;&lt;&gt;", {escaped})}) {
+    for (const std::string& part : {xacml_test::element("urn:oxa:security:environment:http:userAgent", {escaped}),
+                                    xacml_test::element("header:X&lt;&apos;&amp;&apos;&gt;", {escaped}),
+                                    xacml_test::element("urn:oasis:names:tc:xacml:1.0:action:action-id", {escaped}),
+                                    xacml_test::element("urn:oxa:security:subject:username", {escaped}),
+                                    xacml_test::element("cred&quot;&lt;&gt;", {escaped})}) {
         EXPECT_NE(document.find(part), std::string::npos) << part;
     }
 }

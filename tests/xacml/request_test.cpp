@@ -92,9 +92,9 @@ TEST_F(RequestAttributes, EmptyHttpValuesLeaveTheirAttributesOut) {
 }
 
 TEST_F(RequestAttributes, UnmappedUserAgentHeaderIsAuditedEscapedAndFirstValueWins) {
-    KOVARequest& request = format(makeData({{"header:user-agent", "Moz<1>"}, {"header:user-agent", "second"}},
-                                           {{"AZN_CRED_PRINCIPAL_NAME", "alice"}, {"AZN_CRED_PRINCIPAL_NAME", "bob"},
-                                            {"AZN_AUTHENTICATION_LEVEL", "1"}}));
+    KOVARequest& request = format(makeData(
+        {{"header:user-agent", "Moz<1>"}, {"header:user-agent", "second"}},
+        {{"AZN_CRED_PRINCIPAL_NAME", "alice"}, {"AZN_CRED_PRINCIPAL_NAME", "bob"}, {"AZN_AUTHENTICATION_LEVEL", "1"}}));
     EXPECT_EQ(request.environmentText(), element("header:user-agent", {"Moz&lt;1&gt;", "second"}));
     EXPECT_EQ(audit, (KOVAAuditFields{{"auth-level", "1"}, {"user", "alice"}, {"user-agent", "Moz&lt;1&gt;"}}));
 
@@ -110,8 +110,9 @@ TEST_F(RequestAttributes, WholeDocumentIsTracedOnlyFromLevelSix) {
             xacml_test::TraceLevel traceLevel(level);
             format(makeData({{"method", "GET"}}, {}));
         }
-        bool traced = trace.text().find("Constructed XACML: <ns1:Subject SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:"
-                                        "subject-category:requesting-machine\">") != std::string::npos;
+        bool traced =
+            trace.text().find("Constructed XACML: <ns1:Subject SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:"
+                              "subject-category:requesting-machine\">") != std::string::npos;
         EXPECT_EQ(traced, level == 6) << level;
     }
 }

@@ -32,7 +32,7 @@ TEST_F(Serialization, DataTypeWordsGiveQuotedConstantsAndOtherWordsString) {
 
 TEST_F(Serialization, CategoryWordsMatchWholeAndInTheirLetterCase) {
     const std::pair<const char*, int> expected[] = {
-        {"Environment", 1}, {"Subject", 2}, {"Action", 3}, {"Resource", 4},
+        {"Environment", 1}, {"Subject", 2}, {"Action", 3},   {"Resource", 4},
         {"Subject ", 0},    {"subject", 0}, {"RESOURCE", 0}, {"", 0},
     };
     for (const auto& [word, category] : expected) EXPECT_EQ(request.getCategory(word), category) << word;

@@ -132,12 +132,12 @@ xmlSchemaPtr contextSchema() {
 }  // namespace
 
 std::string schemaProblems(const std::string& document) {
-    std::string wrapped = "<ns1:Request xmlns:ns1=\"urn:oasis:names:tc:xacml:2.0:context:schema:os\">" + document +
-                          "</ns1:Request>";
+    std::string wrapped =
+        "<ns1:Request xmlns:ns1=\"urn:oasis:names:tc:xacml:2.0:context:schema:os\">" + document + "</ns1:Request>";
     std::string problems;
     xmlSetGenericErrorFunc(&problems, collectProblem);
-    xmlDocPtr parsed = xmlReadMemory(wrapped.data(), static_cast<int>(wrapped.size()), "request.xml", nullptr,
-                                     XML_PARSE_NONET);
+    xmlDocPtr parsed =
+        xmlReadMemory(wrapped.data(), static_cast<int>(wrapped.size()), "request.xml", nullptr, XML_PARSE_NONET);
     if (!parsed) {
         xmlSetGenericErrorFunc(nullptr, nullptr);
         return problems.empty() ? "not well-formed" : problems;

@@ -9,12 +9,12 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <httplib.h>
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <httplib.h>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -40,7 +40,7 @@ struct Options {
     std::string recordFile;
     int threads = 32;
     std::string tlsCert, tlsKey, tlsClientCa;
-    std::string basicAuth;   // USER:PASSWORD
+    std::string basicAuth;  // USER:PASSWORD
 };
 
 struct Counters {
@@ -143,7 +143,9 @@ private:
             return written;
         });
     }
-    static void answer(httplib::Response& response, const Fault& outcome, const Attributes&) { refuse(response, outcome); }
+    static void answer(httplib::Response& response, const Fault& outcome, const Attributes&) {
+        refuse(response, outcome);
+    }
     static void answer(httplib::Response& response, const VerbatimBody& outcome, const Attributes&) {
         response.set_content(verbatimEnvelope(outcome.content), XML_CONTENT_TYPE);
     }
@@ -155,7 +157,7 @@ private:
 };
 
 struct ListenAddress {
-    std::string host;   // as given, brackets included for IPv6
+    std::string host;  // as given, brackets included for IPv6
     int port = 0;
 };
 
@@ -183,20 +185,21 @@ std::string basicAuthorization(const std::string& userAndPassword) {
 }
 
 void requireBasicAuth(httplib::Server& server, const std::string& userAndPassword) {
-    server.set_pre_routing_handler([expected = basicAuthorization(userAndPassword)](const httplib::Request& request,
-                                                                                   httplib::Response& response) {
-        if (request.path == "/stats" || request.get_header_value("Authorization") == expected)
-            return httplib::Server::HandlerResponse::Unhandled;
-        response.status = 401;
-        response.set_header("WWW-Authenticate", "Basic realm=\"refpdp\"");
-        return httplib::Server::HandlerResponse::Handled;
-    });
+    server.set_pre_routing_handler(
+        [expected = basicAuthorization(userAndPassword)](const httplib::Request& request, httplib::Response& response) {
+            if (request.path == "/stats" || request.get_header_value("Authorization") == expected)
+                return httplib::Server::HandlerResponse::Unhandled;
+            response.status = 401;
+            response.set_header("WWW-Authenticate", "Basic realm=\"refpdp\"");
+            return httplib::Server::HandlerResponse::Handled;
+        });
 }
 
 std::unique_ptr<httplib::Server> plainOrTlsServer(const Options& options) {
     if (options.tlsCert.empty()) return std::make_unique<httplib::Server>();
-    auto server = std::make_unique<httplib::SSLServer>(options.tlsCert.c_str(), options.tlsKey.c_str(),
-                                                       options.tlsClientCa.empty() ? nullptr : options.tlsClientCa.c_str());
+    auto server =
+        std::make_unique<httplib::SSLServer>(options.tlsCert.c_str(), options.tlsKey.c_str(),
+                                             options.tlsClientCa.empty() ? nullptr : options.tlsClientCa.c_str());
     if (!server->is_valid()) throw std::runtime_error("cannot load the TLS certificate, key or client CA");
     return server;
 }
@@ -247,11 +250,15 @@ int runRefpdp(int argc, char** argv) {
     CLI::App app{"refpdp: reference XACML 2.0 policy decision point over SOAP 1.1"};
     app.set_version_flag("--version", "refpdp " KOVA_EAS_VERSION);
     app.add_option("--listen", options.listen, "HOST:PORT to listen on; port 0 picks a free port");
-    app.add_option("--rules", options.rulesFile, "JSON rules file (default: permit everything)")->check(CLI::ExistingFile);
-    app.add_option("--delay-ms", options.delayMs, "delay before each answer, in milliseconds")->check(CLI::NonNegativeNumber);
+    app.add_option("--rules", options.rulesFile, "JSON rules file (default: permit everything)")
+        ->check(CLI::ExistingFile);
+    app.add_option("--delay-ms", options.delayMs, "delay before each answer, in milliseconds")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--record", options.recordFile, "append each request body to this file");
-    app.add_option("--threads", options.threads, "worker threads (each open connection holds one)")->check(CLI::PositiveNumber);
-    auto* cert = app.add_option("--tls-cert", options.tlsCert, "PEM server certificate: serve https")->check(CLI::ExistingFile);
+    app.add_option("--threads", options.threads, "worker threads (each open connection holds one)")
+        ->check(CLI::PositiveNumber);
+    auto* cert =
+        app.add_option("--tls-cert", options.tlsCert, "PEM server certificate: serve https")->check(CLI::ExistingFile);
     auto* key = app.add_option("--tls-key", options.tlsKey, "PEM server key")->check(CLI::ExistingFile);
     cert->needs(key);
     key->needs(cert);

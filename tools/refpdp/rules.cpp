@@ -94,11 +94,16 @@ Outcome outcomeOf(const json& rule) {
 }
 
 Rule ruleOf(const json& entry) {
-    checkKeys(entry, {"resource-prefix", "action", "user", "group", "auth-level", "effect", "obligation",
-                     "transaction-id", "padding", "chunked", "fault", "body"},
+    checkKeys(entry,
+              {"resource-prefix", "action", "user", "group", "auth-level", "effect", "obligation", "transaction-id",
+               "padding", "chunked", "fault", "body"},
               "rule");
-    Rule rule{optionalText(entry, "resource-prefix"), optionalText(entry, "action"), optionalText(entry, "user"),
-              optionalText(entry, "group"), std::nullopt, outcomeOf(entry)};
+    Rule rule{optionalText(entry, "resource-prefix"),
+              optionalText(entry, "action"),
+              optionalText(entry, "user"),
+              optionalText(entry, "group"),
+              std::nullopt,
+              outcomeOf(entry)};
     if (entry.contains("auth-level")) rule.authLevel = entry.at("auth-level").get<long>();
     return rule;
 }
@@ -115,9 +120,8 @@ bool Rule::matches(const Attributes& attributes) const {
     if (user && !anyValue(attributes, USERNAME, equalsTo(*user))) return false;
     if (group && !anyValue(attributes, GROUPS, equalsTo(*group)) && !anyValue(attributes, GROUP_ID, equalsTo(*group)))
         return false;
-    if (authLevel && !anyValue(attributes, AUTHENTICATION_LEVEL, [&](const std::string& v) {
-            return levelEquals(v, *authLevel);
-        }))
+    if (authLevel &&
+        !anyValue(attributes, AUTHENTICATION_LEVEL, [&](const std::string& v) { return levelEquals(v, *authLevel); }))
         return false;
     return true;
 }
@@ -131,7 +135,8 @@ Rules Rules::load(const std::string& path) {
         json document = json::parse(in);
         checkKeys(document, {"default", "rules"}, "rules file");
         Rules rules;
-        rules.m_default = DecisionOutcome{checkedEffect(document.value("default", "NotApplicable")), std::nullopt, false};
+        rules.m_default =
+            DecisionOutcome{checkedEffect(document.value("default", "NotApplicable")), std::nullopt, false};
         for (const json& rule : document.value("rules", json::array())) rules.m_rules.push_back(ruleOf(rule));
         return rules;
     } catch (const std::exception& e) {

@@ -32,7 +32,7 @@ struct DecisionOutcome {
     std::optional<std::string> obligation;
     bool transactionId = false;
     size_t padding = 0;
-    bool chunked = false;   // sent without a Content-Length, in chunks
+    bool chunked = false;  // sent without a Content-Length, in chunks
 };
 
 struct VerbatimBody {

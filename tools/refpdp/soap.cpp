@@ -73,10 +73,8 @@ private:
     void start(const xmlChar* localName, const xmlChar* uri, int attributeCount, const xmlChar** attributes) {
         int depth = ++m_depth;
         if (m_inValue) return;
-        if (m_phase == Phase::SEEKING)
-            seek(depth, localName, uri);
-        else if (m_phase == Phase::READING)
-            read(depth, localName, uri, attributeCount, attributes);
+        if (m_phase == Phase::SEEKING) seek(depth, localName, uri);
+        else if (m_phase == Phase::READING) read(depth, localName, uri, attributeCount, attributes);
     }
 
     // Follows the first elements down to the Request; anything else first in its place misplaces it.
@@ -303,13 +301,15 @@ ParsedRequest parseRequest(const std::string& body) {
 
 std::string responseEnvelope(const Decision& decision, const std::string& resourceId) {
     EnvelopeWriter out;
-    writeResult(out, decision, resourceId, decision.effect == "Indeterminate" ? STATUS_PROCESSING_ERROR : STATUS_OK, "");
+    writeResult(out, decision, resourceId, decision.effect == "Indeterminate" ? STATUS_PROCESSING_ERROR : STATUS_OK,
+                "");
     return out.finish();
 }
 
 std::string syntaxErrorEnvelope(const std::string& reason) {
     EnvelopeWriter out;
-    writeResult(out, Decision{"Indeterminate", std::nullopt, std::nullopt, 0}, "", STATUS_SYNTAX_ERROR, printable(reason));
+    writeResult(out, Decision{"Indeterminate", std::nullopt, std::nullopt, 0}, "", STATUS_SYNTAX_ERROR,
+                printable(reason));
     return out.finish();
 }
 
@@ -317,7 +317,8 @@ std::string faultEnvelope(const Fault& fault) {
     EnvelopeWriter out;
     out.start("soapenv:Fault").element("faultcode", fault.code).element("faultstring", fault.string);
     if (!fault.actor.empty()) out.element("faultactor", fault.actor);
-    if (!fault.detail.empty() || !fault.detailXml.empty()) out.start("detail").text(fault.detail).raw(fault.detailXml).end();
+    if (!fault.detail.empty() || !fault.detailXml.empty())
+        out.start("detail").text(fault.detail).raw(fault.detailXml).end();
     out.end();
     return out.finish();
 }

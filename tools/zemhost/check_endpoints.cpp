@@ -38,11 +38,13 @@ bool verifiesPeer(const ConfigReader& config) {
 // The TLS settings the plug-in's handles use, for reading the PDP's certificate.
 void applyTlsSettings(CURL* easy, const ConfigReader& config) {
     curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeoutSeconds(config));
-    if (std::string ca = config.first(KOVA_STANZA, "ssl-ca-file"); !ca.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, ca.c_str());
+    if (std::string ca = config.first(KOVA_STANZA, "ssl-ca-file"); !ca.empty())
+        curl_easy_setopt(easy, CURLOPT_CAINFO, ca.c_str());
     if (std::string cert = config.first(KOVA_STANZA, "ssl-cert-file"); !cert.empty()) {
         curl_easy_setopt(easy, CURLOPT_SSLCERT, cert.c_str());
     }
-    if (std::string key = config.first(KOVA_STANZA, "ssl-key-file"); !key.empty()) curl_easy_setopt(easy, CURLOPT_SSLKEY, key.c_str());
+    if (std::string key = config.first(KOVA_STANZA, "ssl-key-file"); !key.empty())
+        curl_easy_setopt(easy, CURLOPT_SSLKEY, key.c_str());
     if (!verifiesPeer(config)) {
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
@@ -127,8 +129,11 @@ void checkEndpoints(const PluginHost* host, const ConfigReader& config, const st
     curl_global_init(CURL_GLOBAL_DEFAULT);
     long timeout = timeoutSeconds(config);
     if (!urls.empty() && timeout > SLOW_FAILOVER_SECONDS) {
-        findings.warning("[kova-eas] timeout = " + std::to_string(timeout) + ": an endpoint that stops answering holds "
-                         "each decision up to " + std::to_string(timeout) + " seconds per connect or read before it "
+        findings.warning("[kova-eas] timeout = " + std::to_string(timeout) +
+                         ": an endpoint that stops answering holds "
+                         "each decision up to " +
+                         std::to_string(timeout) +
+                         " seconds per connect or read before it "
                          "fails over; a few seconds are usually enough");
     }
     for (const std::string& url : urls) {

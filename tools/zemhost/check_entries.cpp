@@ -32,8 +32,8 @@ void checkBasicAuthentication(const ConfigReader& config, Findings& findings) {
     bool user = !config.first(KOVA_STANZA, "basic-auth-user").empty();
     bool password = !config.first(KOVA_STANZA, "basic-auth-passwd").empty();
     if (user != password) {
-        findings.problem(std::string("[kova-eas] ") + (user ? "basic-auth-user" : "basic-auth-passwd") + " is set but " +
-                         (user ? "basic-auth-passwd" : "basic-auth-user") +
+        findings.problem(std::string("[kova-eas] ") + (user ? "basic-auth-user" : "basic-auth-passwd") +
+                         " is set but " + (user ? "basic-auth-passwd" : "basic-auth-user") +
                          " is not: no basic authentication is sent without both");
     }
 }

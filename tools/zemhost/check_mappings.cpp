@@ -32,7 +32,8 @@ NameValues stanzaOrNotice(const ConfigReader& config, const char* stanza, const 
 void noticeRepeatedNames(const char* stanza, const NameValues& entries, Findings& findings) {
     std::set<std::string> seen;
     for (const auto& [name, value] : entries) {
-        if (!seen.insert(name).second) findings.notice(entryText(stanza, name, value) + " repeats a name: the first entry is used");
+        if (!seen.insert(name).second)
+            findings.notice(entryText(stanza, name, value) + " repeats a name: the first entry is used");
     }
 }
 
@@ -126,8 +127,9 @@ void checkUserAttributes(const ConfigReader& config, Findings& findings) {
 }  // namespace
 
 void checkMappings(const ConfigReader& config, Findings& findings) {
-    NameValues decisionInfo = stanzaOrNotice(
-        config, DECISION_INFO_STANZA, "a request carrying any application-context attribute fails (QLXBA0308W)", findings);
+    NameValues decisionInfo =
+        stanzaOrNotice(config, DECISION_INFO_STANZA,
+                       "a request carrying any application-context attribute fails (QLXBA0308W)", findings);
     noticeRepeatedNames(DECISION_INFO_STANZA, decisionInfo, findings);
     checkObligations(config, findings);
     checkUserAttributes(config, findings);

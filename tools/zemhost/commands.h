@@ -16,7 +16,7 @@ enum : int { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_NOT_PERMITTED = 
 
 struct Command {
     CLI::App* app;
-    bool needsConfig;            // every command but `obfuscate` reads the configuration file
+    bool needsConfig;  // every command but `obfuscate` reads the configuration file
     std::function<int()> run;
 };
 

@@ -108,7 +108,8 @@ void addBatchOptions(CLI::App& command, BatchOptions& options) {
 // Reads the batch and reports its malformed lines on standard error.
 RequestBatch loadBatch(const std::string& path) {
     RequestBatch batch = readRequestsFile(path);
-    for (const std::string& problem : batch.malformed) fprintf(stderr, "zemhost: %s: %s\n", path.c_str(), problem.c_str());
+    for (const std::string& problem : batch.malformed)
+        fprintf(stderr, "zemhost: %s: %s\n", path.c_str(), problem.c_str());
     return batch;
 }
 

@@ -96,7 +96,8 @@ void explain(const HostSettings& settings, const std::string& trace, const Decis
     std::vector<std::string> requests = tracedTexts(records, "Constructed XACML: ");
     std::vector<std::string> responses = tracedTexts(records, "XACML Response: ");
     if (requests.empty()) {
-        printf("No XACML request was sent: the native policy or the plug-in decided on its own (see the messages).\n\n");
+        printf(
+            "No XACML request was sent: the native policy or the plug-in decided on its own (see the messages).\n\n");
     } else {
         printSection("XACML request sent to the PDP:", indentedXml(requestDocument(requests.back())));
         if (responses.empty()) {

@@ -14,10 +14,10 @@ namespace zemhost {
 using NameValues = std::vector<std::pair<std::string, std::string>>;
 
 struct DecisionRequest {
-    std::string resource;    // the protected object name, e.g. /Corvane/inst1/app/index.html
-    std::string operation;   // the operation letter: r, w, x, ...
-    NameValues creds;        // the user's credential attributes
-    NameValues context;      // the request's application context
+    std::string resource;   // the protected object name, e.g. /Corvane/inst1/app/index.html
+    std::string operation;  // the operation letter: r, w, x, ...
+    NameValues creds;       // the user's credential attributes
+    NameValues context;     // the request's application context
 };
 
 // One value of a permission-information entry: a text or an unsigned long.
@@ -29,7 +29,7 @@ struct InfoEntry {
 struct DecisionResult {
     azn_status_t status = 0;
     int permission = AZN_C_NOT_PERMITTED;
-    std::vector<InfoEntry> permissionInfo;   // every value of every entry, in list order
+    std::vector<InfoEntry> permissionInfo;  // every value of every entry, in list order
 };
 
 // The answer's parts in words (defined with the outcome, in outcome.cpp).

@@ -62,8 +62,9 @@ void addDecisionOptions(CLI::App& command, DecisionRequest& request) {
     command.add_option("--operation", request.operation, "operation letter: " + knownOperations())
         ->required()
         ->check(KNOWN_OPERATION);
-    addNameValueOption(command, "--cred", request.creds,
-                       "credential attribute; repeat it, a repeated NAME adds a value (e.g. AZN_CRED_PRINCIPAL_NAME=alice)");
+    addNameValueOption(
+        command, "--cred", request.creds,
+        "credential attribute; repeat it, a repeated NAME adds a value (e.g. AZN_CRED_PRINCIPAL_NAME=alice)");
     addNameValueOption(command, "--context", request.context,
                        "application-context attribute; repeat it (e.g. HTTP_REQUEST_METHOD=GET)");
 }

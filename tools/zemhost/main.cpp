@@ -15,12 +15,13 @@ void addGlobalOptions(CLI::App& app, HostSettings& settings) {
         ->check(CLI::ExistingFile);
     app.add_option("--plugin", settings.pluginPath, "the plug-in library")->capture_default_str();
     app.add_option_function<std::string>(
-           "--trace-level",
-           [&settings](const std::string& text) {
-               settings.traceLevel = zem_trace_level_from_text(text.c_str());
-               if (settings.traceLevel < 0) throw CLI::ValidationError("--trace-level", "0 to 9, or error, warning, info, debug");
-           },
-           "trace level 0 to 9, or error (1), warning (2), info (5), debug (9) (default: $ZEM_TRACE_LEVEL)");
+        "--trace-level",
+        [&settings](const std::string& text) {
+            settings.traceLevel = zem_trace_level_from_text(text.c_str());
+            if (settings.traceLevel < 0)
+                throw CLI::ValidationError("--trace-level", "0 to 9, or error, warning, info, debug");
+        },
+        "trace level 0 to 9, or error (1), warning (2), info (5), debug (9) (default: $ZEM_TRACE_LEVEL)");
     app.add_option("--trace-file", settings.traceFile, "trace destination (default: $ZEM_TRACE_FILE, else stderr)");
     app.add_option("--message-file", settings.messageFile, "catalogue messages destination (default: stderr)");
 }
@@ -47,7 +48,7 @@ std::string subcommandNames(const std::vector<Command>& commands) {
 
 int runZemhost(int argc, char** argv) {
     CLI::App app{"zemhost: loads the KOVA EAS plug-in as the proxy does, and drives it.", "zemhost"};
-    app.fallthrough();   // global options may also follow the subcommand
+    app.fallthrough();  // global options may also follow the subcommand
     HostSettings settings;
     settings.pluginPath = defaultPluginPath();
     addGlobalOptions(app, settings);
@@ -55,9 +56,9 @@ int runZemhost(int argc, char** argv) {
         return std::string("zemhost " KOVA_EAS_VERSION "\nplug-in: ") + settings.pluginPath;
     });
     const std::vector<Command> commands = {
-        addInitCommand(app, settings),      addDecideCommand(app, settings), addExplainCommand(app, settings),
-        addRunCommand(app, settings),       addBenchCommand(app, settings),  addCheckConfigCommand(app, settings),
-        addObfuscateCommand(app),           addStatusCommand(app),           addServeCommand(app, settings),
+        addInitCommand(app, settings), addDecideCommand(app, settings), addExplainCommand(app, settings),
+        addRunCommand(app, settings),  addBenchCommand(app, settings),  addCheckConfigCommand(app, settings),
+        addObfuscateCommand(app),      addStatusCommand(app),           addServeCommand(app, settings),
         addServeLoadCommand(app),
     };
     try {

@@ -90,7 +90,8 @@ std::string proxyAction(const DecisionResult& result) {
         case Outcome::Redirect: return "answers 302, redirecting to " + redirectLocation(result);
         case Outcome::ErrorPage: return "answers 502 with the error page";
         case Outcome::Indifferent: return "lets the object's ACL decide";
-        case Outcome::Failure: return "answers with an error: the decision failed with status " + statusHex(result.status);
+        case Outcome::Failure:
+            return "answers with an error: the decision failed with status " + statusHex(result.status);
     }
     return "";
 }

@@ -77,7 +77,7 @@ PluginHost::~PluginHost() {
     if (m_needsShutdown) {
         azn_attrlist_h_t shutdownInfo = 0;
         m_shutdown(0, &shutdownInfo);
-        AttrList::adopt(shutdownInfo);   // released at once: the harness reads nothing from it
+        AttrList::adopt(shutdownInfo);  // released at once: the harness reads nothing from it
     }
     removeNativePolicy();
     dlclose(m_library);

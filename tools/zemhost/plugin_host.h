@@ -13,9 +13,9 @@ namespace zemhost {
 struct HostSettings {
     std::string configFile;
     std::string pluginPath;
-    int traceLevel = -1;        // -1: the host's default ($ZEM_TRACE_LEVEL)
-    std::string traceFile;      // "": the host's default ($ZEM_TRACE_FILE, else standard error)
-    std::string messageFile;    // "": standard error
+    int traceLevel = -1;      // -1: the host's default ($ZEM_TRACE_LEVEL)
+    std::string traceFile;    // "": the host's default ($ZEM_TRACE_FILE, else standard error)
+    std::string messageFile;  // "": standard error
 };
 
 // Where zemhost looks for the plug-in by default: libkova_eas.so in the library folder of the prefix its own

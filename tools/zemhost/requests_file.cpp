@@ -30,7 +30,8 @@ NameValues pairs(const json& object, const char* key) {
     const std::string expected = std::string("\"") + key + "\" must be a list of [NAME, VALUE] pairs of strings";
     if (!it->is_array()) throw BadLine{expected};
     for (const json& pair : *it) {
-        if (!pair.is_array() || pair.size() != 2 || !pair[0].is_string() || !pair[1].is_string()) throw BadLine{expected};
+        if (!pair.is_array() || pair.size() != 2 || !pair[0].is_string() || !pair[1].is_string())
+            throw BadLine{expected};
         entries.emplace_back(pair[0].get<std::string>(), pair[1].get<std::string>());
     }
     return entries;

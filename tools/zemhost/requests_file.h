@@ -17,7 +17,7 @@ struct NumberedRequest {
 
 struct RequestBatch {
     std::vector<NumberedRequest> requests;
-    std::vector<std::string> malformed;   // "line N: what is wrong"
+    std::vector<std::string> malformed;  // "line N: what is wrong"
 };
 
 // Blank lines are skipped; a malformed line is described and left out, the others are kept.

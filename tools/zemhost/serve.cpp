@@ -34,7 +34,8 @@ ListenAddress parseListen(const std::string& text) {
     std::size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0) throw HostError("--listen wants ADDR:PORT, got '" + text + "'");
     ListenAddress address{text.substr(0, colon), 0};
-    if (address.host.front() == '[' && address.host.back() == ']') address.host = address.host.substr(1, address.host.size() - 2);
+    if (address.host.front() == '[' && address.host.back() == ']')
+        address.host = address.host.substr(1, address.host.size() - 2);
     std::string port = text.substr(colon + 1);
     if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
         std::stoi(port) > 65535) {
@@ -76,7 +77,7 @@ int bindTo(httplib::Server& server, const ListenAddress& address) {
 }
 
 int runServe(const HostSettings& host, const ServeOptions& options) {
-    SignalThread::blockSignals();   // before the plug-in or the server start a thread
+    SignalThread::blockSignals();  // before the plug-in or the server start a thread
     AuthorizationService service(host, options.overrides);
     const ServeSettings& settings = service.startSettings();
     ListenAddress address = parseListen(settings.listen);
@@ -89,7 +90,7 @@ int runServe(const HostSettings& host, const ServeOptions& options) {
     {
         SignalThread signals([&server] { server->stop(); }, [&service] { service.reload(); });
         served = server->listen_after_bind();
-        server->stop();   // when listening ended for another reason than a signal
+        server->stop();  // when listening ended for another reason than a signal
     }
     fprintf(stderr, "zemhost serve: stopped; shutting the plug-in down\n");
     return served ? EXIT_OK : EXIT_FAILED;
@@ -102,7 +103,8 @@ Command addServeCommand(CLI::App& app, const HostSettings& settings) {
         "serve", "answer authorization requests of nginx, Caddy or any forward-auth proxy over HTTP");
     auto options = std::make_shared<ServeOptions>();
     command->add_option("--listen", options->overrides.listen, "ADDR:PORT to listen on (default 127.0.0.1:9191)");
-    command->add_option("--threads", options->overrides.threads, "worker threads (default 8)")->check(CLI::Range(1, 256));
+    command->add_option("--threads", options->overrides.threads, "worker threads (default 8)")
+        ->check(CLI::Range(1, 256));
     command->add_flag("--nginx", options->overrides.nginx, "answer 401/403 only, targets in headers (auth_request)");
     command->add_option("--log-format", options->overrides.logFormat, "access log: text or json")
         ->check(CLI::IsMember({"text", "json"}));

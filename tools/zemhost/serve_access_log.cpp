@@ -29,10 +29,10 @@ std::string quoted(const std::string& text) {
 
 std::string accessLine(const AccessRecord& record, LogFormat format) {
     if (format == LogFormat::Json) {
-        nlohmann::json line = {{"time", utcNow()},           {"client", record.client},  {"method", record.method},
-                               {"object", record.object},    {"operation", record.operation},
-                               {"user", record.user},        {"outcome", record.outcome}, {"status", record.status},
-                               {"latency_us", record.latency.count()}};
+        nlohmann::json line = {
+            {"time", utcNow()},          {"client", record.client},       {"method", record.method},
+            {"object", record.object},   {"operation", record.operation}, {"user", record.user},
+            {"outcome", record.outcome}, {"status", record.status},       {"latency_us", record.latency.count()}};
         if (!record.reason.empty()) line["reason"] = record.reason;
         return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }

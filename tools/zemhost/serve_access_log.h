@@ -10,15 +10,15 @@
 namespace zemhost {
 
 struct AccessRecord {
-    std::string client;      // the peer address (the client the plug-in got, for decided requests)
+    std::string client;  // the peer address (the client the plug-in got, for decided requests)
     std::string method;
     std::string object;
     std::string operation;
     std::string user;
-    std::string outcome;     // an outcome name, or bad-input / overloaded / health / ready / metrics
+    std::string outcome;  // an outcome name, or bad-input / overloaded / health / ready / metrics
     int status = 0;
     std::chrono::microseconds latency{0};
-    std::string reason;      // why a request was refused, else ""
+    std::string reason;  // why a request was refused, else ""
 };
 
 class AccessLog {

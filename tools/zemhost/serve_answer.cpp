@@ -116,7 +116,7 @@ HttpAnswer answerFor(const DecisionResult& result, Outcome outcome, const ServeS
         case Outcome::Redirect: return redirect(result, settings);
         case Outcome::ErrorPage: return errorPage(result, settings);
         case Outcome::Deny:
-        case Outcome::Indifferent:   // no ACL stands behind the service: fail closed
+        case Outcome::Indifferent:  // no ACL stands behind the service: fail closed
             return plainAnswer(403, "forbidden");
         case Outcome::Failure: break;
     }

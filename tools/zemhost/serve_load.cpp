@@ -26,7 +26,7 @@ struct LoadOptions {
 
 struct ConnectionResult {
     LatencyHistogram latencies;
-    std::map<long, std::size_t> statuses;   // 0: the request failed
+    std::map<long, std::size_t> statuses;  // 0: the request failed
 };
 
 size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
@@ -39,7 +39,8 @@ ConnectionResult runConnection(const LoadOptions& options, Clock::time_point dea
     ConnectionResult result;
     Easy curl(curl_easy_init(), curl_easy_cleanup);
     HeaderList headers(nullptr, curl_slist_free_all);
-    for (const std::string& header : options.headers) headers.reset(curl_slist_append(headers.release(), header.c_str()));
+    for (const std::string& header : options.headers)
+        headers.reset(curl_slist_append(headers.release(), header.c_str()));
     curl_easy_setopt(curl.get(), CURLOPT_URL, options.url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, discard);
@@ -59,7 +60,8 @@ ConnectionResult runConnection(const LoadOptions& options, Clock::time_point dea
 int runLoad(const LoadOptions& options) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     Clock::time_point start = Clock::now();
-    Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
+    Clock::time_point deadline =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
     std::vector<ConnectionResult> results(options.connections);
     std::vector<std::thread> threads;
     for (unsigned i = 0; i < options.connections; ++i) {
@@ -95,7 +97,9 @@ Command addServeLoadCommand(CLI::App& app) {
     command->add_option("--connections", options->connections, "connections, each on its own thread")
         ->check(CLI::Range(1u, 256u))
         ->capture_default_str();
-    command->add_option("--seconds", options->seconds, "how long")->check(CLI::Range(0.1, 3600.0))->capture_default_str();
+    command->add_option("--seconds", options->seconds, "how long")
+        ->check(CLI::Range(0.1, 3600.0))
+        ->capture_default_str();
     return {command, false, [options] { return runLoad(*options); }};
 }
 

@@ -47,7 +47,8 @@ void ServeMetrics::countDecision(Outcome outcome, std::chrono::nanoseconds laten
 }
 
 std::string ServeMetrics::render() const {
-    std::string out = "# HELP kova_serve_decisions_total Decisions by outcome.\n# TYPE kova_serve_decisions_total counter\n";
+    std::string out =
+        "# HELP kova_serve_decisions_total Decisions by outcome.\n# TYPE kova_serve_decisions_total counter\n";
     for (Outcome outcome : ALL_OUTCOMES) {
         out += "kova_serve_decisions_total{outcome=\"" + std::string(outcomeName(outcome)) + "\"} " +
                std::to_string(m_decisions[static_cast<std::size_t>(outcome)].load()) + "\n";
@@ -57,7 +58,8 @@ std::string ServeMetrics::render() const {
     unsigned long cumulative = 0;
     for (std::size_t i = 0; i < BUCKETS.size(); ++i) {
         cumulative += m_buckets[i].load();
-        out += "kova_serve_decision_seconds_bucket{le=\"" + number(BUCKETS[i]) + "\"} " + std::to_string(cumulative) + "\n";
+        out += "kova_serve_decision_seconds_bucket{le=\"" + number(BUCKETS[i]) + "\"} " + std::to_string(cumulative) +
+               "\n";
     }
     unsigned long count = m_latencyCount.load();
     out += "kova_serve_decision_seconds_bucket{le=\"+Inf\"} " + std::to_string(count) + "\n";
@@ -71,10 +73,12 @@ std::string ServeMetrics::render() const {
     }
     out += "# HELP kova_serve_bad_requests_total Requests refused as bad input (400), no decision made.\n"
            "# TYPE kova_serve_bad_requests_total counter\n"
-           "kova_serve_bad_requests_total " + std::to_string(m_badInput.load()) + "\n";
+           "kova_serve_bad_requests_total " +
+           std::to_string(m_badInput.load()) + "\n";
     out += "# HELP kova_serve_overloaded_total Connections answered 503 because every worker and queue slot was busy.\n"
            "# TYPE kova_serve_overloaded_total counter\n"
-           "kova_serve_overloaded_total " + std::to_string(m_overload.load()) + "\n";
+           "kova_serve_overloaded_total " +
+           std::to_string(m_overload.load()) + "\n";
     return out;
 }
 

@@ -32,7 +32,7 @@ private:
         std::mutex mutex;
         std::condition_variable ready;
         std::deque<std::function<void()>> tasks;
-        std::size_t capacity = 0;   // waiting tasks beyond one per thread
+        std::size_t capacity = 0;  // waiting tasks beyond one per thread
         std::size_t running = 0;
         bool stopping = false;
         std::vector<std::thread> threads;

@@ -222,8 +222,8 @@ std::variant<TranslatedRequest, BadInput> translateRequest(const httplib::Reques
     TranslatedRequest translated;
     translated.method = original->method;
     translated.originalUrl = original->host.empty() ? original->uri
-                                                    : (original->scheme.empty() ? "http" : original->scheme) +
-                                                          "://" + original->host + original->uri;
+                                                    : (original->scheme.empty() ? "http" : original->scheme) + "://" +
+                                                          original->host + original->uri;
     translated.decision.resource = settings.objectPrefix + path;
     translated.decision.operation = operation->second;
 

@@ -14,10 +14,10 @@ namespace zemhost {
 // The decision to ask, with what the access log and the answer need to know about it.
 struct TranslatedRequest {
     DecisionRequest decision;
-    std::string method;        // the original request's method
-    std::string originalUrl;   // scheme://host/uri when the proxy said, else the URI
-    std::string client;        // the client address the plug-in gets
-    std::string user;          // the principal the plug-in gets
+    std::string method;       // the original request's method
+    std::string originalUrl;  // scheme://host/uri when the proxy said, else the URI
+    std::string client;       // the client address the plug-in gets
+    std::string user;         // the principal the plug-in gets
 };
 
 // Input that cannot be decided (answered 400, no decision): what is wrong, for the log.

@@ -113,7 +113,7 @@ void AuthorizationService::reload() {
     std::vector<std::string> ignored;
     auto settings = std::make_shared<const ServeSettings>(readServeSettings(ConfigReader(path), m_overrides, ignored));
     std::string text = fileText(path);
-    std::unique_lock<std::shared_mutex> lock(m_lock);   // the requests in flight finish first
+    std::unique_lock<std::shared_mutex> lock(m_lock);  // the requests in flight finish first
     m_plugin.reset();
     if (startPluginLogged(path)) {
         m_settings = settings;
@@ -203,7 +203,7 @@ void AuthorizationService::handle(const httplib::Request& request, httplib::Resp
     } else {
         try {
             answer = authorize(request, *m_settings, record);
-        } catch (const std::exception& error) {   // HostError from the framework calls
+        } catch (const std::exception& error) {  // HostError from the framework calls
             record.outcome = "failure";
             record.reason = error.what();
             answer = plainAnswer(500, "the decision failed");

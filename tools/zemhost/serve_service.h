@@ -45,10 +45,10 @@ private:
     HostSettings m_hostSettings;
     ServeOverrides m_overrides;
     ServeSettings m_startSettings;
-    std::shared_ptr<const ServeSettings> m_settings;   // guarded by m_lock
-    std::unique_ptr<PluginHost> m_plugin;              // guarded by m_lock; null when not started
-    std::string m_runningText;                         // the file as the running plug-in read it
-    std::string m_fallbackFile;                        // a copy of it the plug-in runs from, after a failed reload
+    std::shared_ptr<const ServeSettings> m_settings;  // guarded by m_lock
+    std::unique_ptr<PluginHost> m_plugin;             // guarded by m_lock; null when not started
+    std::string m_runningText;                        // the file as the running plug-in read it
+    std::string m_fallbackFile;                       // a copy of it the plug-in runs from, after a failed reload
     std::shared_mutex m_lock;
     ServeMetrics m_metrics;
     AccessLog m_accessLog;

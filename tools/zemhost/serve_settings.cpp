@@ -50,7 +50,8 @@ bool parseBlock(const std::string& text, AddressBlock& block) {
     if (!parseAddress(text.substr(0, slash), block.bytes, isV4)) return false;
     int maximum = isV4 ? 32 : 128;
     block.prefixBits = maximum;
-    if (slash != std::string::npos && !parseNumber(text.substr(slash + 1), block.prefixBits, {0, maximum})) return false;
+    if (slash != std::string::npos && !parseNumber(text.substr(slash + 1), block.prefixBits, {0, maximum}))
+        return false;
     if (isV4) block.prefixBits += 96;
     return true;
 }
@@ -59,14 +60,16 @@ bool parseBlock(const std::string& text, AddressBlock& block) {
 bool isHeaderName(const std::string& text) {
     if (text.empty() || text.size() > 128) return false;
     for (unsigned char c : text) {
-        if (!std::isalnum(c) && std::string_view("!#$%&'*+-.^_`|~").find(char(c)) == std::string_view::npos) return false;
+        if (!std::isalnum(c) && std::string_view("!#$%&'*+-.^_`|~").find(char(c)) == std::string_view::npos)
+            return false;
     }
     return true;
 }
 
 class StanzaReader {
 public:
-    StanzaReader(const ConfigReader& config, std::vector<std::string>& problems) : m_config(config), m_problems(problems) {}
+    StanzaReader(const ConfigReader& config, std::vector<std::string>& problems)
+        : m_config(config), m_problems(problems) {}
 
     std::string text(const char* key, const std::string& fallback) const {
         std::vector<std::string> values = m_config.values(SERVE_STANZA, key);
@@ -79,8 +82,8 @@ public:
         Limits limits{static_cast<int>(declared.minimum), static_cast<int>(declared.maximum)};
         std::string value = text(key, "");
         if (!value.empty() && !parseNumber(value, target, limits)) {
-            problem(key, value, "a whole number from " + std::to_string(limits.minimum) + " to " +
-                                    std::to_string(limits.maximum));
+            problem(key, value,
+                    "a whole number from " + std::to_string(limits.minimum) + " to " + std::to_string(limits.maximum));
         }
     }
 

@@ -25,13 +25,13 @@ struct ServeSettings {
     std::string listen = "127.0.0.1:9191";
     int threads = 8;
     int maxQueue = 256;
-    int readTimeout = 5;        // seconds, each read of a request
-    int writeTimeout = 5;       // seconds, each write of an answer
-    int keepAliveTimeout = 5;   // seconds an idle keep-alive connection is kept
+    int readTimeout = 5;       // seconds, each read of a request
+    int writeTimeout = 5;      // seconds, each write of an answer
+    int keepAliveTimeout = 5;  // seconds an idle keep-alive connection is kept
     AnswerStyle style = AnswerStyle::Standard;
     LogFormat logFormat = LogFormat::Text;
     std::string objectPrefix;
-    std::map<std::string, std::string> methodOperations;   // method -> operation letter
+    std::map<std::string, std::string> methodOperations;  // method -> operation letter
     std::string userHeader = "Remote-User";
     std::string groupsHeader = "Remote-Groups";
     std::string authLevelHeader = "Remote-Auth-Level";

@@ -85,7 +85,7 @@ std::vector<TraceRecord> traceRecords(const std::string& trace) {
             records.push_back({field[1], std::stol(field[2]), std::stoi(field[3]), field[4], field[5],
                                std::stoi(field[6]), field[7]});
         } else if (!records.empty()) {
-            records.back().text += "\n" + line;   // a record's text may span lines
+            records.back().text += "\n" + line;  // a record's text may span lines
         }
     }
     for (TraceRecord& record : records) record.text = trimLineEnds(record.text);

@@ -32,10 +32,10 @@ struct TraceRecord {
     std::string time;
     long thread;
     int level;
-    std::string component;   // the plug-in's trace-component
-    std::string unit;        // the source unit, e.g. rba/KOVAModule or host/nvwsoap
+    std::string component;  // the plug-in's trace-component
+    std::string unit;       // the source unit, e.g. rba/KOVAModule or host/nvwsoap
     int line;
-    std::string text;        // continuation lines included
+    std::string text;  // continuation lines included
 };
 
 std::vector<TraceRecord> traceRecords(const std::string& trace);

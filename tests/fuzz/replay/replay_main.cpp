@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     for (const std::filesystem::path& input : inputs) {
         fprintf(stderr, "replay: %s\n", input.c_str());
         std::vector<uint8_t> data = contentOf(input);
-        static const uint8_t nothing = 0;   // libFuzzer never passes a null pointer, even for no bytes
+        static const uint8_t nothing = 0;  // libFuzzer never passes a null pointer, even for no bytes
         LLVMFuzzerTestOneInput(data.empty() ? &nothing : data.data(), data.size());
     }
     fprintf(stderr, "replay: %zu inputs passed\n", inputs.size());
