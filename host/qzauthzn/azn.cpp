@@ -1,7 +1,6 @@
 #include "qzauthzn/azn.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,15 +47,10 @@ constexpr std::size_t MIN_SLOTS = 16;
 }  // namespace
 
 AttrStorage& AttrEntries::owned() {
-    if (!m_storage) {
-        m_storage = std::make_shared<AttrStorage>();
-    } else if (m_storage.use_count() > 1) {
-        // Copied whole before anything changes, so running out of memory leaves every holder as it was.
-        m_storage = std::make_shared<AttrStorage>(*m_storage);
-    } else {
-        // The last other holder's reads, before it let go, happen before this holder's writes.
-        std::atomic_thread_fence(std::memory_order_acquire);
-    }
+    if (m_sole.load(std::memory_order_relaxed)) return *m_storage;
+    // Copied whole before anything changes, so running out of memory leaves every holder as it was.
+    m_storage = m_storage ? std::make_shared<AttrStorage>(*m_storage) : std::make_shared<AttrStorage>();
+    m_sole.store(true, std::memory_order_relaxed);
     return *m_storage;
 }
 

@@ -1,6 +1,7 @@
 // The framework's handle table and the objects behind handles (internal to the host library).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
@@ -80,10 +81,18 @@ private:
 
 // An attribute list's entries, shared between copies until one of them changes (credentials and the
 // lists taken from them share one storage; a decision only reads its list, so taking it copies nothing).
-// The storage is changed in place only by its sole holder; copies hold it read-only, and reading from
-// several threads at once is safe.
+// A storage that has once been shared is never changed again: a holder that changes its list first
+// takes a copy of its own, so reading a shared storage from several threads at once is safe.
 class AttrEntries {
 public:
+    AttrEntries() = default;
+    AttrEntries(const AttrEntries& other) : m_storage(other.share()) {}
+    AttrEntries& operator=(const AttrEntries& other) {
+        m_storage = other.share();
+        m_sole.store(false, std::memory_order_relaxed);
+        return *this;
+    }
+
     const AttrEntry* find(const char* name) const { return m_storage ? m_storage->find(name) : nullptr; }
     void add(const char* name, const AttrValue& value, const char* valueText) { owned().add(name, value, valueText); }
     bool erase(const char* name) { return find(name) && owned().erase(name); }
@@ -96,8 +105,15 @@ public:
 
 private:
     AttrStorage& owned();
+    std::shared_ptr<AttrStorage> share() const {
+        m_sole.store(false, std::memory_order_relaxed);
+        return m_storage;
+    }
 
     std::shared_ptr<AttrStorage> m_storage;
+    // Whether this holder made its storage and never handed it out. Atomic because two threads may copy
+    // the same credentials at once.
+    mutable std::atomic<bool> m_sole{false};
 };
 
 struct HandleObject {
