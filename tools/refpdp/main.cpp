@@ -5,6 +5,7 @@
 //   GET  any other path                      200 OK (health checks)
 // With --basic-auth every path but /stats wants that user and password (401 otherwise); with --tls-cert and
 // --tls-key it speaks https, and with --tls-client-ca it also wants a client certificate issued by that CA.
+#include <libxml/parser.h>
 #include <malloc.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -283,6 +284,8 @@ int main(int argc, char** argv) {
     // next one instead of going back to the kernel and faulting in anew, page by page, on every request.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    // libxml2's global state is set up once here, before the server's threads parse at the same time.
+    xmlInitParser();
     try {
         return runRefpdp(argc, argv);
     } catch (...) {
