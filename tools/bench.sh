@@ -4,8 +4,6 @@
 set -euo pipefail
 BUILD=${1:?usage: bench.sh BUILD_DIR [SECONDS]}
 SECONDS_EACH=${2:-10}
-# glibc settings that keep freed heap for reuse (mmap threshold 32 MiB, trim threshold 256 MiB), as refpdp sets them.
-HOST_MALLOC_TUNABLES=glibc.malloc.mmap_threshold=33554432:glibc.malloc.trim_threshold=268435456
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=$(mktemp -d /tmp/kova-bench-XXXXXX)
 OUT="$ROOT/docs/performance.md"
@@ -82,15 +80,12 @@ floor_section() {
   awk -v w="$wild" 'BEGIN {printf "| wildcard obligation lookup (1,000 wildcard entries) under 200 ns | %s ns | %s |\n", w, (w < 200) ? "yes" : "no"}'
   # Beside the 20,000 figure, the same decision with 2,000: ten times the items should cost about ten
   # times as much, and the ratios show where the growth is not linear.
-  local kind large small allocator results
-  for allocator in "suite:" "large-tuned: (the host's allocator keeping freed heap)"; do
-    results=${allocator%%:*}
-    for kind in 1:credentials 2:groups; do
-      large=$(median "BM_LargeDecision/kind:${kind%%:*}/n:20000" "$results")
-      small=$(median "BM_LargeDecision/kind:${kind%%:*}/n:2000" "$results")
-      awk -v l="$large" -v s="$small" -v what="${kind#*:}${allocator#*:}" 'BEGIN {split(l, f, " "); split(s, g, " ")
-        printf "| a decision with 20,000 more %s in under 50 ms | %s ms wall, %s ms client CPU (2,000: %s ms, %s ms; %.1f and %.1f times) | %s |\n", what, f[2], f[4], g[2], g[4], f[2] / g[2], f[4] / g[4], (f[2] < 50) ? "yes" : "no"}'
-    done
+  local kind large small
+  for kind in 1:credentials 2:groups; do
+    large=$(median "BM_LargeDecision/kind:${kind%%:*}/n:20000")
+    small=$(median "BM_LargeDecision/kind:${kind%%:*}/n:2000")
+    awk -v l="$large" -v s="$small" -v what="${kind#*:}" 'BEGIN {split(l, f, " "); split(s, g, " ")
+      printf "| a decision with 20,000 more %s in under 50 ms | %s ms wall, %s ms client CPU (2,000: %s ms, %s ms; %.1f and %.1f times) | %s |\n", what, f[2], f[4], g[2], g[4], f[2] / g[2], f[4] / g[4], (f[2] < 50) ? "yes" : "no"}'
   done
   echo "| heap blocks per whole decision, written down and falling | $(floor_figure BM_DecisionLoad 1 allocs) | see the profile section |"
   echo
@@ -205,10 +200,6 @@ export KOVA_BUILD_DIR="$BUILD" KOVA_PLUGIN="$BUILD/libkova_eas.so" KOVA_SOURCE_D
 echo "bench: Google Benchmark suite" >&2
 "$BUILD/kova_bench" --benchmark_filter=-Load/ --benchmark_repetitions=3 \
   --benchmark_report_aggregates_only=true > "$WORK/suite.txt"
-# The same large decisions once more with glibc keeping freed heap for the next decision instead of
-# mapping and faulting in every multi-megabyte buffer afresh: the setting an embedding host can choose.
-GLIBC_TUNABLES=$HOST_MALLOC_TUNABLES "$BUILD/kova_bench" --benchmark_filter=BM_LargeDecision \
-  --benchmark_repetitions=3 --benchmark_report_aggregates_only=true > "$WORK/large-tuned.txt"
 run_floor
 
 echo "bench: zemhost bench with 1 and 2 threads, ${SECONDS_EACH} s each" >&2
@@ -254,8 +245,7 @@ for connections in 1 2; do
     --header "X-Demo-Groups: staff,engineering" > "$WORK/nginx-$connections.txt"
 done
 
-# The median row of a benchmark in one result file (suite.txt unless named).
-median() { grep -E "^$1.*_median" "$WORK/${2:-suite}.txt" | head -1; }
+median() { grep -E "^$1.*_median" "$WORK/suite.txt" | head -1; }
 # One field of zemhost bench --json, e.g. field 1 decisions_per_second or field 2 latency_ms.p99.
 field() {
   python3 -c 'import json, sys
