@@ -1,12 +1,13 @@
 // The call object: one keep-alive HTTP connection per call, so that the connection of a pooled handle stays
-// open between exchanges; the request and response buffers are reused for the same reason, up to a
-// small working size.
+// open between exchanges; the request head and response buffers are reused for the same reason, up to a
+// small working size. The request's content is sent from the caller's pieces, never copied into one buffer.
 #include <openssl/evp.h>
 #include <strings.h>
 
 #include <array>
 #include <cstring>
 #include <mutex>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -32,8 +33,9 @@ void initializeLibrariesOnce() {
 // Buffers beyond this capacity are released after an exchange instead of being kept for the next.
 constexpr size_t KEPT_BUFFER_BYTES = size_t{64} * 1024;
 
-void releaseIfLarge(std::string& buffer) {
-    if (buffer.capacity() > KEPT_BUFFER_BYTES) std::string().swap(buffer);
+template <typename Buffer>
+void releaseIfLarge(Buffer& buffer) {
+    if (buffer.capacity() * sizeof(typename Buffer::value_type) > KEPT_BUFFER_BYTES) Buffer().swap(buffer);
 }
 
 bool isBlank(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
@@ -65,8 +67,8 @@ struct Call::Impl {
     std::string operationStart, operationEnd;
     std::vector<const AnyType*> anyObjects;
 
-    std::string body;
-    std::string request;
+    std::string head;  // request line and header lines of the current exchange
+    std::vector<std::string_view> pieces;  // head, envelope and any-content pieces in the order they go out
     HttpAnswer answer;
     std::string headerValue;   // backs the text getTransportProperty returns for a response header
     SoapResponse response;
@@ -75,7 +77,7 @@ struct Call::Impl {
     void setSecureProperties(const char* const* values);
     void setEndpoint(const char* uri);
     void rebuildHeaders();
-    void writeEnvelope();
+    void gatherPieces();
     void perform();
     void readResponse();
     const char* responseHeader(const char* key);
@@ -103,22 +105,25 @@ void Call::Impl::rebuildHeaders() {
     headersStale = false;
 }
 
-void Call::Impl::writeEnvelope() {
-    body.clear();
-    body.append(ENVELOPE_START).append(operationStart);
+// The first piece is left for the head, which needs the body's size.
+void Call::Impl::gatherPieces() {
+    pieces.assign({std::string_view(), ENVELOPE_START, operationStart});
     for (const AnyType* any : anyObjects)
         for (int i = 0; i < any->_size; ++i)
-            if (any->_array[i]) body.append(any->_array[i]);
-    body.append(operationEnd).append(ENVELOPE_END);
+            if (any->_array[i]) pieces.emplace_back(any->_array[i]);
+    pieces.emplace_back(operationEnd);
+    pieces.emplace_back(ENVELOPE_END);
 }
 
-// Head and body go out in one write.
 void Call::Impl::perform() {
     if (!urlProblem.empty()) throw AxisException(SERVER_TRANSPORT_FAILED, endpoint + ": the URL has " + urlProblem);
     if (headersStale) rebuildHeaders();
-    request.assign("POST ").append(target.path).append(" HTTP/1.1\r\n").append(fixedHeaders);
-    request.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n\r\n").append(body);
-    connection.exchange(endpoint, target, request, answer);
+    size_t bodySize = 0;
+    for (std::string_view piece : std::span(pieces).subspan(1)) bodySize += piece.size();
+    head.assign("POST ").append(target.path).append(" HTTP/1.1\r\n").append(fixedHeaders);
+    head.append("Content-Length: ").append(std::to_string(bodySize)).append("\r\n\r\n");
+    pieces.front() = head;
+    connection.exchange(endpoint, target, pieces, answer);
 }
 
 // A Fault is reported whatever the HTTP status; any other answer must be a SOAP envelope with 200.
@@ -133,8 +138,9 @@ void Call::Impl::readResponse() {
 
 // A pooled call lives for hours: one large answer must not stay held by it until the handle closes.
 void Call::Impl::releaseLargeBuffers() {
-    releaseIfLarge(body);
-    releaseIfLarge(request);
+    pieces.clear();  // they point into the caller's any-content, which is gone after the exchange
+    releaseIfLarge(head);
+    releaseIfLarge(pieces);
     releaseIfLarge(answer.body);
     releaseIfLarge(answer.headers);
     releaseIfLarge(headerValue);
@@ -235,7 +241,7 @@ void Call::addAnyObject(AnyType* any) {
 
 int Call::invoke() {
     if (!m_impl->initialized) throw AxisException(CLIENT_CALL_NOT_INITIALIZED, "invoke outside initialize");
-    m_impl->writeEnvelope();
+    m_impl->gatherPieces();
     m_impl->perform();
     m_impl->readResponse();
     return AXIS_SUCCESS;
@@ -267,7 +273,8 @@ const CallTransportConfig& Call::transportConfig() const { return m_impl->config
 long Call::connectionsOpened() const { return m_impl->connection.connectionsOpened(); }
 
 size_t Call::retainedBytes() const {
-    return m_impl->body.capacity() + m_impl->request.capacity() + m_impl->answer.body.capacity() +
+    return m_impl->head.capacity() + m_impl->pieces.capacity() * sizeof(std::string_view) +
+           m_impl->answer.body.capacity() +
            m_impl->answer.headers.capacity() +
            m_impl->headerValue.capacity() + m_impl->response.retainedBytes();
 }

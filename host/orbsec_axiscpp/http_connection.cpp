@@ -11,12 +11,15 @@
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -127,6 +130,41 @@ bool isAddressLiteral(const std::string& host) {
     return inet_pton(AF_INET, host.c_str(), &address) == 1 || inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
+// ---- request -----------------------------------------------------------------------------------------
+
+// Pieces handed to one sendmsg: enough for a typical request in one call, within the system's limit.
+constexpr size_t SEND_BATCH = 64;
+static_assert(SEND_BATCH <= IOV_MAX);
+// Small pieces are gathered up to one full TLS record; what lies beyond goes out from its own memory.
+constexpr size_t TLS_BATCH_BYTES = size_t{16} * 1024;
+// One SSL_write takes an int: larger pieces go out in parts of this size.
+constexpr size_t MAX_TLS_WRITE = size_t{1} << 30;
+
+// Where sending stands in a request's pieces: the piece and the bytes of it already sent.
+struct SendPosition {
+    size_t piece = 0;
+    size_t offset = 0;
+};
+
+// Fills `batch` with what is left to send from `at`, empty pieces left out; gives how many entries it used.
+size_t unsentPieces(std::span<const std::string_view> request, SendPosition at, std::array<iovec, SEND_BATCH>& batch) {
+    size_t count = 0;
+    for (size_t i = at.piece; i < request.size() && count < batch.size(); ++i) {
+        std::string_view rest = request[i].substr(i == at.piece ? at.offset : 0);
+        if (!rest.empty()) batch[count++] = {const_cast<char*>(rest.data()), rest.size()};
+    }
+    return count;
+}
+
+void advance(std::span<const std::string_view> request, SendPosition& at, size_t sent) {
+    while (at.piece < request.size() && sent >= request[at.piece].size() - at.offset) {
+        sent -= request[at.piece].size() - at.offset;
+        ++at.piece;
+        at.offset = 0;
+    }
+    at.offset += sent;
+}
+
 // ---- answer ------------------------------------------------------------------------------------------
 
 constexpr size_t READ_SIZE = size_t{16} * 1024;
@@ -206,7 +244,7 @@ void HttpConnection::failTls(const std::string& what) const {
     fail(SERVER_TRANSPORT_TLS_FAILED, what + ": " + openSslReason());
 }
 
-void HttpConnection::exchange(const std::string& endpoint, const HttpTarget& target, const std::string& request,
+void HttpConnection::exchange(const std::string& endpoint, const HttpTarget& target, Pieces request,
                               HttpAnswer& answer) {
     m_endpoint = endpoint;
     m_deadline = Clock::now() + std::chrono::seconds(m_config.timeoutSeconds);
@@ -223,7 +261,7 @@ void HttpConnection::exchange(const std::string& endpoint, const HttpTarget& tar
     if (!m_keepOpen) disconnect();
 }
 
-void HttpConnection::attemptRetryingStale(const std::string& request, HttpAnswer& answer) {
+void HttpConnection::attemptRetryingStale(Pieces request, HttpAnswer& answer) {
     try {
         attempt(request, answer);
     } catch (const Stale&) {
@@ -232,7 +270,7 @@ void HttpConnection::attemptRetryingStale(const std::string& request, HttpAnswer
     }
 }
 
-void HttpConnection::attempt(const std::string& request, HttpAnswer& answer) {
+void HttpConnection::attempt(Pieces request, HttpAnswer& answer) {
     m_reused = m_fd >= 0;
     if (!m_reused) {
         connect();
@@ -358,33 +396,68 @@ void HttpConnection::waitFor(short events) {
     }
 }
 
-void HttpConnection::sendAll(const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t sent;
-        if (m_ssl) {
-            ERR_clear_error();
-            int rc = SSL_write(m_ssl, data.data() + done, static_cast<int>(data.size() - done));
-            if (rc <= 0) {
-                int error = SSL_get_error(m_ssl, rc);
-                if (error == SSL_ERROR_WANT_READ) waitFor(POLLIN);
-                else if (error == SSL_ERROR_WANT_WRITE) waitFor(POLLOUT);
-                else if (m_reused) throw Stale{};
-                else failTls("TLS write failed");
-                continue;
+// Each attempt sends every piece from its start: a stale connection's retry repeats the whole request.
+void HttpConnection::sendAll(Pieces request) {
+    if (m_ssl) sendTls(request);
+    else sendPlain(request);
+}
+
+// The pieces go out gathered by the kernel, without being joined here; a partial write resumes where it stopped.
+void HttpConnection::sendPlain(Pieces request) {
+    std::array<iovec, SEND_BATCH> batch;
+    SendPosition at;
+    while (size_t count = unsentPieces(request, at, batch)) {
+        msghdr message{};
+        message.msg_iov = batch.data();
+        message.msg_iovlen = count;
+        ssize_t sent = ::sendmsg(m_fd, &message, MSG_NOSIGNAL);
+        if (sent >= 0) {
+            advance(request, at, static_cast<size_t>(sent));
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) waitFor(POLLOUT);
+        else if (errno == EINTR) continue;
+        else if (m_reused && (errno == EPIPE || errno == ECONNRESET)) throw Stale{};
+        else fail(SERVER_TRANSPORT_FAILED, std::string("Send failure: ") + std::strerror(errno));
+    }
+}
+
+// Pieces are gathered into full records, so a typical request is one record and one write; the part of a
+// large piece beyond the record it starts in is written from the piece's own memory.
+void HttpConnection::sendTls(Pieces request) {
+    m_tlsBatch.clear();
+    for (std::string_view piece : request) {
+        while (!piece.empty()) {
+            if (m_tlsBatch.empty() && piece.size() >= TLS_BATCH_BYTES) {
+                writeTls(piece);
+                break;
             }
-            sent = rc;
-        } else {
-            sent = ::send(m_fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (sent < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK) waitFor(POLLOUT);
-                else if (errno == EINTR) continue;
-                else if (m_reused && (errno == EPIPE || errno == ECONNRESET)) throw Stale{};
-                else fail(SERVER_TRANSPORT_FAILED, std::string("Send failure: ") + std::strerror(errno));
-                continue;
+            size_t taken = std::min(piece.size(), TLS_BATCH_BYTES - m_tlsBatch.size());
+            m_tlsBatch.append(piece.substr(0, taken));
+            piece.remove_prefix(taken);
+            if (m_tlsBatch.size() == TLS_BATCH_BYTES) {
+                writeTls(m_tlsBatch);
+                m_tlsBatch.clear();
             }
         }
-        done += static_cast<size_t>(sent);
+    }
+    writeTls(m_tlsBatch);
+}
+
+// A write that would block is repeated with the same bytes, as OpenSSL requires.
+void HttpConnection::writeTls(std::string_view data) {
+    while (!data.empty()) {
+        ERR_clear_error();
+        int rc = SSL_write(m_ssl, data.data(), static_cast<int>(std::min(data.size(), MAX_TLS_WRITE)));
+        if (rc > 0) {
+            data.remove_prefix(static_cast<size_t>(rc));
+            continue;
+        }
+        int error = SSL_get_error(m_ssl, rc);
+        if (error == SSL_ERROR_WANT_READ) waitFor(POLLIN);
+        else if (error == SSL_ERROR_WANT_WRITE) waitFor(POLLOUT);
+        else if (m_reused) throw Stale{};
+        else failTls("TLS write failed");
     }
 }
 
