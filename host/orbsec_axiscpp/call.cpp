@@ -1,12 +1,13 @@
 // The call object: one keep-alive HTTP connection per call, so that the connection of a pooled handle stays
-// open between exchanges; the request and response buffers are reused for the same reason, up to a
-// small working size.
+// open between exchanges; the request head and response buffers are reused for the same reason, up to a
+// small working size. The request's content is sent from the caller's pieces, never copied into one buffer.
 #include <openssl/evp.h>
 #include <strings.h>
 
 #include <array>
 #include <cstring>
 #include <mutex>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -32,8 +33,9 @@ void initializeLibrariesOnce() {
 // Buffers beyond this capacity are released after an exchange instead of being kept for the next.
 constexpr size_t KEPT_BUFFER_BYTES = size_t{64} * 1024;
 
-void releaseIfLarge(std::string& buffer) {
-    if (buffer.capacity() > KEPT_BUFFER_BYTES) std::string().swap(buffer);
+template <typename Buffer>
+void releaseIfLarge(Buffer& buffer) {
+    if (buffer.capacity() * sizeof(typename Buffer::value_type) > KEPT_BUFFER_BYTES) Buffer().swap(buffer);
 }
 
 bool isBlank(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
@@ -51,7 +53,7 @@ std::string base64(const std::string& text) {
 struct Call::Impl {
     HttpConnection connection;
     HttpTarget target;
-    std::string urlProblem;  // why the endpoint cannot be asked, "" when it can
+    std::string urlProblem;    // why the endpoint cannot be asked, "" when it can
     std::string fixedHeaders;  // the header lines that stay the same from one exchange to the next
     bool headersStale = true;
 
@@ -65,17 +67,17 @@ struct Call::Impl {
     std::string operationStart, operationEnd;
     std::vector<const AnyType*> anyObjects;
 
-    std::string body;
-    std::string request;
+    std::string head;                      // request line and header lines of the current exchange
+    std::vector<std::string_view> pieces;  // head, envelope and any-content pieces in the order they go out
     HttpAnswer answer;
-    std::string headerValue;   // backs the text getTransportProperty returns for a response header
+    std::string headerValue;  // backs the text getTransportProperty returns for a response header
     SoapResponse response;
 
     void releaseLargeBuffers();
     void setSecureProperties(const char* const* values);
     void setEndpoint(const char* uri);
     void rebuildHeaders();
-    void writeEnvelope();
+    void gatherPieces();
     void perform();
     void readResponse();
     const char* responseHeader(const char* key);
@@ -103,22 +105,25 @@ void Call::Impl::rebuildHeaders() {
     headersStale = false;
 }
 
-void Call::Impl::writeEnvelope() {
-    body.clear();
-    body.append(ENVELOPE_START).append(operationStart);
+// The first piece is left for the head, which needs the body's size.
+void Call::Impl::gatherPieces() {
+    pieces.assign({std::string_view(), ENVELOPE_START, operationStart});
     for (const AnyType* any : anyObjects)
         for (int i = 0; i < any->_size; ++i)
-            if (any->_array[i]) body.append(any->_array[i]);
-    body.append(operationEnd).append(ENVELOPE_END);
+            if (any->_array[i]) pieces.emplace_back(any->_array[i]);
+    pieces.emplace_back(operationEnd);
+    pieces.emplace_back(ENVELOPE_END);
 }
 
-// Head and body go out in one write.
 void Call::Impl::perform() {
     if (!urlProblem.empty()) throw AxisException(SERVER_TRANSPORT_FAILED, endpoint + ": the URL has " + urlProblem);
     if (headersStale) rebuildHeaders();
-    request.assign("POST ").append(target.path).append(" HTTP/1.1\r\n").append(fixedHeaders);
-    request.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n\r\n").append(body);
-    connection.exchange(endpoint, target, request, answer);
+    size_t bodySize = 0;
+    for (std::string_view piece : std::span(pieces).subspan(1)) bodySize += piece.size();
+    head.assign("POST ").append(target.path).append(" HTTP/1.1\r\n").append(fixedHeaders);
+    head.append("Content-Length: ").append(std::to_string(bodySize)).append("\r\n\r\n");
+    pieces.front() = head;
+    connection.exchange(endpoint, target, pieces, answer);
 }
 
 // A Fault is reported whatever the HTTP status; any other answer must be a SOAP envelope with 200.
@@ -128,13 +133,15 @@ void Call::Impl::readResponse() {
     if (parsed && response.isFault()) throw AxisException(SERVER_FAULT_RECEIVED, response.faultString());
     if (status != 200)
         throw AxisException(SERVER_TRANSPORT_HTTP_ERROR, endpoint + ": HTTP status " + std::to_string(status));
-    if (!parsed) throw AxisException(CLIENT_SOAP_MALFORMED_RESPONSE, endpoint + ": the response is not a SOAP envelope");
+    if (!parsed)
+        throw AxisException(CLIENT_SOAP_MALFORMED_RESPONSE, endpoint + ": the response is not a SOAP envelope");
 }
 
 // A pooled call lives for hours: one large answer must not stay held by it until the handle closes.
 void Call::Impl::releaseLargeBuffers() {
-    releaseIfLarge(body);
-    releaseIfLarge(request);
+    pieces.clear();  // they point into the caller's any-content, which is gone after the exchange
+    releaseIfLarge(head);
+    releaseIfLarge(pieces);
     releaseIfLarge(answer.body);
     releaseIfLarge(answer.headers);
     releaseIfLarge(headerValue);
@@ -193,12 +200,8 @@ void Call::setTransportProperty(AXIS_TRANSPORT_INFORMATION_TYPE type, const char
             m_impl->soapAction = value ? value : "";
             m_impl->headersStale = true;
             break;
-        case SERVICE_URI:
-            setEndpointURI(value);
-            break;
-        case SECURE_PROPERTIES:
-            m_impl->setSecureProperties(reinterpret_cast<const char* const*>(value));
-            break;
+        case SERVICE_URI: setEndpointURI(value); break;
+        case SECURE_PROPERTIES: m_impl->setSecureProperties(reinterpret_cast<const char* const*>(value)); break;
         default:
             // The remaining kinds carry nothing this transport uses.
             break;
@@ -235,7 +238,7 @@ void Call::addAnyObject(AnyType* any) {
 
 int Call::invoke() {
     if (!m_impl->initialized) throw AxisException(CLIENT_CALL_NOT_INITIALIZED, "invoke outside initialize");
-    m_impl->writeEnvelope();
+    m_impl->gatherPieces();
     m_impl->perform();
     m_impl->readResponse();
     return AXIS_SUCCESS;
@@ -245,9 +248,7 @@ int Call::checkMessage(const char* name, const char* nameSpace) {
     return m_impl->response.bodyElementIs(name, nameSpace) ? AXIS_SUCCESS : AXIS_FAIL;
 }
 
-AnyType* Call::getAnyObject() {
-    return m_impl->response.isFault() ? nullptr : m_impl->response.contentPieces();
-}
+AnyType* Call::getAnyObject() { return m_impl->response.isFault() ? nullptr : m_impl->response.contentPieces(); }
 
 // The Fault element is always in the envelope namespace; `nameSpace` names the service whose fault
 // details the caller expects, which this library does not type.
@@ -267,9 +268,9 @@ const CallTransportConfig& Call::transportConfig() const { return m_impl->config
 long Call::connectionsOpened() const { return m_impl->connection.connectionsOpened(); }
 
 size_t Call::retainedBytes() const {
-    return m_impl->body.capacity() + m_impl->request.capacity() + m_impl->answer.body.capacity() +
-           m_impl->answer.headers.capacity() +
-           m_impl->headerValue.capacity() + m_impl->response.retainedBytes();
+    return m_impl->head.capacity() + m_impl->pieces.capacity() * sizeof(std::string_view) +
+           m_impl->answer.body.capacity() + m_impl->answer.headers.capacity() + m_impl->headerValue.capacity() +
+           m_impl->response.retainedBytes();
 }
 
 }  // namespace orbsec_axiscpp

@@ -11,12 +11,15 @@
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -88,8 +91,8 @@ int bioWrite(BIO* bio, const char* data, int length) {
 
 int bioRead(BIO* bio, char* data, int length) {
     BIO_clear_retry_flags(bio);
-    ssize_t got = ::recv(static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))), data,
-                         static_cast<size_t>(length), 0);
+    ssize_t got =
+        ::recv(static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))), data, static_cast<size_t>(length), 0);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_read(bio);
     return static_cast<int>(got);
 }
@@ -125,6 +128,41 @@ std::string openSslReason() {
 bool isAddressLiteral(const std::string& host) {
     in6_addr address;
     return inet_pton(AF_INET, host.c_str(), &address) == 1 || inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+// ---- request -----------------------------------------------------------------------------------------
+
+// Pieces handed to one sendmsg: enough for a typical request in one call, within the system's limit.
+constexpr size_t SEND_BATCH = 64;
+static_assert(SEND_BATCH <= IOV_MAX);
+// Small pieces are gathered up to one full TLS record; what lies beyond goes out from its own memory.
+constexpr size_t TLS_BATCH_BYTES = size_t{16} * 1024;
+// One SSL_write takes an int: larger pieces go out in parts of this size.
+constexpr size_t MAX_TLS_WRITE = size_t{1} << 30;
+
+// Where sending stands in a request's pieces: the piece and the bytes of it already sent.
+struct SendPosition {
+    size_t piece = 0;
+    size_t offset = 0;
+};
+
+// Fills `batch` with what is left to send from `at`, empty pieces left out; gives how many entries it used.
+size_t unsentPieces(std::span<const std::string_view> request, SendPosition at, std::array<iovec, SEND_BATCH>& batch) {
+    size_t count = 0;
+    for (size_t i = at.piece; i < request.size() && count < batch.size(); ++i) {
+        std::string_view rest = request[i].substr(i == at.piece ? at.offset : 0);
+        if (!rest.empty()) batch[count++] = {const_cast<char*>(rest.data()), rest.size()};
+    }
+    return count;
+}
+
+void advance(std::span<const std::string_view> request, SendPosition& at, size_t sent) {
+    while (at.piece < request.size() && sent >= request[at.piece].size() - at.offset) {
+        sent -= request[at.piece].size() - at.offset;
+        ++at.piece;
+        at.offset = 0;
+    }
+    at.offset += sent;
 }
 
 // ---- answer ------------------------------------------------------------------------------------------
@@ -206,7 +244,7 @@ void HttpConnection::failTls(const std::string& what) const {
     fail(SERVER_TRANSPORT_TLS_FAILED, what + ": " + openSslReason());
 }
 
-void HttpConnection::exchange(const std::string& endpoint, const HttpTarget& target, const std::string& request,
+void HttpConnection::exchange(const std::string& endpoint, const HttpTarget& target, Pieces request,
                               HttpAnswer& answer) {
     m_endpoint = endpoint;
     m_deadline = Clock::now() + std::chrono::seconds(m_config.timeoutSeconds);
@@ -223,7 +261,7 @@ void HttpConnection::exchange(const std::string& endpoint, const HttpTarget& tar
     if (!m_keepOpen) disconnect();
 }
 
-void HttpConnection::attemptRetryingStale(const std::string& request, HttpAnswer& answer) {
+void HttpConnection::attemptRetryingStale(Pieces request, HttpAnswer& answer) {
     try {
         attempt(request, answer);
     } catch (const Stale&) {
@@ -232,7 +270,7 @@ void HttpConnection::attemptRetryingStale(const std::string& request, HttpAnswer
     }
 }
 
-void HttpConnection::attempt(const std::string& request, HttpAnswer& answer) {
+void HttpConnection::attempt(Pieces request, HttpAnswer& answer) {
     m_reused = m_fd >= 0;
     if (!m_reused) {
         connect();
@@ -261,13 +299,15 @@ void HttpConnection::connect() {
     addrinfo* found = nullptr;
     int rc = getaddrinfo(m_target.host.c_str(), m_target.port.c_str(), &hints, &found);
     if (rc != 0)
-        fail(SERVER_TRANSPORT_CONNECT_FAILED, "Could not resolve host: " + m_target.host + " (" + gai_strerror(rc) + ")");
+        fail(SERVER_TRANSPORT_CONNECT_FAILED,
+             "Could not resolve host: " + m_target.host + " (" + gai_strerror(rc) + ")");
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, freeaddrinfo);
     int lastError = ECONNREFUSED;
     for (const addrinfo* address = found; address && m_fd < 0; address = address->ai_next)
         lastError = connectTo(*address);
     if (m_fd < 0)
-        fail(SERVER_TRANSPORT_CONNECT_FAILED, "Failed to connect to " + m_target.authority + ": " + std::strerror(lastError));
+        fail(SERVER_TRANSPORT_CONNECT_FAILED,
+             "Failed to connect to " + m_target.authority + ": " + std::strerror(lastError));
     ++m_opened;  // counted before TLS: a refused handshake still opened a connection
     if (m_target.tls) startTls();
 }
@@ -301,11 +341,11 @@ void HttpConnection::ensureTlsContext() {
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     if (!context) fail(SERVER_TRANSPORT_TLS_FAILED, "cannot create a TLS context: " + openSslReason());
     m_context = context;
-    bool trusted = m_config.caFile.empty() ? SSL_CTX_set_default_verify_paths(context) == 1
-                                           : SSL_CTX_load_verify_locations(context, m_config.caFile.c_str(), nullptr) == 1;
+    bool trusted = m_config.caFile.empty()
+                       ? SSL_CTX_set_default_verify_paths(context) == 1
+                       : SSL_CTX_load_verify_locations(context, m_config.caFile.c_str(), nullptr) == 1;
     if (!trusted) fail(SERVER_TRANSPORT_TLS_FAILED, "cannot load the trust file: " + openSslReason());
-    if (!m_config.certFile.empty() &&
-        SSL_CTX_use_certificate_chain_file(context, m_config.certFile.c_str()) != 1)
+    if (!m_config.certFile.empty() && SSL_CTX_use_certificate_chain_file(context, m_config.certFile.c_str()) != 1)
         fail(SERVER_TRANSPORT_TLS_FAILED, "cannot load the client certificate: " + openSslReason());
     const std::string& key = m_config.keyFile.empty() ? m_config.certFile : m_config.keyFile;
     if (!key.empty() && SSL_CTX_use_PrivateKey_file(context, key.c_str(), SSL_FILETYPE_PEM) != 1)
@@ -358,33 +398,68 @@ void HttpConnection::waitFor(short events) {
     }
 }
 
-void HttpConnection::sendAll(const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t sent;
-        if (m_ssl) {
-            ERR_clear_error();
-            int rc = SSL_write(m_ssl, data.data() + done, static_cast<int>(data.size() - done));
-            if (rc <= 0) {
-                int error = SSL_get_error(m_ssl, rc);
-                if (error == SSL_ERROR_WANT_READ) waitFor(POLLIN);
-                else if (error == SSL_ERROR_WANT_WRITE) waitFor(POLLOUT);
-                else if (m_reused) throw Stale{};
-                else failTls("TLS write failed");
-                continue;
+// Each attempt sends every piece from its start: a stale connection's retry repeats the whole request.
+void HttpConnection::sendAll(Pieces request) {
+    if (m_ssl) sendTls(request);
+    else sendPlain(request);
+}
+
+// The pieces go out gathered by the kernel, without being joined here; a partial write resumes where it stopped.
+void HttpConnection::sendPlain(Pieces request) {
+    std::array<iovec, SEND_BATCH> batch;
+    SendPosition at;
+    while (size_t count = unsentPieces(request, at, batch)) {
+        msghdr message{};
+        message.msg_iov = batch.data();
+        message.msg_iovlen = count;
+        ssize_t sent = ::sendmsg(m_fd, &message, MSG_NOSIGNAL);
+        if (sent >= 0) {
+            advance(request, at, static_cast<size_t>(sent));
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) waitFor(POLLOUT);
+        else if (errno == EINTR) continue;
+        else if (m_reused && (errno == EPIPE || errno == ECONNRESET)) throw Stale{};
+        else fail(SERVER_TRANSPORT_FAILED, std::string("Send failure: ") + std::strerror(errno));
+    }
+}
+
+// Pieces are gathered into full records, so a typical request is one record and one write; the part of a
+// large piece beyond the record it starts in is written from the piece's own memory.
+void HttpConnection::sendTls(Pieces request) {
+    m_tlsBatch.clear();
+    for (std::string_view piece : request) {
+        while (!piece.empty()) {
+            if (m_tlsBatch.empty() && piece.size() >= TLS_BATCH_BYTES) {
+                writeTls(piece);
+                break;
             }
-            sent = rc;
-        } else {
-            sent = ::send(m_fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (sent < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK) waitFor(POLLOUT);
-                else if (errno == EINTR) continue;
-                else if (m_reused && (errno == EPIPE || errno == ECONNRESET)) throw Stale{};
-                else fail(SERVER_TRANSPORT_FAILED, std::string("Send failure: ") + std::strerror(errno));
-                continue;
+            size_t taken = std::min(piece.size(), TLS_BATCH_BYTES - m_tlsBatch.size());
+            m_tlsBatch.append(piece.substr(0, taken));
+            piece.remove_prefix(taken);
+            if (m_tlsBatch.size() == TLS_BATCH_BYTES) {
+                writeTls(m_tlsBatch);
+                m_tlsBatch.clear();
             }
         }
-        done += static_cast<size_t>(sent);
+    }
+    writeTls(m_tlsBatch);
+}
+
+// A write that would block is repeated with the same bytes, as OpenSSL requires.
+void HttpConnection::writeTls(std::string_view data) {
+    while (!data.empty()) {
+        ERR_clear_error();
+        int rc = SSL_write(m_ssl, data.data(), static_cast<int>(std::min(data.size(), MAX_TLS_WRITE)));
+        if (rc > 0) {
+            data.remove_prefix(static_cast<size_t>(rc));
+            continue;
+        }
+        int error = SSL_get_error(m_ssl, rc);
+        if (error == SSL_ERROR_WANT_READ) waitFor(POLLIN);
+        else if (error == SSL_ERROR_WANT_WRITE) waitFor(POLLOUT);
+        else if (m_reused) throw Stale{};
+        else failTls("TLS write failed");
     }
 }
 
@@ -399,7 +474,8 @@ size_t HttpConnection::receiveSome(char* buffer, size_t size, bool answerStarted
             int error = SSL_get_error(m_ssl, rc);
             if (error == SSL_ERROR_WANT_READ) waitFor(POLLIN);
             else if (error == SSL_ERROR_WANT_WRITE) waitFor(POLLOUT);
-            else if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && !answerStarted))
+            else if (error == SSL_ERROR_ZERO_RETURN ||
+                     (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && !answerStarted))
                 return 0;
             else failTls("TLS read failed");
             continue;
@@ -465,7 +541,8 @@ size_t HttpConnection::readHead(HttpAnswer& answer, size_t start) {
         while ((end = m_raw.find(HEAD_END, start)) == std::string::npos) {
             if (m_raw.size() - start > limit) failTooLarge();
             if (!fill(m_raw.size() + 1))
-                fail(SERVER_TRANSPORT_FAILED, m_raw.empty() ? "Empty reply from server" : "the connection closed inside the answer");
+                fail(SERVER_TRANSPORT_FAILED,
+                     m_raw.empty() ? "Empty reply from server" : "the connection closed inside the answer");
         }
         std::string_view head(m_raw.data() + start, end + 2 - start);
         if (head.size() + 2 > limit) failTooLarge();
@@ -474,7 +551,8 @@ size_t HttpConnection::readHead(HttpAnswer& answer, size_t start) {
             std::from_chars(head.data() + 9, head.data() + 12, status).ptr != head.data() + 12)
             fail(SERVER_TRANSPORT_FAILED, "the answer has no HTTP status line");
         if (static_cast<size_t>(std::count(head.begin(), head.end(), '\n')) > MAX_HEADER_LINES)
-            fail(SERVER_TRANSPORT_FAILED, "the answer has more than " + std::to_string(MAX_HEADER_LINES) + " header lines");
+            fail(SERVER_TRANSPORT_FAILED,
+                 "the answer has more than " + std::to_string(MAX_HEADER_LINES) + " header lines");
         start = end + HEAD_END.size();
         if (status >= 100 && status < 200) continue;
         answer.status = status;
@@ -502,7 +580,8 @@ void HttpConnection::readChunked(size_t position, HttpAnswer& answer) {
         position = lineEnd + 2;
         if (size == 0) break;
         if (!fill(position + size + 2)) fail(SERVER_TRANSPORT_FAILED, "the connection closed inside the answer");
-        if (m_raw.compare(position + size, 2, "\r\n") != 0) fail(SERVER_TRANSPORT_FAILED, "a chunk without its line end");
+        if (m_raw.compare(position + size, 2, "\r\n") != 0)
+            fail(SERVER_TRANSPORT_FAILED, "a chunk without its line end");
         answer.body.append(m_raw, position, size);
         position += size + 2;
     }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <chrono>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "orbsec_axiscpp/axis.h"
@@ -42,8 +44,9 @@ public:
 
     // Drops the open connection and the TLS context: the next post connects with these settings.
     void configure(const CallTransportConfig& config);
-    // Sends `request` (head and body, one buffer) to the target and reads the answer into `answer`.
-    void exchange(const std::string& endpoint, const HttpTarget& target, const std::string& request,
+    // Sends `request`, the head and body as pieces in order, to the target and reads the answer into `answer`.
+    // The pieces are sent from where they stand, not joined; they must stay valid until this returns.
+    void exchange(const std::string& endpoint, const HttpTarget& target, std::span<const std::string_view> request,
                   HttpAnswer& answer);
     long connectionsOpened() const { return m_opened; }
 
@@ -51,15 +54,20 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Stale {};  // a reused connection the peer had closed before answering
 
-    void attemptRetryingStale(const std::string& request, HttpAnswer& answer);
-    void attempt(const std::string& request, HttpAnswer& answer);
+    using Pieces = std::span<const std::string_view>;
+
+    void attemptRetryingStale(Pieces request, HttpAnswer& answer);
+    void attempt(Pieces request, HttpAnswer& answer);
     bool idleConnectionAlive() const;
     void connect();
     int connectTo(const ::addrinfo& address);
     void startTls();
     void disconnect();
     void waitFor(short events);
-    void sendAll(const std::string& data);
+    void sendAll(Pieces request);
+    void sendPlain(Pieces request);
+    void sendTls(Pieces request);
+    void writeTls(std::string_view data);
     size_t receiveSome(char* buffer, size_t size, bool answerStarted);
     void readAnswer(HttpAnswer& answer);
     bool fill(size_t wanted);
@@ -80,8 +88,9 @@ private:
     bool m_reused = false;
     bool m_keepOpen = false;
     Clock::time_point m_deadline;
-    std::string m_raw;  // bytes read of the current answer
+    std::string m_raw;               // bytes read of the current answer
     std::vector<char> m_readBuffer;  // what one read fills; kept so that no read clears memory first
+    std::string m_tlsBatch;          // small pieces gathered into one TLS record; kept between exchanges
     long m_opened = 0;
 };
 

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "orbsec_axiscpp/axis.h"
@@ -142,9 +142,9 @@ protected:
 };
 
 TEST_F(HttpConnectionTest, AnswersAreFramedByLengthChunksOrCloseAndInterimAnswersSkipped) {
-    std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                          hex(10) + ";ext\r\n" + ENVELOPE.substr(0, 10) + "\r\n" +
-                          hex(ENVELOPE.size() - 10) + "\r\n" + ENVELOPE.substr(10) + "\r\n0\r\nX-T: 1\r\n\r\n";
+    std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + hex(10) + ";ext\r\n" +
+                          ENVELOPE.substr(0, 10) + "\r\n" + hex(ENVELOPE.size() - 10) + "\r\n" + ENVELOPE.substr(10) +
+                          "\r\n0\r\nX-T: 1\r\n\r\n";
     struct Case {
         const char* what;
         Reply reply;
@@ -165,6 +165,7 @@ TEST_F(HttpConnectionTest, AnswersAreFramedByLengthChunksOrCloseAndInterimAnswer
 TEST_F(HttpConnectionTest, HostileAnswersFailWithinTheirBounds) {
     std::string flood = "HTTP/1.1 200 OK\r\n";
     for (int i = 0; i < 150; ++i) flood += "X-A: 1\r\n";
+    // clang-format off
     struct Case {
         const char* what;
         Reply reply;
@@ -181,6 +182,7 @@ TEST_F(HttpConnectionTest, HostileAnswersFailWithinTheirBounds) {
         {"slow drip past the time-out", {framed(), false, 100}, SERVER_TRANSPORT_TIMEOUT, "timed out after 1 s"},
         {"closed before answering", {"", true}, SERVER_TRANSPORT_FAILED, "Empty reply"},
     };
+    // clang-format on
     for (const Case& row : cases) {
         ScriptedServer server({row.reply});
         Call call;

@@ -83,7 +83,7 @@ TEST_F(ServiceCallTest, FailedEndpointIsLeftForTheNextWithinTheSameCallAndMarked
 TEST_F(ServiceCallTest, AnswerBeyondMaxResponseSizeFailsOverAndFailsWithoutAnotherEndpoint) {
     RefPdp permitting(std::vector<std::string>{});
     useCluster("server = 20," + pdp->url() + "\nserver = 10," + permitting.url() + "\n");
-    for (const char* large : {"/huge/a", "/streamed/a"}) {   // with a Content-Length, and chunked without one
+    for (const char* large : {"/huge/a", "/streamed/a"}) {  // with a Content-Length, and chunked without one
         Exchange failedOver = decide(large);
         EXPECT_EQ(failedOver.status, 0) << large;
         EXPECT_TRUE(failedOver.recovered) << large;

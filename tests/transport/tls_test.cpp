@@ -1,10 +1,11 @@
 // The transport over https and with basic authentication, against refpdp: trust, a wrong CA, a
-// required client certificate, and the health-check ping through the SSL toolkit. Certificates are made
-// for the run with the openssl tool; no key is kept.
+// required client certificate, the health-check ping through the SSL toolkit, and a large request over
+// both kinds of connection. Certificates are made for the run with the openssl tool; no key is kept.
 #include <gtest/gtest.h>
 
 #include <memory>
 
+#include "rba/stub/AuthzService.h"
 #include "transport/transport_support.h"
 #include "wzt/wzt.h"
 
@@ -130,6 +131,43 @@ TEST_F(TlsTest, PingThroughTheSslToolkitTrustsOnlyItsEnvironment) {
     EXPECT_EQ(pingOnce(pdp.url(), SecurePing(pki->file("ca.pem")).config), 0);
     EXPECT_EQ(pingOnce(pdp.url(), SecurePing(pki->file("other-ca.pem")).config),
               static_cast<int>(KOVA_PING_SSL_FAILURE));
+}
+
+// A resource of about 3 MB in pieces of every size: empty, more small ones than one gathered write takes, ones
+// around a TLS record's size and one far larger than the socket buffer. refpdp must record the very bytes
+// of the envelope, in order, over plain and over TLS, on a fresh and on a kept connection.
+TEST_F(TlsTest, LargeRequestInPiecesOfEverySizeArrivesWholeAndInOrder) {
+    std::vector<std::string> resource{"/permit/"};
+    for (size_t i = 0; i < 300; ++i) resource.push_back(std::string(i % 7, static_cast<char>('a' + i % 26)));
+    for (size_t size : {16383, 16384, 16385, 8'000'000, 1, 40'000})
+        resource.push_back(std::string(size, static_cast<char>('A' + size % 26)));
+    XacmlPieces request(resource, "read");
+    std::string expected =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope "
+        "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+        "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><SOAP-ENV:Body><ns1:Request "
+        "xmlns:ns1=\"urn:oasis:names:tc:xacml:2.0:context:schema:os\">" +
+        request.joined() + "</ns1:Request></SOAP-ENV:Body></SOAP-ENV:Envelope>\n";
+    for (bool tls : {false, true}) {
+        std::vector<std::string> options{"--record", dir.file(tls ? "tls.xml" : "plain.xml")};
+        if (tls)
+            options.insert(options.end(),
+                           {"--tls-cert", pki->file("server.pem"), "--tls-key", pki->file("server.key")});
+        RefPdp pdp(options);
+        AuthzService stub(pdp.url().c_str(), orbsec_axiscpp::APTHTTP1_1);
+        orbsec_axiscpp::CallTransportConfig config;
+        config.endpoint = pdp.url();
+        config.caFile = pki->file("ca.pem");
+        config.timeoutSeconds = 10;
+        config.maxResponseBytes = 32L * 1024 * 1024;  // the answer names the resource
+        stub.getCall()->setTransportConfig(config);
+        for (int round = 0; round < 2; ++round)
+            EXPECT_THAT(takeJoined(stub.EvaluateXACML(request.any())), HasSubstr(">Permit</")) << tls;
+        EXPECT_EQ(stub.getCall()->connectionsOpened(), 1) << tls;
+        std::string recorded = readFile(dir.file(tls ? "tls.xml" : "plain.xml"));
+        EXPECT_EQ(recorded.size(), 2 * expected.size()) << tls;
+        EXPECT_TRUE(recorded == expected + expected) << tls << ": the bytes refpdp received differ";
+    }
 }
 
 TEST_F(TlsTest, BasicAuthenticationIsSentByExchanges) {

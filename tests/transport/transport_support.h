@@ -39,14 +39,17 @@ inline const char* TRANSPORT_RULES = R"({
 // The content of an XACML Request element in pieces, written with the "ns1" prefix the SOAP layer binds.
 class XacmlPieces {
 public:
-    explicit XacmlPieces(const std::string& resource, const std::string& action = "read") {
+    explicit XacmlPieces(const std::string& resource, const std::string& action = "read")
+        : XacmlPieces(std::vector<std::string>{resource}, action) {}
+    // The resource given in as many pieces as `resource` holds.
+    XacmlPieces(const std::vector<std::string>& resource, const std::string& action) {
         m_texts = {"<ns1:Resource><ns1:Attribute AttributeId=\"urn:oasis:names:tc:xacml:1.0:resource:resource-id\" "
-                   "DataType=\"http://www.w3.org/2001/XMLSchema#string\"><ns1:AttributeValue>",
-                   resource,
-                   "</ns1:AttributeValue></ns1:Attribute></ns1:Resource><ns1:Action><ns1:Attribute "
-                   "AttributeId=\"urn:oasis:names:tc:xacml:1.0:action:action-id\" "
-                   "DataType=\"http://www.w3.org/2001/XMLSchema#string\"><ns1:AttributeValue>",
-                   action, "</ns1:AttributeValue></ns1:Attribute></ns1:Action><ns1:Environment/>"};
+                   "DataType=\"http://www.w3.org/2001/XMLSchema#string\"><ns1:AttributeValue>"};
+        m_texts.insert(m_texts.end(), resource.begin(), resource.end());
+        m_texts.insert(m_texts.end(), {"</ns1:AttributeValue></ns1:Attribute></ns1:Resource><ns1:Action><ns1:Attribute "
+                                       "AttributeId=\"urn:oasis:names:tc:xacml:1.0:action:action-id\" "
+                                       "DataType=\"http://www.w3.org/2001/XMLSchema#string\"><ns1:AttributeValue>",
+                                       action, "</ns1:AttributeValue></ns1:Attribute></ns1:Action><ns1:Environment/>"});
         for (std::string& text : m_texts) m_pointers.push_back(text.data());
         m_any = orbsec_axiscpp::AnyType(m_pointers.data(), static_cast<int>(m_pointers.size()));
     }
