@@ -43,5 +43,8 @@ BENCHMARK(BM_CredentialAttributes)
     ->Arg(20000)
     ->Complexity()
     ->Unit(benchmark::kMicrosecond);
+// A typical user's attributes read from one and from two threads at once: the CPU per read should not grow
+// with a second thread when each works on its own lists.
+BENCHMARK(BM_CredentialAttributes)->Arg(35)->Threads(1)->Threads(2)->UseRealTime();
 
 }  // namespace

@@ -158,24 +158,27 @@ HandleTable& HandleTable::instance() {
 }
 
 unsigned long HandleTable::add(HandleObject* object) {
-    std::unique_lock lock(m_mutex);
-    unsigned long handle = ++m_next;
-    m_objects.emplace(handle, object);
+    unsigned long handle = m_next.fetch_add(1, std::memory_order_relaxed) + 1;
+    Shard& shard = shardOf(handle);
+    std::unique_lock lock(shard.mutex);
+    shard.objects.emplace(handle, object);
     return handle;
 }
 
 HandleObject* HandleTable::find(unsigned long handle, HandleObject::Kind kind) {
-    std::shared_lock lock(m_mutex);
-    auto it = m_objects.find(handle);
-    return it != m_objects.end() && it->second->kind == kind ? it->second : nullptr;
+    Shard& shard = shardOf(handle);
+    std::shared_lock lock(shard.mutex);
+    auto it = shard.objects.find(handle);
+    return it != shard.objects.end() && it->second->kind == kind ? it->second : nullptr;
 }
 
 HandleObject* HandleTable::remove(unsigned long handle, HandleObject::Kind kind) {
-    std::unique_lock lock(m_mutex);
-    auto it = m_objects.find(handle);
-    if (it == m_objects.end() || it->second->kind != kind) return nullptr;
+    Shard& shard = shardOf(handle);
+    std::unique_lock lock(shard.mutex);
+    auto it = shard.objects.find(handle);
+    if (it == shard.objects.end() || it->second->kind != kind) return nullptr;
     HandleObject* object = it->second;
-    m_objects.erase(it);
+    shard.objects.erase(it);
     return object;
 }
 
