@@ -139,6 +139,12 @@ static_assert(SEND_BATCH <= IOV_MAX);
 constexpr size_t TLS_BATCH_BYTES = size_t{16} * 1024;
 // One SSL_write takes an int: larger pieces go out in parts of this size.
 constexpr size_t MAX_TLS_WRITE = size_t{1} << 30;
+// How far the socket's own wait may stray from what is left of the exchange's time before it is set again:
+// a quick exchange makes no call for it, and no read or write outlives the time-out by more than this.
+constexpr std::chrono::milliseconds WAIT_SLACK{20};
+
+// OpenSSL on a blocking socket asks for a retry only when the socket's wait ran out.
+bool waitRanOut(int sslError) { return sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE; }
 
 // Where sending stands in a request's pieces: the piece and the bytes of it already sent.
 struct SendPosition {
@@ -278,8 +284,6 @@ void HttpConnection::attempt(Pieces request, HttpAnswer& answer) {
         m_deadline = Clock::now() + std::chrono::seconds(m_config.timeoutSeconds);
     }
     sendAll(request);
-    // The PDP needs a moment to decide: waiting first saves a read that would find nothing yet.
-    if (!m_ssl || SSL_pending(m_ssl) == 0) waitFor(POLLIN);
     readAnswer(answer);
 }
 
@@ -319,21 +323,30 @@ int HttpConnection::connectTo(const addrinfo& address) {
     int on = 1;
     setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     setsockopt(m_fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    if (::connect(m_fd, address.ai_addr, address.ai_addrlen) == 0) return 0;
-    int error = errno;
+    int error = ::connect(m_fd, address.ai_addr, address.ai_addrlen) == 0 ? 0 : errno;
     if (error == EINPROGRESS) {
         try {
-            waitFor(POLLOUT);
+            awaitConnected();
         } catch (...) {
             disconnect();
             throw;
         }
         socklen_t length = sizeof error;
         getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
-        if (error == 0) return 0;
+    }
+    if (error == 0) {
+        useBlockingWaits();
+        return 0;
     }
     disconnect();
     return error;
+}
+
+// The connected socket blocks from here on, each read and write bounded by the socket's own wait (see
+// boundWaits): a read is one system call where polling first would make two.
+void HttpConnection::useBlockingWaits() {
+    fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
+    m_socketWait = Clock::duration::zero();
 }
 
 void HttpConnection::ensureTlsContext() {
@@ -369,12 +382,10 @@ void HttpConnection::startTls() {
         if (!named) failTls("cannot set the expected host name");
     }
     for (;;) {
+        boundWaits();
         int rc = SSL_connect(m_ssl);
         if (rc == 1) return;
-        int error = SSL_get_error(m_ssl, rc);
-        if (error == SSL_ERROR_WANT_READ) waitFor(POLLIN);
-        else if (error == SSL_ERROR_WANT_WRITE) waitFor(POLLOUT);
-        else failTls("TLS handshake failed");
+        if (!waitRanOut(SSL_get_error(m_ssl, rc))) failTls("TLS handshake failed");
     }
 }
 
@@ -386,16 +397,31 @@ void HttpConnection::disconnect() {
     m_key.clear();
 }
 
-// Polls with what is left of the exchange's time: an answer that drips in never outlives the time-out.
-void HttpConnection::waitFor(short events) {
+void HttpConnection::failTimedOut() const {
+    fail(SERVER_TRANSPORT_TIMEOUT, "timed out after " + std::to_string(m_config.timeoutSeconds) + " s");
+}
+
+void HttpConnection::awaitConnected() {
     for (;;) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(m_deadline - Clock::now()).count();
-        if (left <= 0)
-            fail(SERVER_TRANSPORT_TIMEOUT, "timed out after " + std::to_string(m_config.timeoutSeconds) + " s");
-        pollfd polled{m_fd, events, 0};
+        if (left <= 0) failTimedOut();
+        pollfd polled{m_fd, POLLOUT, 0};
         int rc = ::poll(&polled, 1, static_cast<int>(std::min<long long>(left, 60'000)));
         if (rc > 0 || (rc < 0 && errno != EINTR)) return;
     }
+}
+
+// Keeps the socket's own wait within WAIT_SLACK of what is left of the exchange's time, so that an answer
+// that drips in never outlives the time-out; called before every read and write, and again when a wait ran out.
+void HttpConnection::boundWaits() {
+    Clock::duration left = m_deadline - Clock::now();
+    if (left <= Clock::duration::zero()) failTimedOut();
+    if (std::chrono::abs(m_socketWait - left) <= WAIT_SLACK) return;
+    auto micros = std::chrono::ceil<std::chrono::microseconds>(left).count();
+    timeval wait{static_cast<time_t>(micros / 1'000'000), static_cast<suseconds_t>(micros % 1'000'000)};
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    m_socketWait = left;
 }
 
 // Each attempt sends every piece from its start: a stale connection's retry repeats the whole request.
@@ -409,6 +435,7 @@ void HttpConnection::sendPlain(Pieces request) {
     std::array<iovec, SEND_BATCH> batch;
     SendPosition at;
     while (size_t count = unsentPieces(request, at, batch)) {
+        boundWaits();
         msghdr message{};
         message.msg_iov = batch.data();
         message.msg_iovlen = count;
@@ -417,10 +444,9 @@ void HttpConnection::sendPlain(Pieces request) {
             advance(request, at, static_cast<size_t>(sent));
             continue;
         }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) waitFor(POLLOUT);
-        else if (errno == EINTR) continue;
-        else if (m_reused && (errno == EPIPE || errno == ECONNRESET)) throw Stale{};
-        else fail(SERVER_TRANSPORT_FAILED, std::string("Send failure: ") + std::strerror(errno));
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+        if (m_reused && (errno == EPIPE || errno == ECONNRESET)) throw Stale{};
+        fail(SERVER_TRANSPORT_FAILED, std::string("Send failure: ") + std::strerror(errno));
     }
 }
 
@@ -449,42 +475,40 @@ void HttpConnection::sendTls(Pieces request) {
 // A write that would block is repeated with the same bytes, as OpenSSL requires.
 void HttpConnection::writeTls(std::string_view data) {
     while (!data.empty()) {
+        boundWaits();
         ERR_clear_error();
         int rc = SSL_write(m_ssl, data.data(), static_cast<int>(std::min(data.size(), MAX_TLS_WRITE)));
         if (rc > 0) {
             data.remove_prefix(static_cast<size_t>(rc));
             continue;
         }
-        int error = SSL_get_error(m_ssl, rc);
-        if (error == SSL_ERROR_WANT_READ) waitFor(POLLIN);
-        else if (error == SSL_ERROR_WANT_WRITE) waitFor(POLLOUT);
-        else if (m_reused) throw Stale{};
-        else failTls("TLS write failed");
+        if (waitRanOut(SSL_get_error(m_ssl, rc))) continue;
+        if (m_reused) throw Stale{};
+        failTls("TLS write failed");
     }
 }
 
-// Reads what is there (polling only when nothing is); 0 at the end of the stream. Before the first byte of
-// an answer, a reset of a reused connection also counts as its end, so that the exchange is retried.
+// Waits for what comes next and reads it; 0 at the end of the stream. Before the first byte of an answer, a
+// reset of a reused connection also counts as its end, so that the exchange is retried.
 size_t HttpConnection::receiveSome(char* buffer, size_t size, bool answerStarted) {
     for (;;) {
+        boundWaits();
         if (m_ssl) {
             ERR_clear_error();
             int rc = SSL_read(m_ssl, buffer, static_cast<int>(size));
             if (rc > 0) return static_cast<size_t>(rc);
             int error = SSL_get_error(m_ssl, rc);
-            if (error == SSL_ERROR_WANT_READ) waitFor(POLLIN);
-            else if (error == SSL_ERROR_WANT_WRITE) waitFor(POLLOUT);
-            else if (error == SSL_ERROR_ZERO_RETURN ||
-                     (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && !answerStarted))
+            if (error == SSL_ERROR_ZERO_RETURN ||
+                (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && !answerStarted))
                 return 0;
-            else failTls("TLS read failed");
+            if (!waitRanOut(error)) failTls("TLS read failed");
             continue;
         }
         ssize_t got = ::recv(m_fd, buffer, size, 0);
         if (got >= 0) return static_cast<size_t>(got);
-        if (errno == EAGAIN || errno == EWOULDBLOCK) waitFor(POLLIN);
-        else if (errno == ECONNRESET && m_reused && !answerStarted) return 0;
-        else if (errno != EINTR) fail(SERVER_TRANSPORT_FAILED, std::string("Recv failure: ") + std::strerror(errno));
+        if (errno == ECONNRESET && m_reused && !answerStarted) return 0;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            fail(SERVER_TRANSPORT_FAILED, std::string("Recv failure: ") + std::strerror(errno));
     }
 }
 

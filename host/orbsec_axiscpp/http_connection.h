@@ -61,9 +61,11 @@ private:
     bool idleConnectionAlive() const;
     void connect();
     int connectTo(const ::addrinfo& address);
+    void useBlockingWaits();
     void startTls();
     void disconnect();
-    void waitFor(short events);
+    void awaitConnected();
+    void boundWaits();
     void sendAll(Pieces request);
     void sendPlain(Pieces request);
     void sendTls(Pieces request);
@@ -76,6 +78,7 @@ private:
     [[noreturn]] void fail(int code, const std::string& reason) const;
     [[noreturn]] void failTls(const std::string& what) const;
     [[noreturn]] void failTooLarge() const;
+    [[noreturn]] void failTimedOut() const;
     void ensureTlsContext();
 
     CallTransportConfig m_config;
@@ -88,6 +91,7 @@ private:
     bool m_reused = false;
     bool m_keepOpen = false;
     Clock::time_point m_deadline;
+    Clock::duration m_socketWait{};  // the open socket's own bound on one blocking read or write
     std::string m_raw;               // bytes read of the current answer
     std::vector<char> m_readBuffer;  // what one read fills; kept so that no read clears memory first
     std::string m_tlsBatch;          // small pieces gathered into one TLS record; kept between exchanges

@@ -36,7 +36,8 @@ std::string hex(size_t value) {
 struct Reply {
     std::string bytes;
     bool closeAfter = false;
-    int dripMs = 0;  // > 0: one byte at a time with this pause
+    int dripMs = 0;          // > 0: one byte at a time with this pause
+    bool neverRead = false;  // holds the connection without reading the request
 };
 
 // Answers the n-th request it reads with the n-th reply, on whatever connection it arrives.
@@ -70,6 +71,8 @@ private:
             int connection = accept(m_listener, nullptr, nullptr);
             if (connection < 0) return;
             ++m_connections;
+            if (m_replies[next].neverRead)
+                while (!m_stop) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             while (next < m_replies.size() && readRequest(connection)) {
                 const Reply& reply = m_replies[next++];
                 if (!send(connection, reply)) break;
@@ -115,8 +118,8 @@ private:
 class HttpConnectionTest : public ::testing::Test {
 protected:
     // The exception code of one exchange, 0 when it succeeded and read the envelope's element.
-    int exchange(Call& call) {
-        kova_test::XacmlPieces pieces("/r");
+    int exchange(Call& call, const std::string& resource = "/r") {
+        kova_test::XacmlPieces pieces(resource);
         call.initialize(CPP_DOC_PROVIDER);
         call.setOperation("Request", "urn:x");
         call.addAnyObject(pieces.any());
@@ -191,6 +194,15 @@ TEST_F(HttpConnectionTest, HostileAnswersFailWithinTheirBounds) {
         EXPECT_NE(message.find(row.text), std::string::npos) << row.what << ": " << message;
         EXPECT_EQ(message.rfind(server.url() + ": ", 0), 0u) << message;
     }
+}
+
+// A request far larger than the socket buffers to a peer that reads nothing: the write gives up at the time-out.
+TEST_F(HttpConnectionTest, APeerThatReadsNothingCannotHoldTheRequestPastTheTimeOut) {
+    ScriptedServer server({{"", false, 0, true}});
+    Call call;
+    configure(call, server);
+    EXPECT_EQ(exchange(call, std::string(size_t{64} << 20, 'r')), SERVER_TRANSPORT_TIMEOUT) << message;
+    EXPECT_NE(message.find("timed out after 1 s"), std::string::npos) << message;
 }
 
 // The rest of a refused answer may still be on its way: the next exchange must not read it as its own.

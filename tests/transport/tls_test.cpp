@@ -170,6 +170,26 @@ TEST_F(TlsTest, LargeRequestInPiecesOfEverySizeArrivesWholeAndInOrder) {
     }
 }
 
+// A TLS read waits no longer than a plain one: a PDP that takes longer than the time-out fails the exchange.
+TEST_F(TlsTest, SlowServerOverTlsTimesOut) {
+    std::vector<std::string> options = tlsOptions();
+    options.insert(options.end(), {"--delay-ms", "2500"});
+    RefPdp pdp(options);
+    AuthzService stub(pdp.url().c_str(), orbsec_axiscpp::APTHTTP1_1);
+    orbsec_axiscpp::CallTransportConfig config;
+    config.endpoint = pdp.url();
+    config.caFile = pki->file("ca.pem");
+    config.timeoutSeconds = 1;
+    stub.getCall()->setTransportConfig(config);
+    XacmlPieces request("/permit/a");
+    try {
+        takeJoined(stub.EvaluateXACML(request.any()));
+        ADD_FAILURE() << "a slow server answered within the time-out";
+    } catch (const orbsec_axiscpp::AxisException& e) {
+        EXPECT_EQ(e.getExceptionCode(), orbsec_axiscpp::SERVER_TRANSPORT_TIMEOUT) << e.what();
+    }
+}
+
 TEST_F(TlsTest, BasicAuthenticationIsSentByExchanges) {
     RefPdp pdp({"--basic-auth", "alice:s3cret"});
     auto anonymous = cluster(pdp, "");
