@@ -235,7 +235,7 @@ const BrokenFile BROKEN_FILES[] = {
      "[kova-esa]: unknown stanza (did you mean kova-eas?)"},
 };
 
-// A file without one of the declaration's required keys is broken the same way.
+// A file without one of the declaration's required keys is broken the same way, and start-up fails.
 TEST_F(CheckConfig, CheckConfigAndStartUpGiveTheSameVerdictOnEveryBrokenFile) {
     RefPdp pdp({});
     const std::string example = exampleConfig(pdp.url());
@@ -252,6 +252,7 @@ TEST_F(CheckConfig, CheckConfigAndStartUpGiveTheSameVerdictOnEveryBrokenFile) {
         EXPECT_TRUE(anyHolds(reported(checked, "problem"), checkSays)) << checked.out;
         EXPECT_TRUE(started.code != 0 || contains(started.err, "warning:")) << started.err;
         EXPECT_THAT(started.err, HasSubstr(startUpSays));
+        return started.code;
     };
     for (const BrokenFile& broken : BROKEN_FILES) {
         SCOPED_TRACE(broken.mistake);
@@ -264,7 +265,8 @@ TEST_F(CheckConfig, CheckConfigAndStartUpGiveTheSameVerdictOnEveryBrokenFile) {
         std::size_t line = example.find("\n" + std::string(key.key) + " = ");
         ASSERT_NE(line, std::string::npos);
         std::string text = example;
-        expectBroken(text.erase(line, text.find('\n', line + 1) - line), key.key, key.key);
+        EXPECT_NE(expectBroken(text.erase(line, text.find('\n', line + 1) - line), key.key, key.key), 0)
+            << "a warning is not enough: the plug-in cannot start";
     }
 }
 
