@@ -55,6 +55,7 @@ constexpr Request REQUESTS[] = {
 enum class Mode { Healthy, Stopped, Slow, Faults, Garbage };
 
 constexpr const char* MODE_NAMES[] = {"healthy", "stopped", "slow", "faults", "garbage"};
+static_assert(std::size(MODE_NAMES) == static_cast<std::size_t>(Mode::Garbage) + 1, "a name for every mode");
 const char* nameOf(Mode mode) { return MODE_NAMES[static_cast<int>(mode)]; }
 
 struct Phase {
