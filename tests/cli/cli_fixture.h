@@ -44,13 +44,17 @@ protected:
 
     static std::string zemhostPath() { return buildDir() + "/zemhost"; }
 
-    // zemhost with its messages kept apart from what it prints.
-    CliRun zemhost(const std::vector<std::string>& args, const std::string& stdinText = "") const {
-        std::vector<std::string> argv{zemhostPath()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        CliRun run;
-        run.code = runCommand(argv, &run.out, &run.err, stdinText);
-        return run;
+    // A command with what it prints kept apart from its messages.
+    static CliRun runTool(const std::vector<std::string>& argv, const std::string& stdinText = "") {
+        CliRun result;
+        result.code = runCommand(argv, &result.out, &result.err, stdinText);
+        return result;
+    }
+
+    // The build tree's zemhost.
+    static CliRun zemhost(std::vector<std::string> args, const std::string& stdinText = "") {
+        args.insert(args.begin(), zemhostPath());
+        return runTool(args, stdinText);
     }
 
     // examples/corvaned.conf (or the installed copy `example`) pointed at `pdpUrl`, auditing into this test's

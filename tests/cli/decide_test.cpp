@@ -46,8 +46,9 @@ TEST_F(Decide, JsonAnswersEveryOutcomeWithNumbersForUnsignedLongValues) {
          "AZN_C_PERMITTED",
          "permit"},
     };
+    std::vector<json> answers;
     for (const Case& c : cases) {
-        json answer = decideJson(c.object, c.creds);
+        const json& answer = answers.emplace_back(decideJson(c.object, c.creds));
         EXPECT_EQ(answer["status"], "0x0") << c.object;
         EXPECT_EQ(answer["major"], 0) << c.object;
         EXPECT_EQ(answer["minor"], 0) << c.object;
@@ -55,11 +56,11 @@ TEST_F(Decide, JsonAnswersEveryOutcomeWithNumbersForUnsignedLongValues) {
         EXPECT_EQ(answer["outcome"], c.outcome) << c.object << " " << c.creds[1];
     }
 
-    json stepUp = decideJson("/Corvane/inst1/payroll/q1", userOptions("alice", "staff"));
+    const json& stepUp = answers[3];
     ASSERT_EQ(stepUp["permission_info"].size(), 1u) << stepUp;
     EXPECT_EQ(stepUp["permission_info"][0], (json{{"name", "azn_perminfo_stepup_level"}, {"value", 2}}));
 
-    json redirect = decideJson("/Corvane/inst1/account/settings", userOptions("alice", "staff"));
+    const json& redirect = answers[4];
     ASSERT_NE(entry(redirect, "HTTP_RESPONSE_HEADERS"), nullptr) << redirect;
     std::string location = entry(redirect, "HTTP_RESPONSE_HEADERS")->get<std::string>();
     EXPECT_TRUE(location.starts_with("location: /login/index.html?TransactionId=")) << location;
@@ -106,15 +107,6 @@ TEST_F(Decide, ATransactionIdWithALineBreakEndsNotPermittedInsteadOfAHeaderInjec
     EXPECT_EQ(*entry(plain, "HTTP_RESPONSE_HEADERS"), "location: /login/index.html?TransactionId=T1");
 }
 
-TEST_F(Decide, AnUnmappedContextEntryIsAFailedDecisionNotAHarnessFailure) {
-    CliRun run = zemhost({"--config", config, "decide", "--json", "--resource", "/Corvane/inst1/docs/a.html",
-                          "--operation", "r", "--context", "NOT_MAPPED=x"});
-    EXPECT_EQ(run.code, 0) << run.err;
-    json failed = json::parse(run.out);
-    EXPECT_EQ(failed["major"], 1);
-    EXPECT_EQ(failed["outcome"], "failure");
-}
-
 TEST_F(Decide, NativeDenialIsFinalWhileOtherVerdictsAskThePdp) {
     config = writeConfig(exampleConfig(pdp->url(), "[zemhost-native-policy]\n/Corvane/inst1/docs/closed = deny\n"
                                                    "/Corvane/inst1/docs/open = indifferent\n"));
@@ -148,7 +140,6 @@ TEST_F(Decide, FailGivesExitStatusThreeForEveryOutcomeButPermit) {
     for (const Case& c : cases) {
         std::vector<std::string> args{"--config", config, c.command, "--resource", c.object, "--operation", "r"};
         for (const std::string& option : userOptions("alice", "staff")) args.push_back(option);
-        EXPECT_EQ(zemhost(args).code, 0) << "without --fail a decision that was made exits 0";
         args.push_back("--fail");
         EXPECT_EQ(zemhost(args).code, c.code) << c.command << " " << c.object;
     }

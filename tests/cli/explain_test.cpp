@@ -36,51 +36,42 @@ TEST_F(Explain, ShowsTheExchangeTheWildcardMappingAndTheRedirect) {
     EXPECT_THAT(run.out, HasSubstr("proxy: answers 302, redirecting to /consent/review.html?TransactionId="));
 }
 
-TEST_F(Explain, NamesTheMappingThePluginChoosesExactThenLongestPrefixThenLevel) {
+// The mapping the plug-in chooses (exact, then longest prefix, then level; the first of a repeated name; a
+// level converted by the plug-in's own rules) and what the proxy does with it.
+TEST_F(Explain, NamesTheMappingThePluginChoosesAndWhatTheProxyDoes) {
+    const std::string example = exampleConfig(pdp->url());
+    const std::string urls = "[obligations-urls-mapping]\n";
     // The shortest prefix comes first in the file, so only the longest-prefix rule picks the others.
-    config = writeConfig(replaced(exampleConfig(pdp->url()), "[obligations-urls-mapping]\n",
-                                  "[obligations-urls-mapping]\n" + OBLIGATION + "* = /generic.html\n"));
-    CliRun exact = explain("/Corvane/inst1/account/a");
-    EXPECT_THAT(exact.out,
-                HasSubstr("applied: [obligations-urls-mapping] " + OBLIGATION + "login = /login/index.html\n"));
-    CliRun longest = explain("/Corvane/inst1/consent/a");
-    EXPECT_THAT(longest.out, HasSubstr("applied: [obligations-urls-mapping] " + OBLIGATION + "consent:* ="));
-    CliRun overLevel = explain("/Corvane/inst1/payroll/a");
-    EXPECT_THAT(overLevel.out,
-                HasSubstr("applied: [obligations-urls-mapping] " + OBLIGATION + "* = /generic.html (wildcard)"))
-        << "a URL, even by the shortest prefix, wins over a level\n"
-        << overLevel.out;
-}
-
-TEST_F(Explain, AStepUpAnUnmappedObligationAndANativeDenialSayWhatTheProxyDoes) {
-    CliRun stepUp = explain("/Corvane/inst1/payroll/q1");
-    EXPECT_THAT(stepUp.out, HasSubstr("applied: [obligations-levels-mapping] " + OBLIGATION + "otp = 2\n"));
-    EXPECT_THAT(stepUp.out, HasSubstr("proxy: asks the user to step up to authentication level 2"));
-
-    CliRun unmapped = explain("/Corvane/inst1/orphan");
-    EXPECT_THAT(unmapped.out, HasSubstr("Obligation: urn:example:unmapped"));
-    EXPECT_THAT(unmapped.out, HasSubstr("applied: none"));
-    EXPECT_THAT(unmapped.out, HasSubstr("Nearest mapped obligations: " + OBLIGATION + "otp, " + OBLIGATION));
-    EXPECT_THAT(unmapped.out, HasSubstr("proxy: answers 403 Forbidden"));
-
-    config = writeConfig(exampleConfig(pdp->url(), "[zemhost-native-policy]\n/Corvane/inst1/closed = deny\n"));
-    CliRun native = explain("/Corvane/inst1/closed/a");
-    EXPECT_THAT(native.out, HasSubstr("No XACML request was sent"));
-    EXPECT_THAT(native.out, HasSubstr("proxy: answers 403 Forbidden"));
-}
-
-TEST_F(Explain, ShowsTheDecisionAndTheEntryAsThePluginReadThem) {
-    // The plug-in keeps the first of a repeated name and converts a level by its own rules.
-    std::string text = replaced(exampleConfig(pdp->url()), "[obligations-urls-mapping]\n",
-                                "[obligations-urls-mapping]\n" + OBLIGATION + "login = /first.html\n");
-    config = writeConfig(replaced(text, "obligation:otp = 2", "obligation:otp = 0x2"));
-    CliRun repeated = explain("/Corvane/inst1/account/a");
-    EXPECT_THAT(repeated.out, HasSubstr("PDP decision: Deny\n"));
-    EXPECT_THAT(repeated.out, HasSubstr("applied: [obligations-urls-mapping] " + OBLIGATION + "login = /first.html\n"));
-    CliRun hexLevel = explain("/Corvane/inst1/payroll/a");
-    EXPECT_THAT(hexLevel.out, HasSubstr("applied: [obligations-levels-mapping] " + OBLIGATION + "otp = 2\n"));
-    CliRun notApplicable = explain("/Corvane/inst1/elsewhere");
-    EXPECT_THAT(notApplicable.out, HasSubstr("PDP decision: NotApplicable\nObligation: none\n"));
+    const std::string generic = replaced(example, urls, urls + OBLIGATION + "* = /generic.html\n");
+    const std::string repeated = replaced(replaced(example, urls, urls + OBLIGATION + "login = /first.html\n"),
+                                          "obligation:otp = 2", "obligation:otp = 0x2");
+    const std::string native = exampleConfig(pdp->url(), "[zemhost-native-policy]\n/Corvane/inst1/closed = deny\n");
+    const std::string applied = "applied: [obligations-urls-mapping] " + OBLIGATION;
+    const std::string levels = "applied: [obligations-levels-mapping] " + OBLIGATION + "otp = 2\n";
+    const struct {
+        const std::string& config;
+        const char* object;
+        std::vector<std::string> says;
+    } rows[] = {
+        {example, "/Corvane/inst1/payroll/q1", {levels, "proxy: asks the user to step up to authentication level 2"}},
+        {example,
+         "/Corvane/inst1/orphan",
+         {"Obligation: urn:example:unmapped", "applied: none", "proxy: answers 403 Forbidden",
+          "Nearest mapped obligations: " + OBLIGATION + "otp, " + OBLIGATION}},
+        {native, "/Corvane/inst1/closed/a", {"No XACML request was sent", "proxy: answers 403 Forbidden"}},
+        {generic, "/Corvane/inst1/account/a", {applied + "login = /login/index.html\n"}},
+        {generic, "/Corvane/inst1/consent/a", {applied + "consent:* ="}},
+        // A URL, even by the shortest prefix, wins over a level.
+        {generic, "/Corvane/inst1/payroll/a", {applied + "* = /generic.html (wildcard)"}},
+        {repeated, "/Corvane/inst1/account/a", {"PDP decision: Deny\n", applied + "login = /first.html\n"}},
+        {repeated, "/Corvane/inst1/payroll/a", {levels}},
+        {repeated, "/Corvane/inst1/elsewhere", {"PDP decision: NotApplicable\nObligation: none\n"}},
+    };
+    for (const auto& row : rows) {
+        config = writeConfig(row.config);
+        CliRun run = explain(row.object);
+        for (const std::string& text : row.says) EXPECT_THAT(run.out, HasSubstr(text)) << row.object;
+    }
 }
 
 // Nothing came back: what stopped the decision is named, an answer of 401 is an HTTP error and not "unreachable".

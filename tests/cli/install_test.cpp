@@ -19,20 +19,12 @@ protected:
     void SetUp() override {
         CliFixture::SetUp();
         std::string staged = dir.file("staged");
-        std::string out, err;
         const char* cmake = std::getenv("KOVA_CMAKE");
-        ASSERT_EQ(
-            runCommand({cmake ? cmake : "/usr/bin/cmake", "--install", buildDir(), "--prefix", staged}, &out, &err), 0)
-            << out << err;
+        CliRun install = runTool({cmake ? cmake : "/usr/bin/cmake", "--install", buildDir(), "--prefix", staged});
+        ASSERT_EQ(install.code, 0) << install.out << install.err;
         prefix = dir.file("moved/kova");
         fs::create_directories(fs::path(prefix).parent_path());
         fs::rename(staged, prefix);
-    }
-
-    static CliRun run(const std::vector<std::string>& argv) {
-        CliRun result;
-        result.code = runCommand(argv, &result.out, &result.err);
-        return result;
     }
 
     // The one file under the prefix whose name is `name`.
@@ -47,7 +39,7 @@ protected:
 
 TEST_F(Install, BinariesAndLibrariesFindEachOtherRelativeToThemselves) {
     for (const std::string name : {"zemhost", "refpdp", "libkova_eas.so", "libzemhost.so"}) {
-        CliRun dynamic = run({"/usr/bin/readelf", "-d", installed(name)});
+        CliRun dynamic = runTool({"/usr/bin/readelf", "-d", installed(name)});
         ASSERT_EQ(dynamic.code, 0) << dynamic.err;
         EXPECT_THAT(dynamic.out, Not(HasSubstr(buildDir()))) << name << ":\n" << dynamic.out;
         EXPECT_THAT(dynamic.out, Not(HasSubstr(sourceDir()))) << name << ":\n" << dynamic.out;
@@ -56,7 +48,7 @@ TEST_F(Install, BinariesAndLibrariesFindEachOtherRelativeToThemselves) {
         }
     }
     for (const std::string name : {"zemhost", "libkova_eas.so"}) {
-        CliRun libraries = run({"/usr/bin/ldd", installed(name)});
+        CliRun libraries = runTool({"/usr/bin/ldd", installed(name)});
         const std::string resolved = "libzemhost.so => ";
         std::size_t at = libraries.out.find(resolved);
         ASSERT_NE(at, std::string::npos) << libraries.out;
@@ -67,27 +59,27 @@ TEST_F(Install, BinariesAndLibrariesFindEachOtherRelativeToThemselves) {
 }
 
 TEST_F(Install, InstalledToolsReportTheirVersionAndDecideWithTheInstalledPluginAndExamples) {
-    CliRun version = run({installed("zemhost"), "--version"});
+    CliRun version = runTool({installed("zemhost"), "--version"});
     EXPECT_EQ(version.code, 0) << version.err;
     std::vector<std::string> versionLines = lines(version.out);
     ASSERT_EQ(versionLines.size(), 2u) << version.out;
     EXPECT_TRUE(versionLines[0].starts_with("zemhost ") && versionLines[0].size() > 8) << version.out;
     EXPECT_EQ(versionLines[1], "plug-in: " + installed("libkova_eas.so"));
-    CliRun pdpVersion = run({installed("refpdp"), "--version"});
+    CliRun pdpVersion = runTool({installed("refpdp"), "--version"});
     EXPECT_EQ(pdpVersion.out, "refpdp " + versionLines[0].substr(8) + "\n") << "one version for both tools";
 
     for (const std::string name : {"demo-requests.jsonl", "admin-guide.md"})
         EXPECT_TRUE(fs::is_regular_file(installed(name)));
     RefPdp pdp({"--rules", installed("policies.json")}, "127.0.0.1:0", installed("refpdp"));
     std::string config = writeConfig(exampleConfig(pdp.url(), "", installed("corvaned.conf")));
-    CliRun init = run({installed("zemhost"), "--config", config, "init"});
+    CliRun init = runTool({installed("zemhost"), "--config", config, "init"});
     EXPECT_EQ(init.code, 0) << init.err;
     EXPECT_THAT(init.out, HasSubstr("service version: "));
 
     CliRun decide =
-        run({installed("zemhost"), "--config", config, "decide", "--resource", "/Corvane/inst1/docs/handbook.html",
-             "--operation", "r", "--cred", "AZN_CRED_PRINCIPAL_NAME=alice", "--cred", "AZN_CRED_GROUPS=staff", "--cred",
-             "AUTHENTICATION_LEVEL=1", "--fail"});
+        runTool({installed("zemhost"), "--config", config, "decide", "--resource", "/Corvane/inst1/docs/handbook.html",
+                 "--operation", "r", "--cred", "AZN_CRED_PRINCIPAL_NAME=alice", "--cred", "AZN_CRED_GROUPS=staff",
+                 "--cred", "AUTHENTICATION_LEVEL=1", "--fail"});
     EXPECT_EQ(decide.code, 0) << decide.out << decide.err;
     EXPECT_THAT(decide.out, HasSubstr("permission: AZN_C_PERMITTED"));
 }

@@ -53,7 +53,7 @@ protected:
     }
 
     void TearDown() override {
-        if (started) plugin->shutdown(0, nullptr);
+        stop();
         plugin.reset();
         pdp.reset();
         PluginFixture::TearDown();
@@ -81,7 +81,13 @@ protected:
         return decision;
     }
 
+    void stop() {
+        if (started) plugin->shutdown(0, nullptr);
+        started = false;
+    }
+
     std::string recorded() const { return readFile(dir.file("requests.xml")); }
+    void clearRecorded() const { writeFile(dir.file("requests.xml"), ""); }
 
     void clearMessages() const { writeFile(dir.file("messages"), ""); }
     // The catalogue identifiers printed so far, in order ("QLXBA0301I", ...).

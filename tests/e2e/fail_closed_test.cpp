@@ -35,12 +35,6 @@ protected:
           {"resource-prefix": "/fault", "fault": {"code": "soapenv:Server", "string": "policy store offline"}},
           {"resource-prefix": "/not-xacml", "body": "<Other xmlns=\"urn:example\"/>"}]})";
     }
-
-    void clearRecorded() const { kova_test::writeFile(dir.file("requests.xml"), ""); }
-    void stop() {
-        if (started) plugin->shutdown(0, nullptr);
-        started = false;
-    }
 };
 
 // ---- start-up ---------------------------------------------------------------------------------------

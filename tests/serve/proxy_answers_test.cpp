@@ -96,8 +96,9 @@ TEST_P(ProxyAnswers, UnreachablePdpGivesTheErrorPage) {
     pdp->stop();
     Reply down = get("/docs/handbook.html", {"X-Test-User: alice", "X-Test-Groups: staff"});
     EXPECT_EQ(down.status, 502) << down.body;
-    if (GetParam() == Kind::Caddy) {  // forward_auth hands the service's page over as it is
+    if (GetParam() == Kind::Caddy) {  // forward_auth hands the plug-in's page over as it is
         EXPECT_THAT(down.header("content-type"), HasSubstr("text/html"));
+        EXPECT_EQ(down.body, "QLXBA0311W   Unable to contact KOVA.\n");
     }
 }
 

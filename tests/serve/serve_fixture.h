@@ -28,6 +28,9 @@ inline const char* SERVE_RULES = R"({
     {"resource-prefix": "/open", "effect": "Permit"}
   ]})";
 
+// The identity a trusted proxy passes for a member of staff.
+inline const std::vector<std::string> ALICE = {"Remote-User: alice", "Remote-Groups: staff"};
+
 // A loopback port that was free a moment ago.
 int freePort();
 // Polls until something accepts on 127.0.0.1:port or `process` ends; false on time-out.

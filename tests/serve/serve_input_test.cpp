@@ -5,8 +5,6 @@
 namespace kova_test {
 namespace {
 
-const std::vector<std::string> ALICE = {"Remote-User: alice", "Remote-Groups: staff"};
-
 class ServeInput : public ServeFixture {
 protected:
     void SetUp() override {
@@ -111,7 +109,7 @@ TEST_F(ServeInput, OperationsPathsAnswerWithoutDeciding) {
     EXPECT_EQ(decided.header("x-kova-decision"), "permit");
     RequestOptions head;
     head.method = "HEAD";
-    head.headers = {"X-Original-URI: /docs/x", "X-Original-Method: HEAD", "Remote-User: alice", "Remote-Groups: staff"};
+    head.headers = {"X-Original-URI: /docs/x", "X-Original-Method: HEAD", ALICE[0], ALICE[1]};
     EXPECT_EQ(httpRequest(serve->url("/any/path"), head).status, 200) << "every other path is an authorization request";
     std::string metrics = httpRequest(serve->url("/metrics")).body;
     EXPECT_THAT(metrics, HasSubstr("kova_serve_decisions_total{outcome=\"permit\"} 2\n"));

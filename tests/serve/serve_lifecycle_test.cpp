@@ -11,8 +11,6 @@
 namespace kova_test {
 namespace {
 
-const std::vector<std::string> ALICE = {"Remote-User: alice", "Remote-Groups: staff"};
-
 bool waitForStatus(const std::string& url, long status) {
     return eventually([&] { return httpRequest(url).status == status; });
 }
@@ -104,8 +102,7 @@ TEST_F(ServeLifecycle, ServesHttpsWithTheGivenCertificate) {
     startService({"--tls-cert", dir.file("cert.pem"), "--tls-key", dir.file("key.pem")});
     ASSERT_GT(serve->port(), 0);
     RequestOptions options;
-    options.headers = {"X-Original-URI: /docs/x", "X-Original-Method: GET", "Remote-User: alice",
-                       "Remote-Groups: staff"};
+    options.headers = {"X-Original-URI: /docs/x", "X-Original-Method: GET", ALICE[0], ALICE[1]};
     options.caFile = dir.file("cert.pem");
     Reply reply = httpRequest("https://127.0.0.1:" + std::to_string(serve->port()) + "/auth", options);
     EXPECT_EQ(reply.status, 200);

@@ -54,16 +54,9 @@ constexpr Request REQUESTS[] = {
 
 enum class Mode { Healthy, Stopped, Slow, Faults, Garbage };
 
-const char* nameOf(Mode mode) {
-    switch (mode) {
-        case Mode::Healthy: return "healthy";
-        case Mode::Stopped: return "stopped";
-        case Mode::Slow: return "slow";
-        case Mode::Faults: return "faults";
-        case Mode::Garbage: return "garbage";
-    }
-    return "";
-}
+constexpr const char* MODE_NAMES[] = {"healthy", "stopped", "slow", "faults", "garbage"};
+static_assert(std::size(MODE_NAMES) == static_cast<std::size_t>(Mode::Garbage) + 1, "a name for every mode");
+const char* nameOf(Mode mode) { return MODE_NAMES[static_cast<int>(mode)]; }
 
 struct Phase {
     Mode first, second;

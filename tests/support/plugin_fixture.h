@@ -33,7 +33,6 @@ protected:
     std::string configPath() const { return dir.file("corvaned.conf"); }
     void writeConfig(const std::string& text) const { writeFile(configPath(), text); }
     std::string messages() const { return readFile(dir.file("messages")); }
-    std::string traced() const { return readFile(dir.file("trace")); }
     void setTraceLevel(int level) const { zem_trace_configure(level, dir.file("trace").c_str()); }
 
     // The settings a start-up needs, with one PDP endpoint (nothing listens on the default one).

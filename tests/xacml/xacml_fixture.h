@@ -59,7 +59,6 @@ extern const char* const REQUEST_CONFIG;
 
 inline const std::string STRING_TYPE = "http://www.w3.org/2001/XMLSchema#string";
 inline const std::string INTEGER_TYPE = "http://www.w3.org/2001/XMLSchema#integer";
-inline const std::string X500_TYPE = "urn:oasis:names:tc:xacml:1.0:data-type:x500Name";
 
 // The expected text of one Attribute element.
 std::string element(const std::string& id, std::initializer_list<std::string> values,
