@@ -24,12 +24,14 @@ namespace zem {
 
 namespace {
 
-// Room for `extra` more elements, growing geometrically so that appending stays amortised constant.
+// Room for `extra` more elements, growing geometrically so that appending stays amortised constant. The
+// first block holds `first` elements: a typical list is built in one block each for entries and texts.
 template <class T>
-void makeRoom(std::vector<T>& items, std::size_t extra) {
+void makeRoom(std::vector<T>& items, std::size_t extra, std::size_t first) {
     if (items.capacity() - items.size() >= extra) return;
-    items.reserve(std::max(items.size() + extra, 2 * items.capacity()));
+    items.reserve(std::max({items.size() + extra, 2 * items.capacity(), first}));
 }
+constexpr std::size_t FIRST_ENTRIES = 8, FIRST_TEXT_BYTES = 256, FIRST_MORE_VALUES = 3;
 
 // Attribute names are short: they are read eight bytes at a time (the last eight overlapping the ones
 // before), each word mixed in by a multiplication, the high bits folded into the low ones that pick a slot.
@@ -62,9 +64,9 @@ std::size_t hashOf(std::string_view name) {
 
 // The slot where probing for `name` from its home slot ends: the one holding `matches`, or an empty one.
 template <class Matches>
-std::size_t probe(const std::vector<std::uint32_t>& slots, std::string_view name, Matches&& matches) {
+std::size_t probe(const std::vector<std::uint32_t>& slots, std::size_t hash, Matches&& matches) {
     std::size_t mask = slots.size() - 1;
-    std::size_t slot = hashOf(name) & mask;
+    std::size_t slot = hash & mask;
     while (slots[slot] != 0 && !matches(slots[slot] - 1)) slot = (slot + 1) & mask;
     return slot;
 }
@@ -95,9 +97,11 @@ bool AttrStorage::holdsAt(std::size_t position, const char* name) const {
     return !entry.erased && std::strcmp(text(entry.name), name) == 0;
 }
 
-std::size_t AttrStorage::positionOf(std::string_view name) const {
+std::size_t AttrStorage::positionOf(std::string_view name) const { return positionOf(name, hashOf(name)); }
+
+std::size_t AttrStorage::positionOf(std::string_view name, std::size_t hash) const {
     if (m_slots.empty()) return NONE;
-    std::size_t slot = probe(m_slots, name, [&](std::size_t position) {
+    std::size_t slot = probe(m_slots, hash, [&](std::size_t position) {
         const AttrEntry& entry = m_entries[position];
         return !entry.erased && std::string_view(text(entry.name), entry.name.length) == name;
     });
@@ -108,23 +112,23 @@ void AttrStorage::add(const char* name, const AttrValue& value, const char* valu
     std::string_view valueChars = valueText ? std::string_view(valueText) : std::string_view();
     std::size_t valueBytes = valueText ? valueChars.size() + 1 : 0;
     AttrValue added = value;
-    std::size_t position = positionOf(name);
+    std::string_view nameText(name);
+    std::size_t hash = hashOf(nameText);
+    std::size_t position = positionOf(nameText, hash);
     if (position != NONE) {
         AttrEntry& entry = m_entries[position];
         reserveText(valueBytes);
-        makeRoom(entry.more, 1);
+        makeRoom(entry.more, 1, FIRST_MORE_VALUES);
         if (valueText) added.text = appendText(valueChars);
         entry.more.push_back(added);
         return;
     }
-    std::string_view nameText(name);
     reserveText(nameText.size() + 1 + valueBytes);
-    makeRoom(m_entries, 1);
+    makeRoom(m_entries, 1, FIRST_ENTRIES);
     reserveIndex(m_entries.size() + 1);
     TextRef nameRef = appendText(nameText);
     if (valueText) added.text = appendText(valueChars);
-    m_slots[probe(m_slots, nameText, [](std::size_t) { return false; })] =
-        static_cast<std::uint32_t>(m_entries.size() + 1);
+    m_slots[probe(m_slots, hash, [](std::size_t) { return false; })] = static_cast<std::uint32_t>(m_entries.size() + 1);
     m_entries.push_back(AttrEntry{nameRef, false, added, {}});
     ++m_live;
 }
@@ -166,7 +170,7 @@ TextRef AttrStorage::appendText(std::string_view chars) {
 
 void AttrStorage::reserveText(std::size_t length) {
     if (length > MAX_TEXT_BYTES - m_texts.size()) throw std::length_error("attribute list texts past 4 GiB");
-    makeRoom(m_texts, length);
+    makeRoom(m_texts, length, FIRST_TEXT_BYTES);
 }
 
 // At most half the slots in use, so that probing stays short.
@@ -183,7 +187,7 @@ void AttrStorage::reindex(std::size_t slotCount) {
         const AttrEntry& entry = m_entries[position];
         if (entry.erased) continue;
         std::string_view name(text(entry.name), entry.name.length);
-        slots[probe(slots, name, [](std::size_t) { return false; })] = static_cast<std::uint32_t>(position + 1);
+        slots[probe(slots, hashOf(name), [](std::size_t) { return false; })] = static_cast<std::uint32_t>(position + 1);
     }
     m_slots = std::move(slots);
 }
@@ -220,10 +224,12 @@ void HandleSlots::grow() {
         if (slot.handle != 0) m_slots[slotOf(slot.handle)] = slot;
 }
 
-HandleTable& HandleTable::instance() {
-    static HandleTable table;
-    return table;
-}
+namespace {
+// Constant-initialized: no guard to check on every call.
+constinit HandleTable g_handleTable;
+}  // namespace
+
+HandleTable& HandleTable::instance() { return g_handleTable; }
 
 unsigned long HandleTable::add(HandleObject* object) {
     unsigned long handle = m_next.fetch_add(1, std::memory_order_relaxed) + 1;

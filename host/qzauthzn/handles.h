@@ -70,6 +70,7 @@ private:
     static constexpr std::size_t NONE = static_cast<std::size_t>(-1);
 
     std::size_t positionOf(std::string_view name) const;
+    std::size_t positionOf(std::string_view name, std::size_t hash) const;
     bool holdsAt(std::size_t position, const char* name) const;
     TextRef appendText(std::string_view chars);
     void reserveText(std::size_t length);
