@@ -44,17 +44,30 @@ constexpr Escapes ATTRIBUTE_ESCAPES = [] {
     return table;
 }();
 
+// The bytes written as they are: those without an escape, and with `asciiOnly` only those below 0x80.
+using PlainBytes = std::array<bool, 256>;
+constexpr PlainBytes plainBytes(const Escapes& escapes, bool asciiOnly) {
+    PlainBytes plain{};
+    for (int byte = 0; byte < 256; ++byte) plain[byte] = escapes[byte].empty() && (byte < 0x80 || !asciiOnly);
+    return plain;
+}
+constexpr PlainBytes PLAIN_TEXT = plainBytes(TEXT_ESCAPES, false);
+constexpr PlainBytes PLAIN_ATTRIBUTE = plainBytes(ATTRIBUTE_ESCAPES, false);
+constexpr PlainBytes PLAIN_ASCII_ATTRIBUTE = plainBytes(ATTRIBUTE_ESCAPES, true);
+
 const char* chars(const xmlChar* text) { return reinterpret_cast<const char*>(text); }
 
-void appendEscaped(std::string& out, const char* at, const char* end, const Escapes& escapes) {
+// Appends the run of plain bytes from `at`; returns where it ends.
+const char* appendPlainRun(std::string& out, const char* at, const char* end, const PlainBytes& plain) {
     const char* run = at;
-    for (; at < end; ++at) {
-        std::string_view escape = escapes[static_cast<unsigned char>(*at)];
-        if (escape.empty()) continue;
-        out.append(run, at).append(escape);
-        run = at + 1;
-    }
-    out.append(run, end);
+    while (at < end && plain[static_cast<unsigned char>(*at)]) ++at;
+    out.append(run, at);
+    return at;
+}
+
+void appendEscapedText(std::string& out, const char* at, const char* end) {
+    while ((at = appendPlainRun(out, at, end, PLAIN_TEXT)) < end)
+        out.append(TEXT_ESCAPES[static_cast<unsigned char>(*at++)]);
 }
 
 // "&#xHEX;" for one character, upper-case digits without leading zeros.
@@ -88,26 +101,19 @@ const char* appendCharacterReference(std::string& out, const char* at, const cha
 // An attribute value as the parser hands it over: an ampersand arrives as the reference "&#38;".
 void appendAttributeValue(std::string& out, const char* at, const char* end, bool nonAsciiAsReferences) {
     constexpr std::string_view AMPERSAND_REFERENCE = "&#38;";
-    const char* run = at;
-    while (at < end) {
+    const PlainBytes& plain = nonAsciiAsReferences ? PLAIN_ASCII_ATTRIBUTE : PLAIN_ATTRIBUTE;
+    while ((at = appendPlainRun(out, at, end, plain)) < end) {
         auto byte = static_cast<unsigned char>(*at);
         std::string_view escape = ATTRIBUTE_ESCAPES[byte];
-        if (escape.empty() && (byte < 0x80 || !nonAsciiAsReferences)) {
-            ++at;
-            continue;
-        }
-        out.append(run, at);
         if (escape.empty()) {
             at = appendCharacterReference(out, at, end);
-        } else {
-            out.append(escape);
-            at += byte == '&' && std::string_view(at, end - at).starts_with(AMPERSAND_REFERENCE)
-                      ? AMPERSAND_REFERENCE.size()
-                      : 1;
+            continue;
         }
-        run = at;
+        out.append(escape);
+        at += byte == '&' && std::string_view(at, end - at).starts_with(AMPERSAND_REFERENCE)
+                  ? AMPERSAND_REFERENCE.size()
+                  : 1;
     }
-    out.append(run, end);
 }
 
 // A namespace name in double quotes, or in single quotes when it holds a double one and no single one.
@@ -396,7 +402,7 @@ void SoapResponse::text(const char* bytes, size_t length, bool cdata) {
     } else if (m_state.openPart != NO_PART) {
         m_partText[m_state.openPart].append(bytes, length);
     }
-    appendEscaped(m_content, bytes, bytes + length, TEXT_ESCAPES);
+    appendEscapedText(m_content, bytes, bytes + length);
 }
 
 // A comment or processing instruction: not kept, but text on either side of it stays two nodes.

@@ -234,21 +234,21 @@ HandleTable& HandleTable::instance() { return g_handleTable; }
 unsigned long HandleTable::add(HandleObject* object) {
     unsigned long handle = m_next.fetch_add(1, std::memory_order_relaxed) + 1;
     Shard& shard = shardOf(handle);
-    std::lock_guard lock(shard.mutex);
+    std::lock_guard guard(shard.lock);
     shard.objects.add(handle, object);
     return handle;
 }
 
 HandleObject* HandleTable::find(unsigned long handle, HandleObject::Kind kind) {
     Shard& shard = shardOf(handle);
-    std::lock_guard lock(shard.mutex);
+    std::lock_guard guard(shard.lock);
     HandleObject* object = shard.objects.find(handle);
     return object && object->kind == kind ? object : nullptr;
 }
 
 HandleObject* HandleTable::remove(unsigned long handle, HandleObject::Kind kind) {
     Shard& shard = shardOf(handle);
-    std::lock_guard lock(shard.mutex);
+    std::lock_guard guard(shard.lock);
     HandleObject* object = shard.objects.find(handle);
     if (!object || object->kind != kind) return nullptr;
     return shard.objects.remove(handle);

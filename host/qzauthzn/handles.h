@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -171,10 +171,24 @@ private:
     std::size_t m_count = 0;
 };
 
+// A lock for sections of a few instructions: taking and releasing it is one atomic exchange and one store,
+// where a mutex costs several times that. A thread that finds it taken yields until it is free.
+class ShardLock {
+public:
+    void lock() noexcept {
+        while (m_taken.exchange(true, std::memory_order_acquire))
+            while (m_taken.load(std::memory_order_relaxed)) std::this_thread::yield();
+    }
+    void unlock() noexcept { m_taken.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> m_taken{false};
+};
+
 // Process-wide registry of live handles, in shards by handle number, each with its own lock on its own
 // cache line: request threads that look up their own lists do not contend for one lock word. A lookup holds
-// the lock for a few instructions, too few for a shared lock's dearer bookkeeping to pay; the object behind
-// a handle belongs to whoever holds the handle (a decision's list is used by one thread at a time).
+// the lock for a few instructions; the object behind a handle belongs to whoever holds the handle (a
+// decision's list is used by one thread at a time).
 class HandleTable {
 public:
     static HandleTable& instance();
@@ -185,7 +199,7 @@ public:
 private:
     static constexpr unsigned long SHARD_COUNT = 1UL << SHARD_BITS;
     struct alignas(64) Shard {
-        std::mutex mutex;
+        ShardLock lock;
         HandleSlots objects;
     };
 
