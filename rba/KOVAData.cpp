@@ -1,6 +1,6 @@
 #include "rba/KOVAData.h"
 
-#include <cstring>
+#include <string_view>
 
 #include "rba/KOVAConfig.h"
 #include "rba/kova_eas.h"
@@ -10,9 +10,8 @@ static constexpr const char* KOVA_UNIT = "rba/KOVAData";
 namespace {
 
 // Framework attributes that describe the protected object's POP, not the HTTP request.
-bool isPOPAttribute(const char* name) {
-    return std::strcmp(name, "AZN_EAS_POP_ATTRS_ATTRIBUTE") == 0 ||
-           std::strcmp(name, "AZN_EAS_POP_ATTACHMENT_ATTRIBUTE") == 0;
+bool isPOPAttribute(std::string_view name) {
+    return name == "AZN_EAS_POP_ATTRS_ATTRIBUTE" || name == "AZN_EAS_POP_ATTACHMENT_ATTRIBUTE";
 }
 
 // Framework texts are released on every path, also when a missing header name raises.

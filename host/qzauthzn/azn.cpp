@@ -239,10 +239,15 @@ unsigned long HandleTable::add(HandleObject* object) {
     return handle;
 }
 
-HandleObject* HandleTable::find(unsigned long handle, HandleObject::Kind kind) {
+HandleObject* HandleTable::find(unsigned long handle) {
     Shard& shard = shardOf(handle);
     std::lock_guard guard(shard.lock);
-    HandleObject* object = shard.objects.find(handle);
+    return shard.objects.find(handle);
+}
+
+// An object's kind never changes while it lives.
+HandleObject* HandleTable::find(unsigned long handle, HandleObject::Kind kind) {
+    HandleObject* object = find(handle);
     return object && object->kind == kind ? object : nullptr;
 }
 
@@ -407,10 +412,7 @@ azn_status_t azn_error_get_string(azn_status_t status, azn_string_t* text) {
     return 0;
 }
 
-int azn_util_handle_is_valid(unsigned long handle) {
-    return HandleTable::instance().find(handle, HandleObject::ATTRLIST) ||
-           HandleTable::instance().find(handle, HandleObject::CREDS);
-}
+int azn_util_handle_is_valid(unsigned long handle) { return HandleTable::instance().find(handle) != nullptr; }
 
 azn_status_t azn_attrlist_create(azn_attrlist_h_t* new_list) {
     ZEM_INJECT("azn_attrlist_create");

@@ -193,6 +193,7 @@ class HandleTable {
 public:
     static HandleTable& instance();
     unsigned long add(HandleObject* object);
+    HandleObject* find(unsigned long handle);  // of either kind
     HandleObject* find(unsigned long handle, HandleObject::Kind kind);
     HandleObject* remove(unsigned long handle, HandleObject::Kind kind);
 
