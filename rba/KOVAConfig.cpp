@@ -122,10 +122,11 @@ template <class Exception>
 
 }  // namespace
 
-const std::string& KOVAConfig::getHeaderName(const std::string& appContextKey) const {
+const std::string& KOVAConfig::getHeaderName(std::string_view appContextKey) const {
     return findOrRaise(appContextToHeader, appContextKey, "KOVAModule::getHeaderName", [&] {
-        raiseReported<HeaderNameMissingException>("Header key name missing for app_context_data key: " + appContextKey,
-                                                  QLXBA0308W, appContextKey);
+        std::string key(appContextKey);
+        raiseReported<HeaderNameMissingException>("Header key name missing for app_context_data key: " + key,
+                                                  QLXBA0308W, key);
     });
 }
 

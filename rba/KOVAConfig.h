@@ -53,7 +53,7 @@ public:
     qzw_stanza_pair_t* loadStanza(const char* config_file, const char* stanza);
 
     // Raises HeaderNameMissingException (after QLXBA0308W) when the key has no header name.
-    const std::string& getHeaderName(const std::string& appContextKey) const;
+    const std::string& getHeaderName(std::string_view appContextKey) const;
     // 0 and `key` set when found, 1 otherwise.
     int getAppContextKey(const std::string& header, std::string& key) const;
     // Raises AuthenticationLevelMissingException (after QLXBA0309W) when the obligation has no level.

@@ -1,6 +1,6 @@
 #include "rba/KOVAData.h"
 
-#include <cstring>
+#include <string_view>
 
 #include "rba/KOVAConfig.h"
 #include "rba/kova_eas.h"
@@ -10,9 +10,8 @@ static constexpr const char* KOVA_UNIT = "rba/KOVAData";
 namespace {
 
 // Framework attributes that describe the protected object's POP, not the HTTP request.
-bool isPOPAttribute(const char* name) {
-    return std::strcmp(name, "AZN_EAS_POP_ATTRS_ATTRIBUTE") == 0 ||
-           std::strcmp(name, "AZN_EAS_POP_ATTACHMENT_ATTRIBUTE") == 0;
+bool isPOPAttribute(std::string_view name) {
+    return name == "AZN_EAS_POP_ATTRS_ATTRIBUTE" || name == "AZN_EAS_POP_ATTACHMENT_ATTRIBUTE";
 }
 
 // Framework texts are released on every path, also when a missing header name raises.
@@ -69,6 +68,7 @@ void KOVAData::createData(azn_attrlist_h_t list, KOVADataList& target, bool mapN
             KOVA_EXIT_STATUS(traceName, azn_error_major(status));
             return;
         }
+        const std::string* headerName = nullptr;  // looked up at the first value read
         for (unsigned int index = 0; index < count; ++index) {
             FrameworkText value;
             status = azn_attrlist_get_entry_string_value(list, name, index, &value.text);
@@ -76,8 +76,10 @@ void KOVAData::createData(azn_attrlist_h_t list, KOVADataList& target, bool mapN
                 reportUnreadable(name, status);
                 continue;
             }
-            const KOVADataItem& item = target.emplace_back(
-                mapNames ? kova_config->getHeaderName(name) : std::string(name), value.text ? value.text : "");
+            const char* text = value.text ? value.text : "";
+            if (mapNames && !headerName) headerName = &kova_config->getHeaderName(name);
+            const KOVADataItem& item =
+                mapNames ? target.emplace_back(*headerName, text) : target.emplace_back(name, text);
             KOVA_TRACE(9, "Just pushed back data item named %s with value %s:", item.first.c_str(),
                        item.second.c_str());
         }

@@ -13,6 +13,7 @@
 
 #include "orbsec_axiscpp/axis.h"
 #include "orbsec_axiscpp/http_connection.h"
+#include "orbsec_axiscpp/kept_buffer.h"
 #include "orbsec_axiscpp/soap_response.h"
 
 namespace orbsec_axiscpp {
@@ -32,11 +33,6 @@ void initializeLibrariesOnce() {
 
 // Buffers beyond this capacity are released after an exchange instead of being kept for the next.
 constexpr size_t KEPT_BUFFER_BYTES = size_t{64} * 1024;
-
-template <typename Buffer>
-void releaseIfLarge(Buffer& buffer) {
-    if (buffer.capacity() * sizeof(typename Buffer::value_type) > KEPT_BUFFER_BYTES) Buffer().swap(buffer);
-}
 
 bool isBlank(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
 
@@ -140,11 +136,11 @@ void Call::Impl::readResponse() {
 // A pooled call lives for hours: one large answer must not stay held by it until the handle closes.
 void Call::Impl::releaseLargeBuffers() {
     pieces.clear();  // they point into the caller's any-content, which is gone after the exchange
-    releaseIfLarge(head);
-    releaseIfLarge(pieces);
-    releaseIfLarge(answer.body);
-    releaseIfLarge(answer.headers);
-    releaseIfLarge(headerValue);
+    releaseIfLarge(head, KEPT_BUFFER_BYTES);
+    releaseIfLarge(pieces, KEPT_BUFFER_BYTES);
+    releaseIfLarge(answer.body, KEPT_BUFFER_BYTES);
+    releaseIfLarge(answer.headers, KEPT_BUFFER_BYTES);
+    releaseIfLarge(headerValue, KEPT_BUFFER_BYTES);
     response.releaseLarge(KEPT_BUFFER_BYTES);
 }
 

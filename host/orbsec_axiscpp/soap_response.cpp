@@ -9,6 +9,8 @@
 #include <limits>
 #include <string_view>
 
+#include "orbsec_axiscpp/kept_buffer.h"
+
 namespace orbsec_axiscpp {
 
 namespace {
@@ -18,14 +20,6 @@ constexpr int PARSE_OPTIONS = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NO
 
 // The parser's dictionary keeps every name it has met; past this many names the parser is made anew.
 constexpr int KEPT_DICTIONARY_NAMES = 4096;
-
-// The parser's look-ahead: it refills its input at every token when fewer bytes than this are left.
-constexpr size_t PARSER_LOOK_AHEAD = 250;
-constexpr std::array<char, PARSER_LOOK_AHEAD> TRAILING_BLANKS = [] {
-    std::array<char, PARSER_LOOK_AHEAD> blanks{};
-    blanks.fill(' ');
-    return blanks;
-}();
 
 constexpr const char* FAULT_PART_NAMES[] = {"faultcode", "faultstring", "faultactor", "detail"};
 
@@ -50,17 +44,30 @@ constexpr Escapes ATTRIBUTE_ESCAPES = [] {
     return table;
 }();
 
+// The bytes written as they are: those without an escape, and with `asciiOnly` only those below 0x80.
+using PlainBytes = std::array<bool, 256>;
+constexpr PlainBytes plainBytes(const Escapes& escapes, bool asciiOnly) {
+    PlainBytes plain{};
+    for (int byte = 0; byte < 256; ++byte) plain[byte] = escapes[byte].empty() && (byte < 0x80 || !asciiOnly);
+    return plain;
+}
+constexpr PlainBytes PLAIN_TEXT = plainBytes(TEXT_ESCAPES, false);
+constexpr PlainBytes PLAIN_ATTRIBUTE = plainBytes(ATTRIBUTE_ESCAPES, false);
+constexpr PlainBytes PLAIN_ASCII_ATTRIBUTE = plainBytes(ATTRIBUTE_ESCAPES, true);
+
 const char* chars(const xmlChar* text) { return reinterpret_cast<const char*>(text); }
 
-void appendEscaped(std::string& out, const char* at, const char* end, const Escapes& escapes) {
+// Appends the run of plain bytes from `at`; returns where it ends.
+const char* appendPlainRun(std::string& out, const char* at, const char* end, const PlainBytes& plain) {
     const char* run = at;
-    for (; at < end; ++at) {
-        std::string_view escape = escapes[static_cast<unsigned char>(*at)];
-        if (escape.empty()) continue;
-        out.append(run, at).append(escape);
-        run = at + 1;
-    }
-    out.append(run, end);
+    while (at < end && plain[static_cast<unsigned char>(*at)]) ++at;
+    out.append(run, at);
+    return at;
+}
+
+void appendEscapedText(std::string& out, const char* at, const char* end) {
+    while ((at = appendPlainRun(out, at, end, PLAIN_TEXT)) < end)
+        out.append(TEXT_ESCAPES[static_cast<unsigned char>(*at++)]);
 }
 
 // "&#xHEX;" for one character, upper-case digits without leading zeros.
@@ -94,26 +101,19 @@ const char* appendCharacterReference(std::string& out, const char* at, const cha
 // An attribute value as the parser hands it over: an ampersand arrives as the reference "&#38;".
 void appendAttributeValue(std::string& out, const char* at, const char* end, bool nonAsciiAsReferences) {
     constexpr std::string_view AMPERSAND_REFERENCE = "&#38;";
-    const char* run = at;
-    while (at < end) {
+    const PlainBytes& plain = nonAsciiAsReferences ? PLAIN_ASCII_ATTRIBUTE : PLAIN_ATTRIBUTE;
+    while ((at = appendPlainRun(out, at, end, plain)) < end) {
         auto byte = static_cast<unsigned char>(*at);
         std::string_view escape = ATTRIBUTE_ESCAPES[byte];
-        if (escape.empty() && (byte < 0x80 || !nonAsciiAsReferences)) {
-            ++at;
-            continue;
-        }
-        out.append(run, at);
         if (escape.empty()) {
             at = appendCharacterReference(out, at, end);
-        } else {
-            out.append(escape);
-            at += byte == '&' && std::string_view(at, end - at).starts_with(AMPERSAND_REFERENCE)
-                      ? AMPERSAND_REFERENCE.size()
-                      : 1;
+            continue;
         }
-        run = at;
+        out.append(escape);
+        at += byte == '&' && std::string_view(at, end - at).starts_with(AMPERSAND_REFERENCE)
+                  ? AMPERSAND_REFERENCE.size()
+                  : 1;
     }
-    out.append(run, end);
 }
 
 // A namespace name in double quotes, or in single quotes when it holds a double one and no single one.
@@ -136,9 +136,9 @@ char* copyOut(const char* bytes, size_t length) {
     return copy;
 }
 
-// Whether blanks after the text read as blanks: it starts with a start tag or the UTF-8 byte order mark,
-// so that the parser reads it byte by byte, and declares no encoding other than UTF-8.
-bool acceptsTrailingBlanks(std::string_view text) {
+// Whether the parser reads the text as UTF-8 byte by byte: it starts with a start tag or the UTF-8 byte order
+// mark and declares no encoding other than UTF-8.
+bool readsAsUtf8(std::string_view text) {
     constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF", DECLARATION = "<?xml", ENCODING = "encoding";
     if (text.starts_with(BYTE_ORDER_MARK)) text.remove_prefix(BYTE_ORDER_MARK.size());
     if (text.size() < 2 || text[0] != '<' || text[1] == '\0') return false;
@@ -151,10 +151,6 @@ bool acceptsTrailingBlanks(std::string_view text) {
     if (quote == std::string_view::npos || declaration.find_first_not_of(" \t\r\n=") < quote) return false;
     std::string_view name = declaration.substr(quote + 1, 6);
     return name.size() == 6 && strncasecmp(name.data(), "utf-8", 5) == 0 && name[5] == declaration[quote];
-}
-
-void releaseIfLarge(std::string& text, size_t kept) {
-    if (text.capacity() > kept) std::string().swap(text);
 }
 
 }  // namespace
@@ -256,7 +252,7 @@ void SoapResponse::clear() {
 void SoapResponse::releaseLarge(size_t kept) {
     releaseIfLarge(m_content, kept);
     for (std::string& text : m_partText) releaseIfLarge(text, kept);
-    if (m_pieceStarts.capacity() * sizeof(size_t) > kept) std::vector<size_t>().swap(m_pieceStarts);
+    releaseIfLarge(m_pieceStarts, kept);
     if (m_parser && m_parser->dict && xmlDictSize(m_parser->dict) > KEPT_DICTIONARY_NAMES) {
         xmlFreeParserCtxt(m_parser);
         m_parser = xmlNewParserCtxt();
@@ -270,34 +266,40 @@ size_t SoapResponse::retainedBytes() const {
     return bytes;
 }
 
-// The answer copied into a parser input, or null (out of memory).
-xmlParserInputPtr SoapResponse::openInput(const std::string& text) {
-    xmlParserInputBufferPtr buffer =
-        xmlParserInputBufferCreateMem(text.data(), static_cast<int>(text.size()), XML_CHAR_ENCODING_NONE);
-    if (!buffer) return nullptr;
-    // Blanks after the answer spare the parser a refill of its input at every token of the last few hundred
-    // bytes; after the root element they are insignificant.
-    if (acceptsTrailingBlanks(text)) xmlParserInputBufferPush(buffer, PARSER_LOOK_AHEAD, TRAILING_BLANKS.data());
-    xmlParserInputPtr input = xmlNewIOInputStream(m_parser, buffer, XML_CHAR_ENCODING_NONE);
-    if (!input) xmlFreeParserInputBuffer(buffer);
-    return input;
-}
-
-// The parser is reset after each read, so that it holds nothing of the answer between exchanges.
+// A UTF-8 answer goes to the parser as one chunk, the last, so that it is read without a check for more
+// input at any token; like a read from memory, it ends at its first NUL byte. Any other answer is read from
+// a copy in memory, which the parser converts as it reads. The parser is reset after each read, so that it
+// holds nothing of the answer between exchanges.
 bool SoapResponse::parse(const std::string& text) {
     clear();
-    if (!m_parser || text.size() > static_cast<size_t>(std::numeric_limits<int>::max()) - PARSER_LOOK_AHEAD)
-        return false;
-    xmlParserInputPtr input = openInput(text);
-    if (!input) return false;
-    inputPush(m_parser, input);
+    if (!m_parser || text.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return false;
+    bool whole = readsAsUtf8(text);
+    if (!(whole ? openWhole(text) : openCopy(text))) return false;
     xmlCtxtUseOptions(m_parser, PARSE_OPTIONS);
     m_parser->_private = this;
-    xmlParseDocument(m_parser);
+    whole ? xmlParseChunk(m_parser, nullptr, 0, 1) : xmlParseDocument(m_parser);
     bool read = m_parser->wellFormed && !m_state.refused && m_state.hasBody;
     xmlCtxtReset(m_parser);
     if (!read) clear();
     return read;
+}
+
+bool SoapResponse::openWhole(const std::string& text) {
+    int length = static_cast<int>(strnlen(text.data(), text.size()));
+    return xmlCtxtResetPush(m_parser, text.data(), length, nullptr, nullptr) == 0;
+}
+
+bool SoapResponse::openCopy(const std::string& text) {
+    xmlParserInputBufferPtr buffer =
+        xmlParserInputBufferCreateMem(text.data(), static_cast<int>(text.size()), XML_CHAR_ENCODING_NONE);
+    if (!buffer) return false;
+    xmlParserInputPtr input = xmlNewIOInputStream(m_parser, buffer, XML_CHAR_ENCODING_NONE);
+    if (!input) {
+        xmlFreeParserInputBuffer(buffer);
+        return false;
+    }
+    inputPush(m_parser, input);
+    return true;
 }
 
 void SoapResponse::refuse() noexcept {
@@ -400,7 +402,7 @@ void SoapResponse::text(const char* bytes, size_t length, bool cdata) {
     } else if (m_state.openPart != NO_PART) {
         m_partText[m_state.openPart].append(bytes, length);
     }
-    appendEscaped(m_content, bytes, bytes + length, TEXT_ESCAPES);
+    appendEscapedText(m_content, bytes, bytes + length);
 }
 
 // A comment or processing instruction: not kept, but text on either side of it stays two nodes.

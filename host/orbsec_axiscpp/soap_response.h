@@ -58,7 +58,8 @@ private:
         NO_PART = FAULT_PART_COUNT
     };
 
-    xmlParserInputPtr openInput(const std::string& text);
+    bool openWhole(const std::string& text);
+    bool openCopy(const std::string& text);
     void startElement(const Element& element);
     void endElement(const Element& element);
     void text(const char* bytes, size_t length, bool cdata);

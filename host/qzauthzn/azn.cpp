@@ -1,6 +1,7 @@
 #include "qzauthzn/azn.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,20 +24,49 @@ namespace zem {
 
 namespace {
 
-// Room for `extra` more elements, growing geometrically so that appending stays amortised constant.
+// Room for `extra` more elements, growing geometrically so that appending stays amortised constant. The
+// first block holds `first` elements: a typical list is built in one block each for entries and texts.
 template <class T>
-void makeRoom(std::vector<T>& items, std::size_t extra) {
+void makeRoom(std::vector<T>& items, std::size_t extra, std::size_t first) {
     if (items.capacity() - items.size() >= extra) return;
-    items.reserve(std::max(items.size() + extra, 2 * items.capacity()));
+    items.reserve(std::max({items.size() + extra, 2 * items.capacity(), first}));
+}
+constexpr std::size_t FIRST_ENTRIES = 8, FIRST_TEXT_BYTES = 256, FIRST_MORE_VALUES = 3;
+
+// Attribute names are short: they are read eight bytes at a time (the last eight overlapping the ones
+// before), each word mixed in by a multiplication, the high bits folded into the low ones that pick a slot.
+std::uint64_t wordAt(const char* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
 }
 
-std::size_t hashOf(std::string_view name) { return std::hash<std::string_view>{}(name); }
+std::size_t hashOf(std::string_view name) {
+    constexpr std::uint64_t MULTIPLIER = 0x9E3779B97F4A7C15ULL;
+    std::uint64_t hash = name.size() * MULTIPLIER;
+    auto mix = [&](std::uint64_t word) {
+        hash = (hash ^ word) * MULTIPLIER;
+        hash ^= hash >> 29;
+    };
+    const char* at = name.data();
+    std::size_t left = name.size();
+    if (left < sizeof(std::uint64_t)) {
+        std::uint64_t word = 0;
+        for (std::size_t i = 0; i < left; ++i) word = (word << 8) | static_cast<unsigned char>(at[i]);
+        mix(word);
+    } else {
+        for (; left > sizeof(std::uint64_t); at += sizeof(std::uint64_t), left -= sizeof(std::uint64_t))
+            mix(wordAt(at));
+        mix(wordAt(name.data() + name.size() - sizeof(std::uint64_t)));
+    }
+    return static_cast<std::size_t>(hash ^ (hash >> 32));
+}
 
 // The slot where probing for `name` from its home slot ends: the one holding `matches`, or an empty one.
 template <class Matches>
-std::size_t probe(const std::vector<std::uint32_t>& slots, std::string_view name, Matches&& matches) {
+std::size_t probe(const std::vector<std::uint32_t>& slots, std::size_t hash, Matches&& matches) {
     std::size_t mask = slots.size() - 1;
-    std::size_t slot = hashOf(name) & mask;
+    std::size_t slot = hash & mask;
     while (slots[slot] != 0 && !matches(slots[slot] - 1)) slot = (slot + 1) & mask;
     return slot;
 }
@@ -54,14 +84,24 @@ AttrStorage& AttrEntries::owned() {
     return *m_storage;
 }
 
-const AttrEntry* AttrStorage::find(const char* name) const {
-    std::size_t position = positionOf(name);
-    return position == NONE ? nullptr : &m_entries[position];
+const AttrEntry* AttrStorage::find(const char* name, std::size_t& hint) const {
+    std::size_t position = holdsAt(hint, name) ? hint : holdsAt(hint + 1, name) ? hint + 1 : positionOf(name);
+    if (position == NONE) return nullptr;
+    hint = position;
+    return &m_entries[position];
 }
 
-std::size_t AttrStorage::positionOf(std::string_view name) const {
+bool AttrStorage::holdsAt(std::size_t position, const char* name) const {
+    if (position >= m_entries.size()) return false;
+    const AttrEntry& entry = m_entries[position];
+    return !entry.erased && std::strcmp(text(entry.name), name) == 0;
+}
+
+std::size_t AttrStorage::positionOf(std::string_view name) const { return positionOf(name, hashOf(name)); }
+
+std::size_t AttrStorage::positionOf(std::string_view name, std::size_t hash) const {
     if (m_slots.empty()) return NONE;
-    std::size_t slot = probe(m_slots, name, [&](std::size_t position) {
+    std::size_t slot = probe(m_slots, hash, [&](std::size_t position) {
         const AttrEntry& entry = m_entries[position];
         return !entry.erased && std::string_view(text(entry.name), entry.name.length) == name;
     });
@@ -72,23 +112,23 @@ void AttrStorage::add(const char* name, const AttrValue& value, const char* valu
     std::string_view valueChars = valueText ? std::string_view(valueText) : std::string_view();
     std::size_t valueBytes = valueText ? valueChars.size() + 1 : 0;
     AttrValue added = value;
-    std::size_t position = positionOf(name);
+    std::string_view nameText(name);
+    std::size_t hash = hashOf(nameText);
+    std::size_t position = positionOf(nameText, hash);
     if (position != NONE) {
         AttrEntry& entry = m_entries[position];
         reserveText(valueBytes);
-        makeRoom(entry.more, 1);
+        makeRoom(entry.more, 1, FIRST_MORE_VALUES);
         if (valueText) added.text = appendText(valueChars);
         entry.more.push_back(added);
         return;
     }
-    std::string_view nameText(name);
     reserveText(nameText.size() + 1 + valueBytes);
-    makeRoom(m_entries, 1);
+    makeRoom(m_entries, 1, FIRST_ENTRIES);
     reserveIndex(m_entries.size() + 1);
     TextRef nameRef = appendText(nameText);
     if (valueText) added.text = appendText(valueChars);
-    m_slots[probe(m_slots, nameText, [](std::size_t) { return false; })] =
-        static_cast<std::uint32_t>(m_entries.size() + 1);
+    m_slots[probe(m_slots, hash, [](std::size_t) { return false; })] = static_cast<std::uint32_t>(m_entries.size() + 1);
     m_entries.push_back(AttrEntry{nameRef, false, added, {}});
     ++m_live;
 }
@@ -130,7 +170,7 @@ TextRef AttrStorage::appendText(std::string_view chars) {
 
 void AttrStorage::reserveText(std::size_t length) {
     if (length > MAX_TEXT_BYTES - m_texts.size()) throw std::length_error("attribute list texts past 4 GiB");
-    makeRoom(m_texts, length);
+    makeRoom(m_texts, length, FIRST_TEXT_BYTES);
 }
 
 // At most half the slots in use, so that probing stays short.
@@ -147,39 +187,76 @@ void AttrStorage::reindex(std::size_t slotCount) {
         const AttrEntry& entry = m_entries[position];
         if (entry.erased) continue;
         std::string_view name(text(entry.name), entry.name.length);
-        slots[probe(slots, name, [](std::size_t) { return false; })] = static_cast<std::uint32_t>(position + 1);
+        slots[probe(slots, hashOf(name), [](std::size_t) { return false; })] = static_cast<std::uint32_t>(position + 1);
     }
     m_slots = std::move(slots);
 }
 
-HandleTable& HandleTable::instance() {
-    static HandleTable table;
-    return table;
+void HandleSlots::add(unsigned long handle, HandleObject* object) {
+    if (2 * (m_count + 1) > m_slots.size()) grow();
+    m_slots[slotOf(handle)] = Slot{handle, object};
+    ++m_count;
 }
+
+// Each handle after the removed one in its run of used slots moves back into the hole unless its home
+// lies between the hole and where it stands, so that no probe stops early at the hole.
+HandleObject* HandleSlots::remove(unsigned long handle) {
+    if (m_slots.empty() || handle == 0) return nullptr;
+    std::size_t hole = slotOf(handle);
+    if (m_slots[hole].handle != handle) return nullptr;
+    HandleObject* object = m_slots[hole].object;
+    std::size_t mask = m_slots.size() - 1;
+    for (std::size_t next = (hole + 1) & mask; m_slots[next].handle != 0; next = (next + 1) & mask) {
+        if (((next - homeOf(m_slots[next].handle)) & mask) >= ((next - hole) & mask)) {
+            m_slots[hole] = m_slots[next];
+            hole = next;
+        }
+    }
+    m_slots[hole] = Slot{};
+    --m_count;
+    return object;
+}
+
+void HandleSlots::grow() {
+    std::vector<Slot> old(std::max(m_slots.size() * 2, MIN_SLOTS));
+    old.swap(m_slots);
+    for (const Slot& slot : old)
+        if (slot.handle != 0) m_slots[slotOf(slot.handle)] = slot;
+}
+
+namespace {
+// Constant-initialized: no guard to check on every call.
+constinit HandleTable g_handleTable;
+}  // namespace
+
+HandleTable& HandleTable::instance() { return g_handleTable; }
 
 unsigned long HandleTable::add(HandleObject* object) {
     unsigned long handle = m_next.fetch_add(1, std::memory_order_relaxed) + 1;
     Shard& shard = shardOf(handle);
-    std::unique_lock lock(shard.mutex);
-    shard.objects.emplace(handle, object);
+    std::lock_guard guard(shard.lock);
+    shard.objects.add(handle, object);
     return handle;
 }
 
-HandleObject* HandleTable::find(unsigned long handle, HandleObject::Kind kind) {
+HandleObject* HandleTable::find(unsigned long handle) {
     Shard& shard = shardOf(handle);
-    std::shared_lock lock(shard.mutex);
-    auto it = shard.objects.find(handle);
-    return it != shard.objects.end() && it->second->kind == kind ? it->second : nullptr;
+    std::lock_guard guard(shard.lock);
+    return shard.objects.find(handle);
+}
+
+// An object's kind never changes while it lives.
+HandleObject* HandleTable::find(unsigned long handle, HandleObject::Kind kind) {
+    HandleObject* object = find(handle);
+    return object && object->kind == kind ? object : nullptr;
 }
 
 HandleObject* HandleTable::remove(unsigned long handle, HandleObject::Kind kind) {
     Shard& shard = shardOf(handle);
-    std::unique_lock lock(shard.mutex);
-    auto it = shard.objects.find(handle);
-    if (it == shard.objects.end() || it->second->kind != kind) return nullptr;
-    HandleObject* object = it->second;
-    shard.objects.erase(it);
-    return object;
+    std::lock_guard guard(shard.lock);
+    HandleObject* object = shard.objects.find(handle);
+    if (!object || object->kind != kind) return nullptr;
+    return shard.objects.remove(handle);
 }
 
 }  // namespace zem
@@ -196,18 +273,45 @@ struct Fault {
     int skip;
     int count;
 };
-thread_local std::map<std::string, Fault> t_faults;
+
+// Faults armed on any thread, so that every call on a thread without one costs a single load.
+std::atomic<long> g_armedFaults{0};
+
+// The calling thread's armed faults by operation; a thread that ends with faults still armed disarms them.
+class ThreadFaults {
+public:
+    ~ThreadFaults() { clear(); }
+    bool empty() const { return m_faults.empty(); }
+    void arm(const char* operation, Fault fault) {
+        auto [it, added] = m_faults.insert_or_assign(std::string(operation), fault);
+        if (added) g_armedFaults.fetch_add(1, std::memory_order_relaxed);
+    }
+    bool fire(const char* operation) {
+        auto it = m_faults.find(operation);
+        if (it == m_faults.end()) return false;
+        if (it->second.skip > 0) {
+            --it->second.skip;
+            return false;
+        }
+        if (--it->second.count == 0) {
+            m_faults.erase(it);
+            g_armedFaults.fetch_sub(1, std::memory_order_relaxed);
+        }
+        return true;
+    }
+    void clear() {
+        g_armedFaults.fetch_sub(static_cast<long>(m_faults.size()), std::memory_order_relaxed);
+        m_faults.clear();
+    }
+
+private:
+    std::map<std::string, Fault, std::less<>> m_faults;
+};
+thread_local ThreadFaults t_faults;
 
 bool injectedFailure(const char* operation) {
-    if (t_faults.empty()) return false;
-    auto it = t_faults.find(operation);
-    if (it == t_faults.end()) return false;
-    if (it->second.skip > 0) {
-        --it->second.skip;
-        return false;
-    }
-    if (--it->second.count == 0) t_faults.erase(it);
-    return true;
+    if (g_armedFaults.load(std::memory_order_relaxed) == 0) return false;
+    return !t_faults.empty() && t_faults.fire(operation);
 }
 
 #define ZEM_INJECT(operation) \
@@ -308,10 +412,7 @@ azn_status_t azn_error_get_string(azn_status_t status, azn_string_t* text) {
     return 0;
 }
 
-int azn_util_handle_is_valid(unsigned long handle) {
-    return HandleTable::instance().find(handle, HandleObject::ATTRLIST) ||
-           HandleTable::instance().find(handle, HandleObject::CREDS);
-}
+int azn_util_handle_is_valid(unsigned long handle) { return HandleTable::instance().find(handle) != nullptr; }
 
 azn_status_t azn_attrlist_create(azn_attrlist_h_t* new_list) {
     ZEM_INJECT("azn_attrlist_create");
@@ -468,7 +569,7 @@ azn_status_t azn_decision_access_allowed_ext(azn_creds_h_t creds, const char* pr
 void zem_set_native_decision(zem_native_decision_fn decide) { g_nativeDecision = decide; }
 
 void zem_fail_calls(const char* operation, int after, int count) {
-    if (operation && count > 0) zem::cBoundary("zem_fail_calls", [&] { t_faults[operation] = Fault{after, count}; });
+    if (operation && count > 0) zem::cBoundary("zem_fail_calls", [&] { t_faults.arm(operation, Fault{after, count}); });
 }
 
 void zem_clear_failures(void) { t_faults.clear(); }

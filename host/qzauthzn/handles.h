@@ -5,9 +5,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <shared_mutex>
 #include <string_view>
-#include <unordered_map>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -49,7 +48,10 @@ public:
     AttrStorage& operator=(const AttrStorage&) = delete;
     AttrStorage& operator=(AttrStorage&&) noexcept = default;
 
-    const AttrEntry* find(const char* name) const;
+    // The entry of that name, or null. `hint` is where the entry found last was: the entries there and after it
+    // are tried before the index, as a reader going through a list by its names asks for them in order; it is
+    // set to where this one is.
+    const AttrEntry* find(const char* name, std::size_t& hint) const;
     // Appends a value to the entry of that name, or a new entry holding it. `valueText` is the string
     // value's text: null for a number and for a null string value.
     void add(const char* name, const AttrValue& value, const char* valueText);
@@ -68,6 +70,8 @@ private:
     static constexpr std::size_t NONE = static_cast<std::size_t>(-1);
 
     std::size_t positionOf(std::string_view name) const;
+    std::size_t positionOf(std::string_view name, std::size_t hash) const;
+    bool holdsAt(std::size_t position, const char* name) const;
     TextRef appendText(std::string_view chars);
     void reserveText(std::size_t length);
     void reserveIndex(std::size_t entries);
@@ -94,7 +98,13 @@ public:
         return *this;
     }
 
-    const AttrEntry* find(const char* name) const { return m_storage ? m_storage->find(name) : nullptr; }
+    const AttrEntry* find(const char* name) const {
+        if (!m_storage) return nullptr;
+        std::size_t hint = m_lastFound.load(std::memory_order_relaxed);
+        const AttrEntry* entry = m_storage->find(name, hint);
+        m_lastFound.store(hint, std::memory_order_relaxed);
+        return entry;
+    }
     void add(const char* name, const AttrValue& value, const char* valueText) { owned().add(name, value, valueText); }
     bool erase(const char* name) { return find(name) && owned().erase(name); }
     std::size_t size() const { return m_storage ? m_storage->size() : 0; }
@@ -115,6 +125,9 @@ private:
     // Whether this holder made its storage and never handed it out. Atomic because two threads may copy
     // the same credentials at once.
     mutable std::atomic<bool> m_sole{false};
+    // Where the entry found last was; only ever a hint, checked before use. Atomic because two threads may
+    // read the same credentials at once.
+    mutable std::atomic<std::size_t> m_lastFound{0};
 };
 
 struct HandleObject {
@@ -122,23 +135,74 @@ struct HandleObject {
     AttrEntries entries;  // attribute list entries, or the credentials' subject attributes
 };
 
+// The live handles of one shard and their objects: open addressing with linear probing, at most half the
+// slots in use, no heap block per handle. Handle numbers go up by one and a shard holds every
+// 2^SHARD_BITS-th, so the number without its shard bits picks the slot.
+inline constexpr unsigned SHARD_BITS = 4;
+
+class HandleSlots {
+public:
+    HandleObject* find(unsigned long handle) const {
+        if (m_slots.empty()) return nullptr;
+        const Slot& slot = m_slots[slotOf(handle)];
+        return slot.handle == handle ? slot.object : nullptr;
+    }
+    // Raises std::bad_alloc, leaving the slots as they were, when they cannot grow.
+    void add(unsigned long handle, HandleObject* object);
+    // The object that was behind the handle, or null.
+    HandleObject* remove(unsigned long handle);
+
+private:
+    struct Slot {
+        unsigned long handle = 0;  // 0: empty (no handle has that number)
+        HandleObject* object = nullptr;
+    };
+    std::size_t homeOf(unsigned long handle) const { return (handle >> SHARD_BITS) & (m_slots.size() - 1); }
+    // The slot holding the handle, or the empty one where its probe ends.
+    std::size_t slotOf(unsigned long handle) const {
+        std::size_t mask = m_slots.size() - 1;
+        std::size_t slot = homeOf(handle);
+        while (m_slots[slot].handle != 0 && m_slots[slot].handle != handle) slot = (slot + 1) & mask;
+        return slot;
+    }
+    void grow();
+
+    std::vector<Slot> m_slots;
+    std::size_t m_count = 0;
+};
+
+// A lock for sections of a few instructions: taking and releasing it is one atomic exchange and one store,
+// where a mutex costs several times that. A thread that finds it taken yields until it is free.
+class ShardLock {
+public:
+    void lock() noexcept {
+        while (m_taken.exchange(true, std::memory_order_acquire))
+            while (m_taken.load(std::memory_order_relaxed)) std::this_thread::yield();
+    }
+    void unlock() noexcept { m_taken.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> m_taken{false};
+};
+
 // Process-wide registry of live handles, in shards by handle number, each with its own lock on its own
-// cache line: request threads that look up their own lists do not contend for one lock word. Lookups take
-// a shared lock; the object behind a handle belongs to whoever holds the handle (a decision's list is used
-// by one thread at a time).
+// cache line: request threads that look up their own lists do not contend for one lock word. A lookup holds
+// the lock for a few instructions; the object behind a handle belongs to whoever holds the handle (a
+// decision's list is used by one thread at a time).
 class HandleTable {
 public:
     static HandleTable& instance();
     unsigned long add(HandleObject* object);
+    HandleObject* find(unsigned long handle);  // of either kind
     HandleObject* find(unsigned long handle, HandleObject::Kind kind);
     HandleObject* remove(unsigned long handle, HandleObject::Kind kind);
 
 private:
+    static constexpr unsigned long SHARD_COUNT = 1UL << SHARD_BITS;
     struct alignas(64) Shard {
-        std::shared_mutex mutex;
-        std::unordered_map<unsigned long, HandleObject*> objects;
+        ShardLock lock;
+        HandleSlots objects;
     };
-    static constexpr unsigned long SHARD_COUNT = 16;
 
     Shard& shardOf(unsigned long handle) { return m_shards[handle % SHARD_COUNT]; }
 

@@ -238,6 +238,73 @@ TEST(AttributeList, DeletedOrUnknownHandlesAreInvalidEverywhere) {
     EXPECT_NE(azn_attrlist_delete(&stale), 0u);
 }
 
+// Lists that stay while thousands more are made and deleted around them, last first: each list still alive
+// is found with its own entry and each deleted one is invalid, however the handles crowd their table.
+TEST(AttributeList, HandlesMadeAndDeletedAroundLiveOnesLeaveThemIntact) {
+    constexpr std::size_t ROUNDS = 200, PER_ROUND = 40;
+    std::vector<azn_attrlist_h_t> handles;
+    std::vector<bool> live;
+    auto checkAll = [&] {
+        for (std::size_t i = 0; i < handles.size(); ++i) {
+            ASSERT_EQ(azn_util_handle_is_valid(handles[i]) != 0, live[i]) << "list " << i;
+            if (!live[i]) continue;
+            ASSERT_EQ(values(handles[i], "index"), std::vector<std::string>{std::to_string(i)}) << "list " << i;
+        }
+    };
+    for (std::size_t round = 0; round < ROUNDS; ++round) {
+        for (std::size_t i = 0; i < PER_ROUND; ++i) {
+            azn_attrlist_h_t list = 0;
+            ASSERT_EQ(azn_attrlist_create(&list), 0u);
+            azn_attrlist_add_entry(list, "index", std::to_string(handles.size()).c_str());
+            handles.push_back(list);
+            live.push_back(true);
+        }
+        for (std::size_t i = handles.size(); i-- > handles.size() - PER_ROUND;) {
+            if (i % 5 == 0) continue;
+            azn_attrlist_h_t list = handles[i];
+            ASSERT_EQ(azn_attrlist_delete(&list), 0u);
+            live[i] = false;
+        }
+        if (round % 50 == 49) checkAll();
+    }
+    for (std::size_t i = 0; i < handles.size(); ++i) {
+        if (live[i]) azn_attrlist_delete(&handles[i]);
+    }
+}
+
+// A reader asks by name in any order, also for a name it has just deleted or given again; each answer is
+// the list's as it stands then, in the list and in its copy through credentials.
+TEST(AttributeList, LookupsInAnyOrderFollowDeletionsAndNewEntries) {
+    azn_attrlist_h_t list = 0;
+    ASSERT_EQ(azn_attrlist_create(&list), 0u);
+    const std::vector<std::string> keys = {"a", "b", "c", "d", "e"};
+    for (const std::string& key : keys) azn_attrlist_add_entry(list, key.c_str(), ("v-" + key).c_str());
+    for (auto order : {keys, std::vector<std::string>{"e", "c", "a", "d", "b"}})
+        for (const std::string& key : order) EXPECT_EQ(values(list, key.c_str()), std::vector<std::string>{"v-" + key});
+
+    EXPECT_EQ(values(list, "c"), std::vector<std::string>{"v-c"});
+    ASSERT_EQ(azn_attrlist_delete_entry(list, "c"), 0u);
+    EXPECT_EQ(values(list, "c"), std::vector<std::string>{}) << "the entry found last was deleted";
+    EXPECT_EQ(values(list, "d"), std::vector<std::string>{"v-d"});
+    azn_attrlist_add_entry(list, "c", "again");
+    EXPECT_EQ(values(list, "c"), std::vector<std::string>{"again"});
+
+    azn_creds_h_t creds = 0;
+    ASSERT_EQ(azn_creds_create_from_attrlist(list, &creds), 0u);
+    for (const char* key : {"a", "b", "d", "e"}) ASSERT_EQ(azn_attrlist_delete_entry(list, key), 0u);
+    EXPECT_EQ(names(list), std::vector<std::string>{"c"});
+    EXPECT_EQ(values(list, "c"), std::vector<std::string>{"again"});
+    EXPECT_EQ(values(list, "e"), std::vector<std::string>{});
+    azn_attrlist_h_t copy = 0;
+    azn_attrlist_create(&copy);
+    ASSERT_EQ(azn_creds_get_attrlist_for_subject(creds, 0, &copy), 0u);
+    EXPECT_EQ(values(copy, "e"), std::vector<std::string>{"v-e"});
+    EXPECT_EQ(values(copy, "c"), std::vector<std::string>{"again"});
+    azn_attrlist_delete(&list);
+    azn_attrlist_delete(&copy);
+    azn_creds_delete(&creds);
+}
+
 TEST(FaultInjection, FailsTheNamedCallAfterSkippingAndOnlyOnThisThread) {
     azn_attrlist_h_t list = 0;
     azn_attrlist_create(&list);
@@ -248,6 +315,27 @@ TEST(FaultInjection, FailsTheNamedCallAfterSkippingAndOnlyOnThisThread) {
     EXPECT_EQ(azn_attrlist_add_entry(list, "third", "v"), 0u);
     EXPECT_EQ(names(list), (std::vector<std::string>{"other-thread", "first", "third"}));
     zem_clear_failures();
+    azn_attrlist_delete(&list);
+}
+
+// Faults that other threads arm, use up, clear or leave behind when they end do not disarm this thread's.
+TEST(FaultInjection, OtherThreadsFaultsComingAndGoingLeaveThisThreadsArmed) {
+    azn_attrlist_h_t list = 0;
+    azn_attrlist_create(&list);
+    zem_fail_calls("azn_attrlist_add_entry", 0, 1);
+    std::thread([&] {
+        zem_fail_calls("azn_attrlist_add_entry", 0, 1);
+        zem_fail_calls("azn_attrlist_delete_entry", 0, 2);
+        EXPECT_NE(azn_attrlist_add_entry(list, "used-up", "v"), 0u);
+        zem_clear_failures();
+        zem_fail_calls("azn_attrlist_create", 0, 1);
+    }).join();
+    EXPECT_NE(azn_attrlist_add_entry(list, "armed", "v"), 0u);
+    EXPECT_EQ(azn_attrlist_add_entry(list, "after", "v"), 0u);
+    azn_attrlist_h_t other = 0;
+    EXPECT_EQ(azn_attrlist_create(&other), 0u) << "a fault left by an ended thread is not this thread's";
+    EXPECT_EQ(names(list), std::vector<std::string>{"after"});
+    azn_attrlist_delete(&other);
     azn_attrlist_delete(&list);
 }
 
