@@ -5,8 +5,10 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -158,6 +160,89 @@ void BM_RawPostLoad(benchmark::State& state) {
 BENCHMARK(BM_DecisionLoad)->Threads(1)->Threads(2)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_CurlPostLoad)->Threads(1)->Threads(2)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_RawPostLoad)->Threads(1)->Threads(2)->UseRealTime()->MinTime(2.0);
+
+// Decisions and raw-socket posts in alternating slices of one closed loop per thread. Load from other work
+// on the machine comes and goes over seconds, so comparing each slice with the next weighs it on both sides
+// of a ratio alike, where loops run one after the other each meet a different share of it. Reported: the
+// median over neighbouring slices of decisions/s over posts/s, and the p50 latency of each kind over the run.
+constexpr int PAIRED_SLICES = 24;
+constexpr std::chrono::milliseconds PAIRED_SLICE{400};
+
+class PairedTally {
+public:
+    void reset(int threads) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_counts.fill(0);
+        m_latencies[0].clear();
+        m_latencies[1].clear();
+        m_running = threads;
+    }
+    // Adds one thread's counts and latencies; true for the last thread to finish.
+    bool add(const std::array<long, PAIRED_SLICES>& counts, std::array<std::vector<double>, 2>& latencies) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (int i = 0; i < PAIRED_SLICES; ++i) m_counts[i] += counts[i];
+        for (int kind = 0; kind < 2; ++kind)
+            m_latencies[kind].insert(m_latencies[kind].end(), latencies[kind].begin(), latencies[kind].end());
+        return --m_running == 0;
+    }
+    // Decisions over posts in each pair of neighbouring slices (even slices decide, odd ones post); the median.
+    double medianRatio() const {
+        std::vector<double> ratios;
+        for (int i = 0; i + 1 < PAIRED_SLICES; ++i) {
+            long decisions = m_counts[i % 2 == 0 ? i : i + 1], posts = m_counts[i % 2 == 0 ? i + 1 : i];
+            if (posts > 0) ratios.push_back(static_cast<double>(decisions) / static_cast<double>(posts));
+        }
+        return median(ratios);
+    }
+    double p50(int kind) { return median(m_latencies[kind]); }
+
+private:
+    static double median(std::vector<double> values) {
+        if (values.empty()) return 0;
+        auto middle = values.begin() + static_cast<long>(values.size() / 2);
+        std::nth_element(values.begin(), middle, values.end());
+        return *middle;
+    }
+
+    std::mutex m_mutex;
+    std::array<long, PAIRED_SLICES> m_counts{};
+    std::array<std::vector<double>, 2> m_latencies;
+    int m_running = 0;
+};
+
+void BM_PairedLoad(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    static PairedTally tally;
+    DecisionPeer& peer = loadPeer();
+    kova_test::Credentials creds(TYPICAL_CREDS);
+    kova_test::AttrList context(TYPICAL_CONTEXT);
+    kova_bench::RawPost raw(peer.url(), loadBody());
+    if (state.thread_index() == 0) tally.reset(state.threads());
+    std::array<long, PAIRED_SLICES> counts{};
+    std::array<std::vector<double>, 2> latencies;  // decisions, posts
+    for (auto _ : state) {
+        Clock::time_point begin = Clock::now();
+        for (;;) {
+            Clock::time_point start = Clock::now();
+            long slice = (start - begin) / PAIRED_SLICE;
+            if (slice >= PAIRED_SLICES) break;
+            bool deciding = slice % 2 == 0;
+            bool done = deciding ? peer.decideWith(creds, context) == AZN_C_PERMITTED : raw.post();
+            if (!done) {
+                state.SkipWithError("exchange failed");
+                break;
+            }
+            ++counts[slice];
+            latencies[deciding ? 0 : 1].push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        }
+    }
+    if (!tally.add(counts, latencies)) return;
+    state.counters["ratio"] = tally.medianRatio();
+    state.counters["decision_p50_us"] = tally.p50(0);
+    state.counters["floor_p50_us"] = tally.p50(1);
+}
+BENCHMARK(BM_PairedLoad)->Threads(1)->Threads(2)->Iterations(1)->UseRealTime();
 
 // A whole decision whose credential carries n more attributes of one kind: 1 plain attributes, 2 groups.
 void BM_LargeDecision(benchmark::State& state) {

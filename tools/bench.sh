@@ -23,6 +23,14 @@ run_floor() {
   echo "bench: decisions against the libcurl bare POST and the raw-socket floor, 1 and 2 threads" >&2
   "$BUILD/kova_bench" --benchmark_filter='^BM_(Decision|CurlPost|RawPost)Load/' --benchmark_repetitions=5 \
     --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true > "$WORK/floor.txt"
+  echo "bench: decisions and raw-socket posts in alternating slices, 1 and 2 threads" >&2
+  "$BUILD/kova_bench" --benchmark_filter='^BM_PairedLoad/' --benchmark_repetitions=3 \
+    --benchmark_report_aggregates_only=true > "$WORK/paired.txt"
+}
+
+# The median of one counter of the alternating-slices benchmark: paired_figure THREADS COUNTER
+paired_figure() {
+  grep -E "^BM_PairedLoad/.*threads:$1_median" "$WORK/paired.txt" | grep -o "$2=[0-9.]*" | cut -d= -f2
 }
 
 # The median of one counter: floor_figure BENCHMARK THREADS COUNTER
@@ -56,17 +64,23 @@ floor_section() {
         "$(floor_figure "BM_${kind}Load" "$threads" cpu_us)" "$(floor_figure "BM_${kind}Load" "$threads" allocs)"
     done
   done
-  local d1 r1 d2 r2 dp rp dc cc
-  d1=$(floor_figure BM_DecisionLoad 1 per_s); r1=$(floor_figure BM_RawPostLoad 1 per_s)
-  d2=$(floor_figure BM_DecisionLoad 2 per_s); r2=$(floor_figure BM_RawPostLoad 2 per_s)
-  dp=$(floor_figure BM_DecisionLoad 1 p50_us); rp=$(floor_figure BM_RawPostLoad 1 p50_us)
+  local ratio1 ratio2 dp rp dc cc
+  ratio1=$(paired_figure 1 ratio); ratio2=$(paired_figure 2 ratio)
+  dp=$(paired_figure 1 decision_p50_us); rp=$(paired_figure 1 floor_p50_us)
   dc=$(floor_figure BM_DecisionLoad 1 cpu_us); cc=$(floor_figure BM_CurlPostLoad 1 cpu_us)
+  echo
+  echo "The loops above run one after the other, so each meets a different share of the load from other work,"
+  echo "which comes and goes over seconds on this machine: the same build gave two-thread ratios from 0.6 to 0.9"
+  echo "between runs. The targets are therefore read from BM_PairedLoad, where each thread alternates slices of"
+  echo "400 ms of decisions and of raw-socket posts on its two connections for 24 slices: the ratio is the median over"
+  echo "neighbouring slices of decisions/s over posts/s, the p50 latencies are each kind's over the whole run (medians"
+  echo "of three runs)."
   echo
   echo "| target | figure | met |"
   echo "|---|---|---|"
-  awk -v d="$dp" -v r="$rp" 'BEGIN {printf "| one thread: decision p50 at most 1.10 times the floor | %.2f times | %s |\n", d / r, (d / r <= 1.10) ? "yes" : "no"}'
-  awk -v d="$d1" -v r="$r1" 'BEGIN {printf "| one thread: floor posts/s at most 1.10 times decisions/s | %.2f times | %s |\n", r / d, (r / d <= 1.10) ? "yes" : "no"}'
-  awk -v d="$d2" -v r="$r2" 'BEGIN {printf "| two threads: decisions/s at least 0.85 times the floor posts/s | %.2f times | %s |\n", d / r, (d / r >= 0.85) ? "yes" : "no"}'
+  awk -v d="$dp" -v r="$rp" 'BEGIN {printf "| one thread: decision p50 at most 1.10 times the floor | %.2f times (%.1f against %.1f µs) | %s |\n", d / r, d, r, (d / r <= 1.10) ? "yes" : "no"}'
+  awk -v q="$ratio1" 'BEGIN {printf "| one thread: floor posts/s at most 1.10 times decisions/s | %.2f times | %s |\n", 1 / q, (1 / q <= 1.10) ? "yes" : "no"}'
+  awk -v q="$ratio2" 'BEGIN {printf "| two threads: decisions/s at least 0.85 times the floor posts/s | %.2f times | %s |\n", q, (q >= 0.85) ? "yes" : "no"}'
   awk -v d="$dc" -v c="$cc" 'BEGIN {printf "| client CPU per decision at most the bare POST'"'"'s + 15 µs (one thread) | %+.1f µs | %s |\n", d - c, (d - c <= 15) ? "yes" : "no"}'
   local rc
   rc=$(floor_figure BM_RawPostLoad 1 cpu_us)
@@ -116,6 +130,7 @@ floor_section() {
   echo
   echo '```'
   grep -E "^(Benchmark|-)|_median" "$WORK/floor.txt"
+  grep -E "_median" "$WORK/paired.txt"
   echo '```'
   echo
 }
