@@ -5,6 +5,7 @@
 
 #include <strings.h>
 
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -416,13 +417,13 @@ void SoapResponse::writeStartTag(const Element& element) {
     m_content.push_back('<');
     if (element.prefix) m_content.append(chars(element.prefix)).push_back(':');
     m_content.append(chars(element.localName));
-    for (int i = 0; i < element.namespaceCount; ++i) {
+    for (std::ptrdiff_t i = 0; i < element.namespaceCount; ++i) {
         const xmlChar* prefix = element.namespaces[2 * i];
         m_content.append(" xmlns");
         if (prefix) m_content.append(1, ':').append(chars(prefix));
         appendQuotedName(m_content, chars(element.namespaces[2 * i + 1]));
     }
-    for (int i = 0; i < element.attributeCount; ++i) {
+    for (std::ptrdiff_t i = 0; i < element.attributeCount; ++i) {
         const xmlChar* const* attribute = element.attributes + 5 * i;
         m_content.push_back(' ');
         if (attribute[1]) m_content.append(chars(attribute[1])).push_back(':');

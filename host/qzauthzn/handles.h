@@ -93,6 +93,7 @@ public:
     AttrEntries() = default;
     AttrEntries(const AttrEntries& other) : m_storage(other.share()) {}
     AttrEntries& operator=(const AttrEntries& other) {
+        if (this == &other) return *this;
         m_storage = other.share();
         m_sole.store(false, std::memory_order_relaxed);
         return *this;

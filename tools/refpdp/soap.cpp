@@ -5,6 +5,7 @@
 #include <libxml/tree.h>
 #include <libxml/xmlwriter.h>
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -122,7 +123,7 @@ private:
 
     // The values of the Attribute whose AttributeId (of whatever prefix) comes first, or null without one.
     std::vector<std::string>* valuesOf(int attributeCount, const xmlChar** attributes) {
-        for (int i = 0; i < attributeCount; ++i) {
+        for (std::ptrdiff_t i = 0; i < attributeCount; ++i) {
             const xmlChar** attribute = attributes + 5 * i;  // local name, prefix, URI, value, value end
             if (std::strcmp(text(attribute[0]), "AttributeId") == 0) return &m_attributes[attributeValue(attribute)];
         }
