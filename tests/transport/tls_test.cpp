@@ -64,6 +64,15 @@ protected:
         return {"--tls-cert", pki->file("server.pem"), "--tls-key", pki->file("server.key")};
     }
 
+    // The SOAP call's settings towards `pdp`, trusting the test CA.
+    static orbsec_axiscpp::CallTransportConfig trustingCall(const RefPdp& pdp, long timeoutSeconds) {
+        orbsec_axiscpp::CallTransportConfig config;
+        config.endpoint = pdp.url();
+        config.caFile = pki->file("ca.pem");
+        config.timeoutSeconds = timeoutSeconds;
+        return config;
+    }
+
     std::unique_ptr<ClusterUnderTest> cluster(const RefPdp& pdp, const std::string& extra) {
         auto made =
             std::make_unique<ClusterUnderTest>(factory, dir, "server = 10," + pdp.url() + "\ntimeout = 2\n" + extra);
@@ -150,15 +159,13 @@ TEST_F(TlsTest, LargeRequestInPiecesOfEverySizeArrivesWholeAndInOrder) {
         request.joined() + "</ns1:Request></SOAP-ENV:Body></SOAP-ENV:Envelope>\n";
     for (bool tls : {false, true}) {
         std::vector<std::string> options{"--record", dir.file(tls ? "tls.xml" : "plain.xml")};
-        if (tls)
-            options.insert(options.end(),
-                           {"--tls-cert", pki->file("server.pem"), "--tls-key", pki->file("server.key")});
+        if (tls) {
+            std::vector<std::string> secure = tlsOptions();
+            options.insert(options.end(), secure.begin(), secure.end());
+        }
         RefPdp pdp(options);
         AuthzService stub(pdp.url().c_str(), orbsec_axiscpp::APTHTTP1_1);
-        orbsec_axiscpp::CallTransportConfig config;
-        config.endpoint = pdp.url();
-        config.caFile = pki->file("ca.pem");
-        config.timeoutSeconds = 10;
+        orbsec_axiscpp::CallTransportConfig config = trustingCall(pdp, 10);
         config.maxResponseBytes = 32L * 1024 * 1024;  // the answer names the resource
         stub.getCall()->setTransportConfig(config);
         for (int round = 0; round < 2; ++round)
@@ -176,11 +183,7 @@ TEST_F(TlsTest, SlowServerOverTlsTimesOut) {
     options.insert(options.end(), {"--delay-ms", "2500"});
     RefPdp pdp(options);
     AuthzService stub(pdp.url().c_str(), orbsec_axiscpp::APTHTTP1_1);
-    orbsec_axiscpp::CallTransportConfig config;
-    config.endpoint = pdp.url();
-    config.caFile = pki->file("ca.pem");
-    config.timeoutSeconds = 1;
-    stub.getCall()->setTransportConfig(config);
+    stub.getCall()->setTransportConfig(trustingCall(pdp, 1));
     XacmlPieces request("/permit/a");
     try {
         takeJoined(stub.EvaluateXACML(request.any()));
