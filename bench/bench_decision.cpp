@@ -102,6 +102,14 @@ double threadCpuMicros() {
     return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
 }
 
+// The middle value (0 for none); reorders `values`.
+double medianOf(std::vector<double>& values) {
+    if (values.empty()) return 0;
+    auto middle = values.begin() + static_cast<long>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
 template <typename Exchange>
 void exchangeLoad(benchmark::State& state, Exchange exchange) {
     using Clock = std::chrono::steady_clock;
@@ -120,9 +128,7 @@ void exchangeLoad(benchmark::State& state, Exchange exchange) {
     double count = static_cast<double>(std::max<std::size_t>(latencies.size(), 1));
     double allocations = static_cast<double>(kova_bench::threadAllocations() - allocationsStart);
     double cpu = threadCpuMicros() - cpuStart;
-    auto middle = latencies.begin() + static_cast<long>(latencies.size() / 2);
-    std::nth_element(latencies.begin(), middle, latencies.end());
-    double p50 = latencies.empty() ? 0 : *middle;
+    double p50 = medianOf(latencies);
     state.counters["per_s"] = benchmark::Counter(static_cast<double>(latencies.size()), benchmark::Counter::kIsRate);
     state.counters["p50_us"] = benchmark::Counter(p50, benchmark::Counter::kAvgThreads);
     state.counters["cpu_us"] = benchmark::Counter(cpu / count, benchmark::Counter::kAvgThreads);
@@ -192,18 +198,11 @@ public:
             long decisions = m_counts[i % 2 == 0 ? i : i + 1], posts = m_counts[i % 2 == 0 ? i + 1 : i];
             if (posts > 0) ratios.push_back(static_cast<double>(decisions) / static_cast<double>(posts));
         }
-        return median(ratios);
+        return medianOf(ratios);
     }
-    double p50(int kind) { return median(m_latencies[kind]); }
+    double p50(int kind) { return medianOf(m_latencies[kind]); }
 
 private:
-    static double median(std::vector<double> values) {
-        if (values.empty()) return 0;
-        auto middle = values.begin() + static_cast<long>(values.size() / 2);
-        std::nth_element(values.begin(), middle, values.end());
-        return *middle;
-    }
-
     std::mutex m_mutex;
     std::array<long, PAIRED_SLICES> m_counts{};
     std::array<std::vector<double>, 2> m_latencies;
