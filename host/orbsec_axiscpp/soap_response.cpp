@@ -5,6 +5,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <limits>
@@ -59,20 +60,20 @@ constexpr PlainBytes PLAIN_ASCII_ATTRIBUTE = plainBytes(ATTRIBUTE_ESCAPES, true)
 const char* chars(const xmlChar* text) { return reinterpret_cast<const char*>(text); }
 
 // Appends the run of plain bytes from `at`; returns where it ends.
-const char* appendPlainRun(std::string& out, const char* at, const char* end, const PlainBytes& plain) {
+const char* appendPlainRun(TextBuffer& out, const char* at, const char* end, const PlainBytes& plain) {
     const char* run = at;
     while (at < end && plain[static_cast<unsigned char>(*at)]) ++at;
-    out.append(run, at);
+    out.append(run, static_cast<size_t>(at - run));
     return at;
 }
 
-void appendEscapedText(std::string& out, const char* at, const char* end) {
+void appendEscapedText(TextBuffer& out, const char* at, const char* end) {
     while ((at = appendPlainRun(out, at, end, PLAIN_TEXT)) < end)
         out.append(TEXT_ESCAPES[static_cast<unsigned char>(*at++)]);
 }
 
 // "&#xHEX;" for one character, upper-case digits without leading zeros.
-void appendHexReference(std::string& out, unsigned value) {
+void appendHexReference(TextBuffer& out, unsigned value) {
     char digits[8];
     int count = 0;
     do {
@@ -80,13 +81,13 @@ void appendHexReference(std::string& out, unsigned value) {
         value >>= 4;
     } while (value);
     out.append("&#x");
-    while (count) out.push_back(digits[--count]);
-    out.push_back(';');
+    while (count) out.push(digits[--count]);
+    out.push(';');
 }
 
 // The UTF-8 sequence at `at` as a character reference; returns where the next character starts. A byte
 // that starts no sequence stands for itself.
-const char* appendCharacterReference(std::string& out, const char* at, const char* end) {
+const char* appendCharacterReference(TextBuffer& out, const char* at, const char* end) {
     auto byte = [&](int i) { return static_cast<unsigned char>(at[i]); };
     int length = byte(0) >= 0xF0 ? 4 : byte(0) >= 0xE0 ? 3 : byte(0) >= 0xC0 ? 2 : 1;
     if (length == 1 || end - at < length) {
@@ -100,7 +101,7 @@ const char* appendCharacterReference(std::string& out, const char* at, const cha
 }
 
 // An attribute value as the parser hands it over: an ampersand arrives as the reference "&#38;".
-void appendAttributeValue(std::string& out, const char* at, const char* end, bool nonAsciiAsReferences) {
+void appendAttributeValue(TextBuffer& out, const char* at, const char* end, bool nonAsciiAsReferences) {
     constexpr std::string_view AMPERSAND_REFERENCE = "&#38;";
     const PlainBytes& plain = nonAsciiAsReferences ? PLAIN_ASCII_ATTRIBUTE : PLAIN_ATTRIBUTE;
     while ((at = appendPlainRun(out, at, end, plain)) < end) {
@@ -118,15 +119,15 @@ void appendAttributeValue(std::string& out, const char* at, const char* end, boo
 }
 
 // A namespace name in double quotes, or in single quotes when it holds a double one and no single one.
-void appendQuotedName(std::string& out, std::string_view name) {
+void appendQuotedName(TextBuffer& out, std::string_view name) {
     if (name.find('"') == std::string_view::npos) {
-        out.append("=\"").append(name).push_back('"');
+        out.append("=\"").append(name).push('"');
     } else if (name.find('\'') == std::string_view::npos) {
-        out.append("='").append(name).push_back('\'');
+        out.append("='").append(name).push('\'');
     } else {
         out.append("=\"");
-        for (char c : name) c == '"' ? out.append("&quot;") : out.append(1, c);
-        out.push_back('"');
+        for (char c : name) c == '"' ? out.append("&quot;") : out.push(c);
+        out.push('"');
     }
 }
 
@@ -152,6 +153,17 @@ bool readsAsUtf8(std::string_view text) {
     if (quote == std::string_view::npos || declaration.find_first_not_of(" \t\r\n=") < quote) return false;
     std::string_view name = declaration.substr(quote + 1, 6);
     return name.size() == 6 && strncasecmp(name.data(), "utf-8", 5) == 0 && name[5] == declaration[quote];
+}
+
+// The length of the declaration most answers start with, when what follows it reads the same without it:
+// not another declaration or instruction, nor a byte order mark (which only the first bytes may carry). 0
+// otherwise. Skipping it spares the parser reading it; the reader then takes the encoding as declared.
+size_t plainUtf8DeclarationLength(std::string_view text) {
+    constexpr std::string_view DECLARATION = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    if (!text.starts_with(DECLARATION)) return 0;
+    std::string_view rest = text.substr(DECLARATION.size());
+    bool readsAlike = rest.size() >= 2 && (rest[0] == '<' ? rest[1] != '?' : std::string_view(" \t\r\n").find(rest[0]) != std::string_view::npos);
+    return readsAlike ? DECLARATION.size() : 0;
 }
 
 }  // namespace
@@ -190,7 +202,7 @@ struct SaxEvents {
     static void startDocument(void* context) {
         auto* parser = static_cast<xmlParserCtxtPtr>(context);
         bool declared = parser->encoding || (parser->input && parser->input->encoding);
-        deliver(context, [&](SoapResponse& reader) { reader.m_state.encodingDeclared = declared; });
+        deliver(context, [&](SoapResponse& reader) { reader.m_state.encodingDeclared |= declared; });
     }
     static void startElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar* nameSpace,
                              int namespaceCount, const xmlChar** namespaces, int attributeCount, int,
@@ -250,8 +262,17 @@ void SoapResponse::clear() {
     for (std::string& text : m_partText) text.clear();
 }
 
+void TextBuffer::releaseIfLarge(size_t kept) {
+    if (m_storage.capacity() <= kept) return;
+    std::string().swap(m_storage);
+    m_length = 0;
+}
+
+// At least doubles, so that a long text is copied a few times only.
+void TextBuffer::grow(size_t length) { m_storage.resize(std::max(m_length + length, 2 * m_storage.size())); }
+
 void SoapResponse::releaseLarge(size_t kept) {
-    releaseIfLarge(m_content, kept);
+    m_content.releaseIfLarge(kept);
     for (std::string& text : m_partText) releaseIfLarge(text, kept);
     releaseIfLarge(m_pieceStarts, kept);
     if (m_parser && m_parser->dict && xmlDictSize(m_parser->dict) > KEPT_DICTIONARY_NAMES) {
@@ -286,8 +307,11 @@ bool SoapResponse::parse(const std::string& text) {
 }
 
 bool SoapResponse::openWhole(const std::string& text) {
-    int length = static_cast<int>(strnlen(text.data(), text.size()));
-    return xmlCtxtResetPush(m_parser, text.data(), length, nullptr, nullptr) == 0;
+    size_t declaration = plainUtf8DeclarationLength(text);
+    m_state.encodingDeclared = declaration != 0;
+    const char* start = text.data() + declaration;
+    int length = static_cast<int>(strnlen(start, text.size() - declaration));
+    return xmlCtxtResetPush(m_parser, start, length, nullptr, nullptr) == 0;
 }
 
 bool SoapResponse::openCopy(const std::string& text) {
@@ -414,30 +438,30 @@ void SoapResponse::otherNode() {
 // An element keeps its end tag even when empty ("<a></a>", not "<a/>"), as the PDP wrote it: readers of
 // the response text look for what follows a start tag.
 void SoapResponse::writeStartTag(const Element& element) {
-    m_content.push_back('<');
-    if (element.prefix) m_content.append(chars(element.prefix)).push_back(':');
+    m_content.push('<');
+    if (element.prefix) m_content.append(chars(element.prefix)).push(':');
     m_content.append(chars(element.localName));
     for (std::ptrdiff_t i = 0; i < element.namespaceCount; ++i) {
         const xmlChar* prefix = element.namespaces[2 * i];
         m_content.append(" xmlns");
-        if (prefix) m_content.append(1, ':').append(chars(prefix));
+        if (prefix) m_content.push(':').append(chars(prefix));
         appendQuotedName(m_content, chars(element.namespaces[2 * i + 1]));
     }
     for (std::ptrdiff_t i = 0; i < element.attributeCount; ++i) {
         const xmlChar* const* attribute = element.attributes + 5 * i;
-        m_content.push_back(' ');
-        if (attribute[1]) m_content.append(chars(attribute[1])).push_back(':');
+        m_content.push(' ');
+        if (attribute[1]) m_content.append(chars(attribute[1])).push(':');
         m_content.append(chars(attribute[0])).append("=\"");
         appendAttributeValue(m_content, chars(attribute[3]), chars(attribute[4]), !m_state.encodingDeclared);
-        m_content.push_back('"');
+        m_content.push('"');
     }
-    m_content.push_back('>');
+    m_content.push('>');
 }
 
 void SoapResponse::writeEndTag(const Element& element) {
     m_content.append("</");
-    if (element.prefix) m_content.append(chars(element.prefix)).push_back(':');
-    m_content.append(chars(element.localName)).push_back('>');
+    if (element.prefix) m_content.append(chars(element.prefix)).push(':');
+    m_content.append(chars(element.localName)).push('>');
 }
 
 bool SoapResponse::isFault() const { return bodyElementIs("Fault", SOAP11_ENVELOPE_NS.data()); }

@@ -5,12 +5,48 @@
 #include <libxml/parser.h>
 
 #include <array>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "orbsec_axiscpp/axis.h"
 
 namespace orbsec_axiscpp {
+
+// Text written a few bytes at a time: its storage keeps its size between reads, so a write is a bounds check
+// and a copy, and only growing it reaches the allocator.
+class TextBuffer {
+public:
+    TextBuffer& append(const char* bytes, size_t length) {
+        std::memcpy(roomFor(length), bytes, length);
+        m_length += length;
+        return *this;
+    }
+    TextBuffer& append(std::string_view text) { return append(text.data(), text.size()); }
+    TextBuffer& append(const char* text) { return append(text, std::strlen(text)); }
+    TextBuffer& push(char c) {
+        *roomFor(1) = c;
+        ++m_length;
+        return *this;
+    }
+    const char* data() const { return m_storage.data(); }
+    size_t size() const { return m_length; }
+    size_t capacity() const { return m_storage.capacity(); }
+    void clear() { m_length = 0; }
+    // Frees the storage when it holds more than `kept` bytes.
+    void releaseIfLarge(size_t kept);
+
+private:
+    char* roomFor(size_t length) {
+        if (length > m_storage.size() - m_length) grow(length);
+        return m_storage.data() + m_length;
+    }
+    void grow(size_t length);
+
+    std::string m_storage;  // the text is its first m_length bytes
+    size_t m_length = 0;
+};
 
 class SoapResponse {
 public:
@@ -94,7 +130,7 @@ private:
     // Texts of one read, emptied before each read but keeping their capacity.
     std::string m_bodyName;  // the body element's local name
     std::string m_bodyNamespace;
-    std::string m_content;  // the body element's children written one after the other
+    TextBuffer m_content;  // the body element's children written one after the other
     std::vector<size_t> m_pieceStarts;
     std::array<std::string, FAULT_PART_COUNT> m_partText;
 };
