@@ -3,6 +3,7 @@
 #include "rba/KOVAResponse.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "rba/kova_eas.h"
 
@@ -24,14 +25,13 @@ constexpr struct {
     {">NotApplicable</", "NotApplicable"},
 };
 
-// One piece as it is; several joined in order.
-std::string responseText(const orbsec_axiscpp::AnyType* response) {
+// One piece as it is, without a copy; several joined in order into `joined`.
+std::string_view responseText(const orbsec_axiscpp::AnyType* response, std::string& joined) {
     if (response->_size == 1 && response->_array[0]) return response->_array[0];
-    std::string text;
     for (int i = 0; i < response->_size; ++i) {
-        if (response->_array[i]) text.append(response->_array[i]);
+        if (response->_array[i]) joined.append(response->_array[i]);
     }
-    return text;
+    return joined;
 }
 
 }  // namespace
@@ -49,8 +49,9 @@ KOVAResponse::~KOVAResponse() {
 int KOVAResponse::parse(const orbsec_axiscpp::AnyType* response) {
     static constexpr const char* NAME = "KOVAResponse::parse";
     KOVA_ENTER(NAME);
-    std::string text = responseText(response);
-    KOVA_TRACE(6, "XACML Response: %s\n", text.c_str());
+    std::string joined;
+    std::string_view text = responseText(response, joined);  // ends with a NUL byte either way
+    KOVA_TRACE(6, "XACML Response: %s\n", text.data());
     KOVA_TRACE(9, "Checking if we are permitted...");
     for (const auto& candidate : DECISIONS) {
         if (text.find(candidate.marker) != std::string::npos) {
@@ -64,7 +65,7 @@ int KOVAResponse::parse(const orbsec_axiscpp::AnyType* response) {
     if (m_permitted || (m_decision && strcmp(m_decision, "Deny") == 0)) {
         KOVA_TRACE(9, "PDP decision is \"Permit\" or \"Deny\"");
         findObligation(text);
-        searchForTransID(text.c_str());
+        searchForTransID(text.data());
     } else {
         KOVA_TRACE(9, "PDP decision is NOT \"Permit\" or \"Deny\"");
     }
@@ -73,7 +74,7 @@ int KOVAResponse::parse(const orbsec_axiscpp::AnyType* response) {
 }
 
 // The id runs from after ObligationId=" to the first quote directly followed by "><".
-void KOVAResponse::findObligation(const std::string& text) {
+void KOVAResponse::findObligation(std::string_view text) {
     std::size_t marker = text.find(OBLIGATION_MARKER);
     if (marker == std::string::npos) return;
     KOVA_TRACE(9, "But there's an obligation");
@@ -85,7 +86,7 @@ void KOVAResponse::findObligation(const std::string& text) {
         m_permitted = false;
         return;
     }
-    m_obligationID.assign(text, start, end - start);
+    m_obligationID.assign(text.substr(start, end - start));
     m_hasObligation = true;
 }
 

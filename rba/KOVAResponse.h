@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "orbsec_axiscpp/axis.h"
 
@@ -21,7 +22,7 @@ public:
     const char* getTransID() const { return m_transID.empty() ? nullptr : m_transID.c_str(); }
 
 private:
-    void findObligation(const std::string& text);
+    void findObligation(std::string_view text);
     void extractTransID(const char* text);
 
     bool m_permitted = false;

@@ -67,6 +67,9 @@ TEST(SoapResponseReader, ContentPiecesAreEachChildNodeWrittenOnItsOwn) {
         {"non-ASCII attribute text kept with an encoding declaration", UTF8_DECLARATION,
          "<R><a k=\"\xc3\xa9\">\xc3\xa9</a></R>", {"<a k=\"\xc3\xa9\">\xc3\xa9</a>"}},
         {"an element without content has no pieces", "", "<R></R>", {}},
+        {"texts far longer than the buffer's first size, escapes where it grows", "",
+         "<R><a k=\"" + std::string(70000, 'k') + "&lt;\">" + std::string(140000, 't') + "&amp;</a>x</R>",
+         {"<a k=\"" + std::string(70000, 'k') + "&lt;\">" + std::string(140000, 't') + "&amp;</a>", "x"}},
     };
     // clang-format on
     SoapResponse response;
@@ -204,9 +207,22 @@ std::string readerReading(SoapResponse& response, const std::string& text) {
     return reading.out.str();
 }
 
-// The answers of the fuzz corpora: SOAP envelopes as they are, plugin response texts inside a Response.
-std::vector<std::string> corpusAnswers() {
+// A UTF-8 declaration followed by what the reader may read without it (blanks, an instruction, a comment, a
+// document type) or may not (a second declaration, a byte order mark).
+std::vector<std::string> declarationAnswers() {
+    const std::string rest = "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><R k=\"\xc3\xa9\">"
+                             "\xc3\xa9</R></s:Body></s:Envelope>";
     std::vector<std::string> answers;
+    for (const char* between : {"", "\n", "\r\n", " \t", "<?pi x?>", "<!-- c -->", "<!DOCTYPE s:Envelope>",
+                                "<?xml version=\"1.0\"?>", "\n<?xml version=\"1.0\"?>", "\xEF\xBB\xBF"})
+        answers.push_back(UTF8_DECLARATION + std::string(between) + rest);
+    return answers;
+}
+
+// The answers of the fuzz corpora: SOAP envelopes as they are, plugin response texts inside a Response; and
+// the declarations above.
+std::vector<std::string> corpusAnswers() {
+    std::vector<std::string> answers = declarationAnswers();
     std::string corpus = sourceDir() + "/tests/fuzz/corpus/";
     for (const auto& entry : std::filesystem::directory_iterator(corpus + "soap_response"))
         answers.push_back(readFile(entry.path().string()));
