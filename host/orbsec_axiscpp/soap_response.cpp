@@ -247,8 +247,16 @@ struct SaxEvents {
 };
 
 // Without a parser (out of memory at construction) every read fails.
-SoapResponse::SoapResponse() : m_parser(xmlNewParserCtxt()) {
-    if (m_parser) SaxEvents::install(m_parser);
+SoapResponse::SoapResponse() : m_parser(newParser()) {}
+
+// The callbacks, options and reader stay with the parser through its resets: they are set once.
+xmlParserCtxtPtr SoapResponse::newParser() {
+    xmlParserCtxtPtr parser = xmlNewParserCtxt();
+    if (!parser) return nullptr;
+    SaxEvents::install(parser);
+    xmlCtxtUseOptions(parser, PARSE_OPTIONS);
+    parser->_private = this;
+    return parser;
 }
 
 SoapResponse::~SoapResponse() { xmlFreeParserCtxt(m_parser); }
@@ -277,8 +285,7 @@ void SoapResponse::releaseLarge(size_t kept) {
     releaseIfLarge(m_pieceStarts, kept);
     if (m_parser && m_parser->dict && xmlDictSize(m_parser->dict) > KEPT_DICTIONARY_NAMES) {
         xmlFreeParserCtxt(m_parser);
-        m_parser = xmlNewParserCtxt();
-        if (m_parser) SaxEvents::install(m_parser);
+        m_parser = newParser();
     }
 }
 
@@ -297,8 +304,6 @@ bool SoapResponse::parse(const std::string& text) {
     if (!m_parser || text.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return false;
     bool whole = readsAsUtf8(text);
     if (!(whole ? openWhole(text) : openCopy(text))) return false;
-    xmlCtxtUseOptions(m_parser, PARSE_OPTIONS);
-    m_parser->_private = this;
     whole ? xmlParseChunk(m_parser, nullptr, 0, 1) : xmlParseDocument(m_parser);
     bool read = m_parser->wellFormed && !m_state.refused && m_state.hasBody;
     xmlCtxtReset(m_parser);

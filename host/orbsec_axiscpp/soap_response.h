@@ -94,6 +94,7 @@ private:
         NO_PART = FAULT_PART_COUNT
     };
 
+    xmlParserCtxtPtr newParser();
     bool openWhole(const std::string& text);
     bool openCopy(const std::string& text);
     void startElement(const Element& element);
