@@ -159,10 +159,11 @@ bool readsAsUtf8(std::string_view text) {
 // not another declaration or instruction, nor a byte order mark (which only the first bytes may carry). 0
 // otherwise. Skipping it spares the parser reading it; the reader then takes the encoding as declared.
 size_t plainUtf8DeclarationLength(std::string_view text) {
-    constexpr std::string_view DECLARATION = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    constexpr std::string_view DECLARATION = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>", BLANKS = " \t\r\n";
     if (!text.starts_with(DECLARATION)) return 0;
     std::string_view rest = text.substr(DECLARATION.size());
-    bool readsAlike = rest.size() >= 2 && (rest[0] == '<' ? rest[1] != '?' : std::string_view(" \t\r\n").find(rest[0]) != std::string_view::npos);
+    if (rest.size() < 2) return 0;
+    bool readsAlike = rest[0] == '<' ? rest[1] != '?' : BLANKS.find(rest[0]) != std::string_view::npos;
     return readsAlike ? DECLARATION.size() : 0;
 }
 

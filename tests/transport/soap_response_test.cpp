@@ -210,8 +210,9 @@ std::string readerReading(SoapResponse& response, const std::string& text) {
 // A UTF-8 declaration followed by what the reader may read without it (blanks, an instruction, a comment, a
 // document type) or may not (a second declaration, a byte order mark).
 std::vector<std::string> declarationAnswers() {
-    const std::string rest = "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><R k=\"\xc3\xa9\">"
-                             "\xc3\xa9</R></s:Body></s:Envelope>";
+    const std::string rest =
+        "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><R k=\"\xc3\xa9\">"
+        "\xc3\xa9</R></s:Body></s:Envelope>";
     std::vector<std::string> answers;
     for (const char* between : {"", "\n", "\r\n", " \t", "<?pi x?>", "<!-- c -->", "<!DOCTYPE s:Envelope>",
                                 "<?xml version=\"1.0\"?>", "\n<?xml version=\"1.0\"?>", "\xEF\xBB\xBF"})
