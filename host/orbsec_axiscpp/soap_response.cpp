@@ -470,7 +470,8 @@ void SoapResponse::writeEndTag(const Element& element) {
     m_content.append(chars(element.localName)).push('>');
 }
 
-bool SoapResponse::isFault() const { return bodyElementIs("Fault", SOAP11_ENVELOPE_NS.data()); }
+// Known from the body element's start tag: the same test as bodyElementIs("Fault", the envelope namespace).
+bool SoapResponse::isFault() const { return m_state.bodyIsFault; }
 
 bool SoapResponse::bodyElementIs(const char* name, const char* nameSpace) const {
     return m_state.hasBodyElement && m_state.bodyHasNamespace && m_bodyName == name && m_bodyNamespace == nameSpace;
