@@ -357,8 +357,7 @@ private:
     char* m_block = nullptr;
     std::size_t m_size = 0;  // usable bytes of m_block
 };
-// The host library is loaded with the program, so its thread storage is reached without a lookup call.
-[[gnu::tls_model("initial-exec")]] thread_local SpareText t_spareText;
+thread_local SpareText t_spareText;
 
 // ---- native policy hook -----------------------------------------------------------------------------
 zem_native_decision_fn g_nativeDecision = nullptr;
