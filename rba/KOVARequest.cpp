@@ -124,20 +124,6 @@ void appendX500Name(std::string& out, std::string_view text) {
 
 char* slotText(const std::string& text) { return const_cast<char*>(text.c_str()); }
 
-// The result texts of the last request a thread finished, kept so that the next one writes into their room
-// instead of growing new ones; a text past KEPT_TEXT_BYTES (a request of thousands of items) is not kept.
-constexpr std::size_t KEPT_TEXT_BYTES = 64 * 1024;
-thread_local std::array<std::string, 4> t_keptTexts;
-
-void takeKept(std::string& text, std::string& kept) {
-    text.swap(kept);
-    text.clear();
-}
-
-void giveBack(std::string& text, std::string& kept) {
-    if (text.capacity() <= KEPT_TEXT_BYTES && text.capacity() > kept.capacity()) text.swap(kept);
-}
-
 std::size_t textSize(const KOVADataList& items) {
     std::size_t size = 0;
     for (const auto& [name, value] : items) size += name.size() + value.size();
@@ -165,21 +151,13 @@ KOVARequest::KOVARequest(const std::string& contextID, const std::string& server
     std::transform(FIXED_SLOTS.begin(), FIXED_SLOTS.end(), m_slots,
                    [](const char* text) { return const_cast<char*>(text); });
     m_slots[12] = slotText(m_inheritedPOP);
-    std::array<std::string*, 4> texts = resultTexts();
-    for (std::size_t i = 0; i < texts.size(); ++i) takeKept(*texts[i], t_keptTexts[i]);
     KOVA_EXIT(name);
 }
 
 KOVARequest::~KOVARequest() {
     static const char* const name = "KOVARequest::~KOVARequest";
     KOVA_ENTER(name);
-    std::array<std::string*, 4> texts = resultTexts();
-    for (std::size_t i = 0; i < texts.size(); ++i) giveBack(*texts[i], t_keptTexts[i]);
     KOVA_EXIT(name);
-}
-
-std::array<std::string*, 4> KOVARequest::resultTexts() {
-    return {&m_subjectAttrs, &m_environmentAttrs, &m_resourceAttrs, &m_actionAttrs};
 }
 
 int KOVARequest::formatRequest(const KOVAData& data, KOVAAuditFields* auditFields, int useRealClientIP,

@@ -1,7 +1,6 @@
 // The XACML 2.0 request context of one decision, built as 24 text fragments.
 #pragma once
 
-#include <array>
 #include <list>
 #include <string>
 
@@ -119,8 +118,6 @@ private:
     template <class Values>
     static int validValues(const char* id, const char* dataType, const Values& values);
 
-    // The four result texts, in the order the thread's kept texts hold them.
-    std::array<std::string*, 4> resultTexts();
     void reserveTexts(const KOVAData& data, int provideOldAttrIDs);
     void traceDocument() const;
     // The adjacent HTTP items [first, last) of one name as one attribute of the Environment.

@@ -151,28 +151,3 @@ TEST(Schema, ValidatorRejectsDocumentsOutsideTheContextSchema) {
 }
 
 }  // namespace
-
-// A thread's requests write into the room its last request left: a request after a larger one, requests alive
-// at once, and one after a document too large to keep each write exactly their own text.
-TEST_F(Document, RequestsOnOneThreadOneAfterAnotherOrAtOnceWriteOnlyTheirOwnText) {
-    KOVAData typical = makeData({{"header:Host", "h1"}, {"header:Unknown", "u"}, {"method", "POST"}},
-                                {{"AZN_CRED_PRINCIPAL_NAME", "alice"}, {"AZN_CRED_NETWORK_ADDRESS_STR", "192.0.2.7"}});
-    KOVAData large =
-        makeData({{"header:Unknown", std::string(70 * 1024, 'u')}}, {{"tagged", std::string(70 * 1024, 't')}});
-    auto alone = [&](const KOVAData& data) {
-        KOVARequest request("ctx", "6.1", "srv1", "/r", "read", "");
-        return format(request, data, 1, 0);
-    };
-    const std::string minimal = alone({}), typicalDocument = alone(typical);
-    EXPECT_EQ(alone({}), minimal) << "a request after a larger one keeps nothing of it";
-    {
-        KOVARequest outer("ctx", "6.1", "srv1", "/r", "read", "");
-        KOVARequest inner("ctx", "6.1", "srv1", "/r", "read", "");
-        EXPECT_EQ(format(inner, typical, 1, 0), typicalDocument);
-        EXPECT_EQ(format(outer, {}, 1, 0), minimal);
-        EXPECT_EQ(xacml_test::documentOf(inner), typicalDocument) << "the other request's text is its own";
-    }
-    EXPECT_NE(alone(large).find(std::string(70 * 1024, 't')), std::string::npos);
-    EXPECT_EQ(alone(typical), typicalDocument);
-    EXPECT_EQ(alone({}), minimal);
-}
