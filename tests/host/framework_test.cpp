@@ -64,6 +64,7 @@ TEST(AttributeList, NamesComeBackInInsertionOrderWithTheirValues) {
     azn_attrlist_h_t list = 0;
     ASSERT_EQ(azn_attrlist_create(&list), 0u);
     EXPECT_TRUE(azn_util_handle_is_valid(list));
+    EXPECT_EQ(names(list), std::vector<std::string>{}) << "an empty list's array holds only its end";
     azn_attrlist_add_entry(list, "zeta", "z1");
     azn_attrlist_add_entry(list, "alpha", "a1");
     azn_attrlist_add_entry(list, "zeta", "z2");
