@@ -55,6 +55,30 @@ constexpr auto CONTEXT_ID_START =
 
 #undef KOVA_AUDIT_ATTRIBUTE
 
+// The end of an attribute's start tag for each DataType constant: one copy where three pieces would be three.
+template <const auto& Type>
+constexpr auto DATATYPE_END = join("\" DataType=", Type, ">");
+#define KOVA_DATATYPE_END_ROW(type) \
+    std::pair<const char*, std::string_view>(type, {DATATYPE_END<type>.data(), DATATYPE_END<type>.size() - 1})
+constexpr std::array DATATYPE_ENDS = {
+    KOVA_DATATYPE_END_ROW(KOVA_DATATYPE_STRING),   KOVA_DATATYPE_END_ROW(KOVA_DATATYPE_INTEGER),
+    KOVA_DATATYPE_END_ROW(KOVA_DATATYPE_BOOLEAN),  KOVA_DATATYPE_END_ROW(KOVA_DATATYPE_DOUBLE),
+    KOVA_DATATYPE_END_ROW(KOVA_DATATYPE_TIME),     KOVA_DATATYPE_END_ROW(KOVA_DATATYPE_DATE),
+    KOVA_DATATYPE_END_ROW(KOVA_DATATYPE_X500NAME),
+};
+#undef KOVA_DATATYPE_END_ROW
+
+// Any other DataType text (none of the constants) is written in its three pieces.
+void appendDataTypeEnd(std::string& out, const char* dataType) {
+    for (const auto& [type, end] : DATATYPE_ENDS) {
+        if (type == dataType) {
+            out.append(end);
+            return;
+        }
+    }
+    out.append("\" DataType=").append(dataType).push_back('>');
+}
+
 // The fixed fragments by slot; null where formatRequest (or, for slot 12, the constructor) points the
 // slot at the request's own text.
 // clang-format off
@@ -237,7 +261,7 @@ void KOVARequest::appendText(std::string& out, const char* text, TextForm form) 
 void KOVARequest::appendAttributeStart(std::string& out, const char* id, const char* dataType, TextForm form) {
     out.append("<ns1:Attribute AttributeId=\"");
     appendText(out, id, form);
-    out.append("\" DataType=").append(dataType).push_back('>');
+    appendDataTypeEnd(out, dataType);
 }
 
 void KOVARequest::appendValue(std::string& out, const char* value, TextForm form) {

@@ -3,6 +3,8 @@
 
 #include <list>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "orbsec_axiscpp/axis.h"
 #include "rba/KOVAData.h"
@@ -34,10 +36,11 @@ enum {
 // One attribute being collected before it is written.
 class KOVAAttribute {
 public:
-    KOVAAttribute(const std::string& id, const char* dataType)
+    // A view, so that an identifier given as a literal is copied into the two fields and nowhere else.
+    KOVAAttribute(std::string_view id, const char* dataType)
         : m_id(id), m_sourceId(id), m_dataType(dataType), m_sourceDataType(dataType) {}
 
-    void addValue(const std::string& value) { m_values.push_back(value); }
+    void addValue(std::string value) { m_values.push_back(std::move(value)); }
     void setId(const std::string& id) { m_id = id; }
     void setDataType(const char* dataType) { m_dataType = dataType; }
 

@@ -351,7 +351,7 @@ int KOVARequest::handleMultivaluedSubjectAttr(const char* id, const std::string&
         std::size_t comma = rest.find(',');
         std::string piece(stripped(rest.substr(0, comma)));
         KOVA_TRACE(9, "%s Found an entry within the value[%s]", name, piece.c_str());
-        attribute.addValue(piece);
+        attribute.addValue(std::move(piece));
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     }
     KOVA_TRACE(9, "%s EXIT [%d]", name, 1);

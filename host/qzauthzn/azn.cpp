@@ -1,5 +1,7 @@
 #include "qzauthzn/azn.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -317,6 +319,46 @@ bool injectedFailure(const char* operation) {
 #define ZEM_INJECT(operation) \
     if (injectedFailure(operation)) return azn_util_errcode(AZN_S_FAILURE, 0)
 
+// ---- texts handed out ----------------------------------------------------------------------------
+// The block of the last text a thread released, handed out again for the next text that fits in it: a reader
+// going through a list value by value, releasing each before asking for the next, then copies every value
+// into one block instead of allocating and freeing one per value. Blocks past MAX_SPARE_BYTES are freed.
+class SpareText {
+public:
+    SpareText() = default;
+    SpareText(const SpareText&) = delete;
+    SpareText& operator=(const SpareText&) = delete;
+    ~SpareText() { free(m_block); }
+
+    // A copy of `text` in a block the caller releases with azn_release_string; null when memory runs out.
+    char* copy(const char* text, std::size_t length) {
+        char* block = length < m_size ? take() : static_cast<char*>(malloc(length + 1));
+        if (!block) return nullptr;
+        std::memcpy(block, text, length + 1);
+        return block;
+    }
+    void release(char* block) {
+        std::size_t size = block ? malloc_usable_size(block) : 0;
+        if (size <= m_size || size > MAX_SPARE_BYTES) {
+            free(block);
+            return;
+        }
+        free(std::exchange(m_block, block));
+        m_size = size;
+    }
+
+private:
+    char* take() {
+        m_size = 0;
+        return std::exchange(m_block, nullptr);
+    }
+
+    static constexpr std::size_t MAX_SPARE_BYTES = 4096;
+    char* m_block = nullptr;
+    std::size_t m_size = 0;  // usable bytes of m_block
+};
+thread_local SpareText t_spareText;
+
 // ---- native policy hook -----------------------------------------------------------------------------
 zem_native_decision_fn g_nativeDecision = nullptr;
 
@@ -373,6 +415,24 @@ azn_status_t refuseHeader(const char* value) {
                               .c_str());
     });
     return azn_util_errcode(AZN_S_INVALID_STRING_VALUE, 0);
+}
+
+// The names of a list as one block: the null-terminated pointer array, then the texts it points at, so
+// that handing out and releasing the names costs one heap block however many there are.
+azn_string_t* nameArray(const zem::AttrEntries& entries) {
+    std::size_t pointerBytes = (entries.size() + 1) * sizeof(azn_string_t), textBytes = 0;
+    entries.forEach([&](const AttrEntry& entry) { textBytes += entry.name.length + 1; });
+    auto* array = static_cast<azn_string_t*>(malloc(pointerBytes + textBytes));
+    if (!array) return nullptr;
+    char* text = reinterpret_cast<char*>(array) + pointerBytes;
+    std::size_t i = 0;
+    entries.forEach([&](const AttrEntry& entry) {
+        array[i++] = text;
+        std::memcpy(text, entries.text(entry.name), entry.name.length + 1);
+        text += entry.name.length + 1;
+    });
+    array[i] = nullptr;
+    return array;
 }
 
 const char* majorText(unsigned int major) {
@@ -453,10 +513,8 @@ azn_status_t azn_attrlist_get_names(azn_attrlist_h_t list, azn_string_t** names)
     HandleObject* object = attrlist(list);
     if (!object) return invalidList();
     if (!names) return azn_util_errcode(AZN_S_INVALID_STRING_VALUE, 0);
-    auto* array = static_cast<azn_string_t*>(calloc(object->entries.size() + 1, sizeof(azn_string_t)));
+    azn_string_t* array = nameArray(object->entries);
     if (!array) return azn_util_errcode(AZN_S_FAILURE, 0);
-    std::size_t i = 0;
-    object->entries.forEach([&](const AttrEntry& entry) { array[i++] = strdup(object->entries.text(entry.name)); });
     *names = array;
     return 0;
 }
@@ -478,8 +536,13 @@ azn_status_t azn_attrlist_get_entry_string_value(azn_attrlist_h_t list, const ch
     azn_status_t status = findValue(list, name, index, found);
     if (status) return status;
     if (found.value->type != AZN_TYPE_STRING) return azn_util_errcode(AZN_S_ATTR_VALUE_NOT_STRING_TYPE, 0);
-    if (value) *value = found.value->isNull ? nullptr : strdup(found.list->text(found.value->text));
-    return 0;
+    if (!value) return 0;
+    if (found.value->isNull) {
+        *value = nullptr;
+        return 0;
+    }
+    *value = t_spareText.copy(found.list->text(found.value->text), found.value->text.length);
+    return *value ? 0 : azn_util_errcode(AZN_S_FAILURE, 0);
 }
 
 azn_status_t azn_attrlist_get_entry_ulong_value(azn_attrlist_h_t list, const char* name, unsigned int index,
@@ -543,13 +606,13 @@ azn_status_t azn_creds_get_attrlist_for_subject(azn_creds_h_t creds, unsigned in
 
 void azn_release_string(azn_string_t* text) {
     if (!text) return;
-    free(*text);
+    t_spareText.release(*text);
     *text = nullptr;
 }
 
+// The only arrays handed out are name arrays, whose texts live in the array's own block.
 void azn_release_strings(azn_string_t** texts) {
-    if (!texts || !*texts) return;
-    for (azn_string_t* text = *texts; *text; ++text) free(*text);
+    if (!texts) return;
     free(*texts);
     *texts = nullptr;
 }

@@ -49,7 +49,8 @@ azn_status_t azn_attrlist_create(azn_attrlist_h_t* new_list);
 azn_status_t azn_attrlist_delete(azn_attrlist_h_t* list);
 azn_status_t azn_attrlist_add_entry(azn_attrlist_h_t list, const char* name, const char* value);
 azn_status_t azn_attrlist_add_entry_ulong(azn_attrlist_h_t list, const char* name, unsigned long value);
-// Entry names in insertion order, as a null-terminated array; release it with azn_release_strings.
+// Entry names in insertion order, as a null-terminated array; release it whole with azn_release_strings (the
+// names live in the array's block and are not released one by one).
 azn_status_t azn_attrlist_get_names(azn_attrlist_h_t list, azn_string_t** names);
 azn_status_t azn_attrlist_name_get_num(azn_attrlist_h_t list, const char* name, unsigned int* count);
 // A copy of the text value (null when the entry holds a null text); release it with azn_release_string.

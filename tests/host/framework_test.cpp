@@ -64,6 +64,7 @@ TEST(AttributeList, NamesComeBackInInsertionOrderWithTheirValues) {
     azn_attrlist_h_t list = 0;
     ASSERT_EQ(azn_attrlist_create(&list), 0u);
     EXPECT_TRUE(azn_util_handle_is_valid(list));
+    EXPECT_EQ(names(list), std::vector<std::string>{}) << "an empty list's array holds only its end";
     azn_attrlist_add_entry(list, "zeta", "z1");
     azn_attrlist_add_entry(list, "alpha", "a1");
     azn_attrlist_add_entry(list, "zeta", "z2");
@@ -95,6 +96,45 @@ TEST(AttributeList, NamesComeBackInInsertionOrderWithTheirValues) {
     EXPECT_EQ(names(list), (std::vector<std::string>{"alpha", "nothing", "HTTP_RESPONSE_CODE"}));
     EXPECT_EQ(azn_attrlist_delete(&list), 0u);
     EXPECT_EQ(list, 0u);
+}
+
+// Value texts reuse the block of a text released before on the same thread: every text handed out must still be
+// a copy of its own, whatever was released before it, held beside it or released on another thread.
+TEST(AttributeList, ValueTextsAreSeparateCopiesWhateverWasReleasedBefore) {
+    const std::string longValue(100, 'l'), hugeValue(5000, 'h');
+    azn_attrlist_h_t list = 0;
+    ASSERT_EQ(azn_attrlist_create(&list), 0u);
+    azn_attrlist_add_entry(list, "long", longValue.c_str());
+    azn_attrlist_add_entry(list, "huge", hugeValue.c_str());
+    azn_attrlist_add_entry(list, "short", "ab");
+    azn_attrlist_add_entry(list, "short", "");
+    auto get = [&](const char* name, unsigned int index) {
+        azn_string_t text = nullptr;
+        EXPECT_EQ(azn_attrlist_get_entry_string_value(list, name, index, &text), 0u) << name;
+        return text;
+    };
+
+    for (const char* released : {"long", "huge", "short"}) {
+        SCOPED_TRACE(released);
+        azn_string_t before = get(released, 0);
+        azn_release_string(&before);
+        azn_string_t first = get("short", 0), empty = get("short", 1), longText = get("long", 0);
+        ASSERT_TRUE(first && empty && longText);
+        EXPECT_STREQ(first, "ab");
+        EXPECT_STREQ(empty, "");
+        EXPECT_EQ(longText, longValue);
+        first[0] = 'X';  // the caller's copy: changing it changes neither the list nor another text
+        EXPECT_STREQ(empty, "");
+        EXPECT_EQ(values(list, "short"), (std::vector<std::string>{"ab", ""}));
+        for (azn_string_t* text : {&first, &empty, &longText}) azn_release_string(text);
+        EXPECT_EQ(longText, nullptr);
+    }
+
+    azn_string_t fromHere = get("long", 0);
+    std::thread([&] { azn_release_string(&fromHere); }).join();
+    EXPECT_EQ(values(list, "huge"), std::vector<std::string>{hugeValue});
+    EXPECT_EQ(values(list, "long"), std::vector<std::string>{longValue});
+    azn_attrlist_delete(&list);
 }
 
 // Twenty thousand names, each given twice (the second round in reverse order), some deleted and one
