@@ -117,7 +117,22 @@ struct ResponseContent {
 
 KOVAModule::KOVAModule() {
     KOVA_ENTER("KOVAModule::KOVAModule");
+    forgetSettings();
     KOVA_EXIT("KOVAModule::KOVAModule");
+}
+
+// A module shut down starts its next start-up from the defaults: a host that keeps the library loaded
+// across a restart must not decide with a setting the new configuration no longer holds.
+void KOVAModule::forgetSettings() {
+    m_contextID.clear();
+    m_corvaneVersion.clear();
+    m_corvaneServerName.clear();
+    m_applyZemNativePolicy = 0;
+    m_userealclientip = 1;
+    m_hasContextID = false;
+    m_provideOldAttrIDs = 0;
+    m_hasSpecialEASConfigured = 0;
+    m_permitWhenNoKOVAAvail = 0;
 }
 
 KOVAModule::~KOVAModule() {
@@ -209,6 +224,7 @@ uint32_t KOVAModule::shutdown() {
         m_clusterMgr.shutdown();
         m_cluster = nullptr;
     }
+    forgetSettings();
     KOVA_EXIT_STATUS("KOVAModule::shutdown", 0);
     return 0;
 }

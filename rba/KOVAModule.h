@@ -55,6 +55,7 @@ private:
     azn_status_t answerUnreachable(int status, int* permission, azn_attrlist_h_t* permission_info,
                                    KOVAAuditFields* audit_fields);
     int inheritedPOPPolicyID(bool havePOP, const std::string& inheritedPOP, std::string& policyID);
+    void forgetSettings();
 
     KOVAServiceFactory m_serviceFactory;
     NVWSOAPClusterMgr m_clusterMgr;
@@ -62,12 +63,13 @@ private:
     std::string m_contextID;
     std::string m_corvaneVersion;
     std::string m_corvaneServerName;
-    int m_applyZemNativePolicy = 0;
-    int m_userealclientip = 1;
-    bool m_hasContextID = false;
-    int m_provideOldAttrIDs = 0;
-    int m_hasSpecialEASConfigured = 0;
-    int m_permitWhenNoKOVAAvail = 0;
+    // Settings: their defaults are set by forgetSettings.
+    int m_applyZemNativePolicy;
+    int m_userealclientip;
+    bool m_hasContextID;
+    int m_provideOldAttrIDs;
+    int m_hasSpecialEASConfigured;
+    int m_permitWhenNoKOVAAvail;
 };
 
 azn_status_t rba_retrieve_uxcred_attrs(azn_attrlist_h_t* list, azn_creds_h_t creds);

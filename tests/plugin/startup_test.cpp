@@ -13,6 +13,7 @@
 #include "rba/KOVAConfig.h"
 #include "rba/KOVAModule.h"
 #include "rba/kova_eas.h"
+#include "support/loaded_plugin.h"
 #include "support/plugin_fixture.h"
 #include "support/test_support.h"
 
@@ -97,6 +98,24 @@ TEST_F(Startup, EachFailedStartUpGivesItsStatusAndMessageAndLeavesNothingRunning
         EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
     }
     EXPECT_THAT(messages(), HasSubstr("QLXBA0306E   Failed to add cluster to cluster manager: 0x38ad5102."));
+}
+
+// The module stays in memory from one start-up to the next here, as in a host that does not unload the
+// library: a setting the second configuration leaves out is its default again, so an unreachable PDP denies.
+TEST_F(Startup, ASecondStartUpForgetsTheSettingsOfTheFirst) {
+    kova_test::Credentials creds(kova_test::Attributes{{"AZN_CRED_PRINCIPAL_NAME", "alice"}});
+    auto decideUnreachable = [&](const std::string& settings) {
+        writeConfig(minimalConfig() + settings);
+        kova_test::AttrList info, context, permissionInfo;
+        EXPECT_EQ(azn_svc_initialize("kova", 0, nullptr, &info.handle()), 0u) << messages();
+        int permission = -1;
+        azn_svc_decision_access_allowed_ext(creds.handle(), "/Corvane/inst1/a", "r", context.handle(), &permission,
+                                            &permissionInfo.handle());
+        EXPECT_EQ(azn_svc_shutdown(0, nullptr), 0u);
+        return permission;
+    };
+    EXPECT_EQ(decideUnreachable("[kova-eas]\npermit-when-no-kova-available = yes\n"), AZN_C_PERMITTED);
+    EXPECT_NE(decideUnreachable(""), AZN_C_PERMITTED);
 }
 
 // What escapes a C entry point's body becomes the catalogue message that fits and the failure value.
