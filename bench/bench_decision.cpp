@@ -61,6 +61,7 @@ public:
         return status == 0 ? permission : -1;
     }
     std::string url() const { return pdp->url(); }
+    pid_t pdpPid() const { return pdp->pid(); }
     std::string lastRequestBody() {
         kova_test::writeFile(dir.file("requests.xml"), "");
         decideOnce();
@@ -170,43 +171,95 @@ BENCHMARK(BM_RawPostLoad)->Threads(1)->Threads(2)->UseRealTime()->MinTime(2.0);
 // Decisions and raw-socket posts in alternating slices of one closed loop per thread. Load from other work
 // on the machine comes and goes over seconds, so comparing each slice with the next weighs it on both sides
 // of a ratio alike, where loops run one after the other each meet a different share of it. Reported: the
-// median over neighbouring slices of decisions/s over posts/s, and the p50 latency of each kind over the run.
+// median over neighbouring slices of decisions/s over posts/s, the p50 latency of each kind over the run,
+// and for each kind the CPU per exchange of the request threads and of refpdp, and exchanges per second.
 constexpr int PAIRED_SLICES = 24;
 constexpr std::chrono::milliseconds PAIRED_SLICE{400};
+enum PairedKind { DECIDING = 0, POSTING = 1 };
+
+PairedKind kindOfSlice(long slice) { return slice % 2 == 0 ? DECIDING : POSTING; }
+
+// What one thread saw: exchanges per slice, latencies and CPU time per kind.
+struct PairedShare {
+    std::array<long, PAIRED_SLICES> counts{};
+    std::array<std::vector<double>, 2> latencies;
+    std::array<double, 2> clientCpu{}, pdpCpu{};  // µs; refpdp's is taken by the first thread only
+};
 
 class PairedTally {
 public:
     void reset(int threads) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_counts.fill(0);
-        m_latencies[0].clear();
-        m_latencies[1].clear();
+        m_sum = PairedShare{};
         m_running = threads;
     }
-    // Adds one thread's counts and latencies; true for the last thread to finish.
-    bool add(const std::array<long, PAIRED_SLICES>& counts, std::array<std::vector<double>, 2>& latencies) {
+    // Adds one thread's share; true for the last thread to finish.
+    bool add(const PairedShare& share) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (int i = 0; i < PAIRED_SLICES; ++i) m_counts[i] += counts[i];
-        for (int kind = 0; kind < 2; ++kind)
-            m_latencies[kind].insert(m_latencies[kind].end(), latencies[kind].begin(), latencies[kind].end());
+        for (int i = 0; i < PAIRED_SLICES; ++i) m_sum.counts[i] += share.counts[i];
+        for (int kind : {DECIDING, POSTING}) {
+            m_sum.latencies[kind].insert(m_sum.latencies[kind].end(), share.latencies[kind].begin(),
+                                         share.latencies[kind].end());
+            m_sum.clientCpu[kind] += share.clientCpu[kind];
+            m_sum.pdpCpu[kind] += share.pdpCpu[kind];
+        }
         return --m_running == 0;
     }
-    // Decisions over posts in each pair of neighbouring slices (even slices decide, odd ones post); the median.
+    // Decisions over posts in each pair of neighbouring slices; the median.
     double medianRatio() const {
         std::vector<double> ratios;
         for (int i = 0; i + 1 < PAIRED_SLICES; ++i) {
-            long decisions = m_counts[i % 2 == 0 ? i : i + 1], posts = m_counts[i % 2 == 0 ? i + 1 : i];
-            if (posts > 0) ratios.push_back(static_cast<double>(decisions) / static_cast<double>(posts));
+            int deciding = kindOfSlice(i) == DECIDING ? i : i + 1, posting = deciding == i ? i + 1 : i;
+            if (m_sum.counts[posting] > 0)
+                ratios.push_back(static_cast<double>(m_sum.counts[deciding]) /
+                                 static_cast<double>(m_sum.counts[posting]));
         }
         return medianOf(ratios);
     }
-    double p50(int kind) { return medianOf(m_latencies[kind]); }
+    double p50(PairedKind kind) { return medianOf(m_sum.latencies[kind]); }
+    long exchanges(PairedKind kind) const {
+        long total = 0;
+        for (int i = kind; i < PAIRED_SLICES; i += 2) total += m_sum.counts[i];
+        return total;
+    }
+    double perSecond(PairedKind kind) const {
+        return static_cast<double>(exchanges(kind)) /
+               (PAIRED_SLICES / 2 * std::chrono::duration<double>(PAIRED_SLICE).count());
+    }
+    double clientCpuPerExchange(PairedKind kind) const { return perExchange(m_sum.clientCpu[kind], kind); }
+    double pdpCpuPerExchange(PairedKind kind) const { return perExchange(m_sum.pdpCpu[kind], kind); }
 
 private:
+    double perExchange(double micros, PairedKind kind) const {
+        long count = exchanges(kind);
+        return count > 0 ? micros / static_cast<double>(count) : 0;
+    }
+
     std::mutex m_mutex;
-    std::array<long, PAIRED_SLICES> m_counts{};
-    std::array<std::vector<double>, 2> m_latencies;
+    PairedShare m_sum;
     int m_running = 0;
+};
+
+// Charges the CPU time since the last mark to the kind of the slice that just ended.
+class PairedCpuMeter {
+public:
+    PairedCpuMeter(PairedShare& share, pid_t pdp) : m_share(share), m_pdp(pdp), m_last(now()) {}
+    void charge(PairedKind kind) {
+        Reading reading = now();
+        m_share.clientCpu[kind] += reading.client - m_last.client;
+        m_share.pdpCpu[kind] += reading.pdp - m_last.pdp;
+        m_last = reading;
+    }
+
+private:
+    struct Reading {
+        double client, pdp;
+    };
+    Reading now() const { return {threadCpuMicros(), m_pdp > 0 ? kova_bench::processCpuMicros(m_pdp) : 0}; }
+
+    PairedShare& m_share;
+    pid_t m_pdp;
+    Reading m_last;
 };
 
 void BM_PairedLoad(benchmark::State& state) {
@@ -217,29 +270,37 @@ void BM_PairedLoad(benchmark::State& state) {
     kova_test::AttrList context(TYPICAL_CONTEXT);
     kova_bench::RawPost raw(peer.url(), loadBody());
     if (state.thread_index() == 0) tally.reset(state.threads());
-    std::array<long, PAIRED_SLICES> counts{};
-    std::array<std::vector<double>, 2> latencies;  // decisions, posts
+    PairedShare share;
+    PairedCpuMeter meter(share, state.thread_index() == 0 ? peer.pdpPid() : -1);
     for (auto _ : state) {
         Clock::time_point begin = Clock::now();
+        long current = 0;
         for (;;) {
             Clock::time_point start = Clock::now();
             long slice = (start - begin) / PAIRED_SLICE;
+            if (slice != current) meter.charge(kindOfSlice(current));
+            current = slice;
             if (slice >= PAIRED_SLICES) break;
-            bool deciding = slice % 2 == 0;
-            bool done = deciding ? peer.decideWith(creds, context) == AZN_C_PERMITTED : raw.post();
+            PairedKind kind = kindOfSlice(slice);
+            bool done = kind == DECIDING ? peer.decideWith(creds, context) == AZN_C_PERMITTED : raw.post();
             if (!done) {
                 state.SkipWithError("exchange failed");
                 break;
             }
-            ++counts[slice];
-            latencies[deciding ? 0 : 1].push_back(
-                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            ++share.counts[slice];
+            share.latencies[kind].push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         }
     }
-    if (!tally.add(counts, latencies)) return;
+    if (!tally.add(share)) return;
     state.counters["ratio"] = tally.medianRatio();
-    state.counters["decision_p50_us"] = tally.p50(0);
-    state.counters["floor_p50_us"] = tally.p50(1);
+    state.counters["decision_p50_us"] = tally.p50(DECIDING);
+    state.counters["floor_p50_us"] = tally.p50(POSTING);
+    state.counters["decision_per_s"] = tally.perSecond(DECIDING);
+    state.counters["floor_per_s"] = tally.perSecond(POSTING);
+    state.counters["decision_cpu_us"] = tally.clientCpuPerExchange(DECIDING);
+    state.counters["floor_cpu_us"] = tally.clientCpuPerExchange(POSTING);
+    state.counters["decision_pdp_cpu_us"] = tally.pdpCpuPerExchange(DECIDING);
+    state.counters["floor_pdp_cpu_us"] = tally.pdpCpuPerExchange(POSTING);
 }
 BENCHMARK(BM_PairedLoad)->Threads(1)->Threads(2)->Iterations(1)->UseRealTime();
 

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 namespace kova_bench {
@@ -97,6 +99,17 @@ bool RawPost::readAnswer() {
 }
 
 unsigned long threadAllocations() { return t_allocations; }
+
+double processCpuMicros(pid_t pid) {
+    double nanos = 0;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream stat(task.path() / "schedstat");
+        double ran = 0;
+        if (stat >> ran) nanos += ran;
+    }
+    return nanos / 1000;
+}
 
 }  // namespace kova_bench
 

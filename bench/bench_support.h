@@ -2,6 +2,7 @@
 #pragma once
 
 #include <curl/curl.h>
+#include <sys/types.h>
 
 #include <string>
 #include <string_view>
@@ -69,5 +70,8 @@ private:
 
 // Heap blocks (malloc, calloc, realloc, aligned forms) the calling thread asked for so far.
 unsigned long threadAllocations();
+
+// CPU time all threads of a process have run so far, in microseconds (the scheduler's own count).
+double processCpuMicros(pid_t pid);
 
 }  // namespace kova_bench

@@ -30,13 +30,46 @@ run_floor() {
 
 # The median of one counter of the alternating-slices benchmark: paired_figure THREADS COUNTER
 paired_figure() {
-  grep -E "^BM_PairedLoad/.*threads:$1_median" "$WORK/paired.txt" | grep -o "$2=[0-9.]*" | cut -d= -f2
+  grep -E "^BM_PairedLoad/.*threads:$1_median" "$WORK/paired.txt" | counter_value "$2"
 }
 
 # The median of one counter: floor_figure BENCHMARK THREADS COUNTER
 floor_figure() {
-  grep -E "^$1/.*threads:$2_median" "$WORK/floor.txt" | grep -o "$3=[0-9.]*[kM]*" | cut -d= -f2 |
+  grep -E "^$1/.*threads:$2_median" "$WORK/floor.txt" | counter_value "$3"
+}
+
+# A counter's value from a benchmark line on standard input, its k or M suffix applied.
+counter_value() {
+  grep -o "\b$1=[0-9.]*[kM]*" | cut -d= -f2 |
     awk '/k$/ {sub(/k$/, ""); $1 *= 1000} /M$/ {sub(/M$/, ""); $1 *= 1000000} {print $1}'
+}
+
+# Why the paired ratios fall short, from the same run: each kind's CPU per exchange in the request threads and
+# in refpdp, and how much of the two virtual CPUs each kind kept busy.
+paired_explanation() {
+  local t c figures=()
+  for t in 1 2; do
+    for c in decision_cpu_us floor_cpu_us decision_pdp_cpu_us floor_pdp_cpu_us decision_per_s floor_per_s \
+             decision_p50_us floor_p50_us; do
+      figures+=("$(paired_figure "$t" "$c")")
+    done
+  done
+  awk -v f="${figures[*]}" 'BEGIN { split(f, v, " ")
+    dc1 = v[1]; fc1 = v[2]; dp1 = v[3]; fp1 = v[4]; dl1 = v[7]; fl1 = v[8]
+    dc2 = v[9]; fc2 = v[10]; dp2 = v[11]; fp2 = v[12]; dr2 = v[13]; fr2 = v[14]
+    printf "Why the ratios fall short here (the paired run): at one thread a decision takes %.1f µs of client CPU\n", dc1
+    printf "against the raw post'"'"'s %.1f µs (the liveness peek before a kept connection is reused is about 1.5 µs of the\n", fc1
+    printf "difference; the rest is the plug-in, the framework stand-in and the XML writing and reading), and its p50 is\n"
+    printf "%.1f µs above. refpdp spends %.1f µs of CPU per decision and %.1f µs per raw post: the same bytes in, the same\n", dl1 - fl1, dp1, fp1
+    printf "answer out. At two threads the client CPU is %.1f against %.1f µs and refpdp'"'"'s %.1f against %.1f µs, so\n", dc2, fc2, dp2, fp2
+    printf "even with both virtual CPUs busy all the time decisions could reach at most %.2f times the floor'"'"'s rate.\n", (fc2 + fp2) / (dc2 + dp2)
+    printf "The decisions kept %.0f%% of the two virtual CPUs busy and the raw posts %.0f%%: the rest is time in which every\n", 100 * dr2 * (dc2 + dp2) / 2e6, 100 * fr2 * (fc2 + fp2) / 2e6
+    printf "thread waits for a wake-up (or other work ran). This virtual machine halts an idle virtual CPU at once (no\n"
+    printf "cpuidle driver), so each wake-up of refpdp or of the client goes through the hypervisor, and a bare system\n"
+    printf "call costs over a microsecond. The request threads wait on no lock (strace: no futex calls in them), and a\n"
+    printf "rise of the client CPU from one thread to two is spread evenly (perf cpu-clock samples: libc, libxml2, the\n"
+    printf "host library and the plug-in each about 1.5 times their one-thread share): two request threads and\n"
+    printf "refpdp'"'"'s two connection threads share the two virtual CPUs.\n\n" }'
 }
 
 floor_section() {
@@ -85,19 +118,7 @@ floor_section() {
   local rc
   rc=$(floor_figure BM_RawPostLoad 1 cpu_us)
   echo
-  local dc2 rc2
-  dc2=$(floor_figure BM_DecisionLoad 2 cpu_us); rc2=$(floor_figure BM_RawPostLoad 2 cpu_us)
-  awk -v dc="$dc" -v rc="$rc" -v dp="$dp" -v rp="$rp" -v dc2="$dc2" -v rc2="$rc2" 'BEGIN {
-    printf "Why the ratios fall short here: in this run a decision'"'"'s client CPU is %.1f µs above the raw post'"'"'s at one\n", dc - rc
-    printf "thread (the liveness peek before a kept connection is reused is about 1.5 µs of it; the rest is the plug-in,\n"
-    printf "the framework stand-in and the XML writing and reading) and its p50 %.1f µs above. This virtual machine halts\n", dp - rp
-    printf "an idle virtual CPU at once (no cpuidle driver), so each wake-up of refpdp or of the client goes through the\n"
-    printf "hypervisor, and a bare system call costs over a microsecond. From one thread to two the decision'"'"'s client\n"
-    printf "CPU went from %.1f to %.1f µs and the raw post'"'"'s from %.1f to %.1f µs; in some runs the decision'"'"'s rises by up\n", dc, dc2, rc, rc2
-    printf "to 20 µs. Such a rise is spread evenly (perf cpu-clock samples: libc, libxml2, the host library and the\n"
-    printf "plug-in each about 1.5 times their one-thread share) and the request threads wait on no lock (strace: no futex\n"
-    printf "calls in them): two request threads and refpdp'"'"'s two connection threads share the two virtual CPUs, and code\n"
-    printf "with a larger working set than the raw loop'"'"'s runs slower when they do.\n\n" }'
+  paired_explanation
   awk -v d="$dc" -v c="$cc" -v r="$rc" 'BEGIN {printf "Where the client CPU of one decision goes (one thread): %.1f µs in all, of which %.1f µs is the raw\nexchange itself (system calls on the socket) and %.1f µs the plug-in, the framework stand-in, the SOAP client\nand its HTTP client together; libcurl'"'"'s easy interface alone costs %.1f µs above the raw exchange.\n", d, r, d - r, c - r}'
   echo
   echo "| target | figure | met |"

@@ -129,6 +129,7 @@ public:
     RefPdp(const RefPdp&) = delete;
     RefPdp& operator=(const RefPdp&) = delete;
     int port() const { return m_port; }
+    pid_t pid() const { return m_process ? m_process->pid() : -1; }
     // http://127.0.0.1:PORT/kova/authz/services/AuthzService (https with TLS options)
     std::string url() const;
     void stop();
