@@ -1,6 +1,10 @@
 #include "rba/KOVAData.h"
 
+#include <algorithm>
+#include <cstring>
+#include <new>
 #include <string_view>
+#include <utility>
 
 #include "rba/KOVAConfig.h"
 #include "rba/kova_eas.h"
@@ -38,7 +42,63 @@ void reportUnreadable(const char* name, azn_status_t status) {
                                      azn_error_minor(status));
 }
 
+// Room for the texts of a typical decision's list in the first block.
+constexpr std::size_t FIRST_BLOCK_TEXT = 1024;
+
 }  // namespace
+
+KOVATextStore::KOVATextStore(KOVATextStore&& other) noexcept
+    : m_last(std::exchange(other.m_last, nullptr)),
+      m_free(std::exchange(other.m_free, nullptr)),
+      m_left(std::exchange(other.m_left, 0)) {}
+
+KOVATextStore& KOVATextStore::operator=(KOVATextStore&& other) noexcept {
+    if (this != &other) {
+        release();
+        m_last = std::exchange(other.m_last, nullptr);
+        m_free = std::exchange(other.m_free, nullptr);
+        m_left = std::exchange(other.m_left, 0);
+    }
+    return *this;
+}
+
+KOVATextStore::~KOVATextStore() { release(); }
+
+void KOVATextStore::release() noexcept {
+    while (m_last) {
+        Block* previous = m_last->previous;
+        ::operator delete(m_last);
+        m_last = previous;
+    }
+    m_free = nullptr;
+    m_left = 0;
+}
+
+// Each block at least doubles the last one, so that a list of any length costs few blocks.
+void KOVATextStore::addBlock(std::size_t atLeast) {
+    std::size_t capacity = std::max(atLeast, m_last ? 2 * m_last->capacity : FIRST_BLOCK_TEXT);
+    Block* block = static_cast<Block*>(::operator new(sizeof(Block) + capacity));
+    *block = Block{m_last, capacity};
+    m_last = block;
+    m_free = reinterpret_cast<char*>(block + 1);
+    m_left = capacity;
+}
+
+KOVAText KOVATextStore::copy(std::string_view text) {
+    std::size_t needed = text.size() + 1;
+    if (needed > m_left) addBlock(needed);
+    char* start = m_free;
+    std::memcpy(start, text.data(), text.size());
+    start[text.size()] = '\0';
+    m_free += needed;
+    m_left -= needed;
+    return KOVAText(start, text.size());
+}
+
+KOVADataList& KOVADataList::operator=(const KOVADataList& other) {
+    if (this != &other) *this = KOVADataList(other);
+    return *this;
+}
 
 int KOVAData::loadData(azn_attrlist_h_t credentials, azn_attrlist_h_t app_context) {
     static const char* const name = "KOVAData::loadData";
@@ -68,7 +128,8 @@ void KOVAData::createData(azn_attrlist_h_t list, KOVADataList& target, bool mapN
             KOVA_EXIT_STATUS(traceName, azn_error_major(status));
             return;
         }
-        const std::string* headerName = nullptr;  // looked up at the first value read
+        KOVAText storedName;  // copied, after a header-name lookup, at the first value read
+        bool named = false;
         for (unsigned int index = 0; index < count; ++index) {
             FrameworkText value;
             status = azn_attrlist_get_entry_string_value(list, name, index, &value.text);
@@ -76,10 +137,12 @@ void KOVAData::createData(azn_attrlist_h_t list, KOVADataList& target, bool mapN
                 reportUnreadable(name, status);
                 continue;
             }
-            const char* text = value.text ? value.text : "";
-            if (mapNames && !headerName) headerName = &kova_config->getHeaderName(name);
-            const KOVADataItem& item =
-                mapNames ? target.emplace_back(*headerName, text) : target.emplace_back(name, text);
+            if (!named) {
+                named = true;
+                storedName = target.m_texts.copy(mapNames ? std::string_view(kova_config->getHeaderName(name))
+                                                          : std::string_view(name));
+            }
+            const KOVADataItem& item = target.emplaceValue(storedName, value.text ? value.text : "");
             KOVA_TRACE(9, "Just pushed back data item named %s with value %s:", item.first.c_str(),
                        item.second.c_str());
         }
