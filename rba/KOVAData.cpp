@@ -117,14 +117,14 @@ void KOVAData::createData(azn_attrlist_h_t list, KOVADataList& target, bool mapN
     target.reserve(target.size() + nameCount(names.texts));
 
     for (azn_string_t* cursor = names.texts; cursor && *cursor; ++cursor) {
-        const char* name = *cursor;
-        KOVA_TRACE(9, "azn_attr_name = %s", name);
+        const KOVAText name = *cursor;  // measured once for the checks and the copy
+        KOVA_TRACE(9, "azn_attr_name = %s", name.c_str());
         if (isPOPAttribute(name)) continue;
 
         unsigned int count = 0;
-        azn_status_t status = azn_attrlist_name_get_num(list, name, &count);
+        azn_status_t status = azn_attrlist_name_get_num(list, name.c_str(), &count);
         if (status != 0) {
-            reportUnreadable(name, status);
+            reportUnreadable(name.c_str(), status);
             KOVA_EXIT_STATUS(traceName, azn_error_major(status));
             return;
         }
@@ -132,15 +132,15 @@ void KOVAData::createData(azn_attrlist_h_t list, KOVADataList& target, bool mapN
         bool named = false;
         for (unsigned int index = 0; index < count; ++index) {
             FrameworkText value;
-            status = azn_attrlist_get_entry_string_value(list, name, index, &value.text);
+            status = azn_attrlist_get_entry_string_value(list, name.c_str(), index, &value.text);
             if (status != 0) {
-                reportUnreadable(name, status);
+                reportUnreadable(name.c_str(), status);
                 continue;
             }
             if (!named) {
                 named = true;
-                storedName = target.m_texts.copy(mapNames ? std::string_view(kova_config->getHeaderName(name))
-                                                          : std::string_view(name));
+                std::string_view storedText = mapNames ? kova_config->getHeaderName(name) : name;
+                storedName = target.m_texts.copy(storedText);
             }
             const KOVADataItem& item = target.emplaceValue(storedName, value.text ? value.text : "");
             KOVA_TRACE(9, "Just pushed back data item named %s with value %s:", item.first.c_str(),
