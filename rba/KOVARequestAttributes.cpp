@@ -386,7 +386,8 @@ struct KOVARequest::CredentialWalk {
     std::string clientIP;
     bool haveRealClientIP = false;
     const KOVAText* registryDN = nullptr;
-    std::vector<const KOVAText*> groups;
+    std::vector<const KOVAText*> groups;  // room for every credential taken at the first group
+    std::size_t credentialCount = 0;
     std::string copy;  // the element under the credential's own name, when old identifiers are asked for
 };
 
@@ -412,7 +413,7 @@ int KOVARequest::createCredentials(const KOVAData& data, KOVAAuditFields* auditF
     if (creds.empty()) KOVA_TRACE(9, "Credentials are empty");
 
     CredentialWalk walk;
-    walk.groups.reserve(creds.size());
+    walk.credentialCount = creds.size();
     if (useRealClientIP) {
         KOVA_TRACE(9, "%s: We want to use the real client IP", name);
         walk.haveRealClientIP = findClientIP(data, walk.clientIP);
@@ -476,7 +477,11 @@ bool KOVARequest::appendCredential(KOVADataList::const_iterator first, KOVADataL
 
     const bool inGroup = credName == "AZN_CRED_GROUP_REGISTRY_IDS";
     if (credName == "AZN_CRED_REGISTRY_ID") walk.registryDN = &credValue;
-    if (inGroup) walk.groups.push_back(&credValue);
+    if (inGroup) {
+        // Most users' credentials carry no groups: no block for them then.
+        if (walk.groups.capacity() == 0) walk.groups.reserve(walk.credentialCount);
+        walk.groups.push_back(&credValue);
+    }
     if (credName == "AUTHENTICATION_LEVEL" && !appendSecondaryChallenge(credValue)) return false;
 
     // Further values of the name are escaped, the network address's too.
