@@ -42,8 +42,9 @@ void reportUnreadable(const char* name, azn_status_t status) {
                                      azn_error_minor(status));
 }
 
-// Room for the texts of a typical decision's list in the first block.
-constexpr std::size_t FIRST_BLOCK_TEXT = 1024;
+// The first block holds a typical decision's list and stays small enough for the allocator's per-thread
+// cache of recently freed blocks.
+constexpr std::size_t FIRST_BLOCK_BYTES = 512;
 
 }  // namespace
 
@@ -76,7 +77,7 @@ void KOVATextStore::release() noexcept {
 
 // Each block at least doubles the last one, so that a list of any length costs few blocks.
 void KOVATextStore::addBlock(std::size_t atLeast) {
-    std::size_t capacity = std::max(atLeast, m_last ? 2 * m_last->capacity : FIRST_BLOCK_TEXT);
+    std::size_t capacity = std::max(atLeast, m_last ? 2 * m_last->capacity : FIRST_BLOCK_BYTES - sizeof(Block));
     Block* block = static_cast<Block*>(::operator new(sizeof(Block) + capacity));
     *block = Block{m_last, capacity};
     m_last = block;
