@@ -77,7 +77,7 @@ TEST_F(DataCopy, UnreadableValueIsSkipped) {
 // whole and NUL-ended after the list grew, after a copy outlived its source, and after a move.
 TEST(DataList, TextsStayWholeAcrossGrowthCopiesAndMoves) {
     std::vector<std::string> values;
-    for (std::size_t size : {0, 1, 15, 16, 1023, 1024, 1025, 5000, 3, 70000}) {
+    for (std::size_t size : {0, 1, 15, 16, 494, 495, 496, 1025, 5000, 3, 70000}) {
         values.push_back(std::string(size, static_cast<char>('a' + values.size())));
     }
     auto expectWhole = [&](const KOVADataList& list) {
