@@ -1,6 +1,10 @@
 #include "rba/KOVAData.h"
 
+#include <algorithm>
+#include <cstring>
+#include <new>
 #include <string_view>
+#include <utility>
 
 #include "rba/KOVAConfig.h"
 #include "rba/kova_eas.h"
@@ -38,7 +42,64 @@ void reportUnreadable(const char* name, azn_status_t status) {
                                      azn_error_minor(status));
 }
 
+// The first block holds a typical decision's list and stays small enough for the allocator's per-thread
+// cache of recently freed blocks.
+constexpr std::size_t FIRST_BLOCK_BYTES = 512;
+
 }  // namespace
+
+KOVATextStore::KOVATextStore(KOVATextStore&& other) noexcept
+    : m_last(std::exchange(other.m_last, nullptr)),
+      m_free(std::exchange(other.m_free, nullptr)),
+      m_left(std::exchange(other.m_left, 0)) {}
+
+KOVATextStore& KOVATextStore::operator=(KOVATextStore&& other) noexcept {
+    if (this != &other) {
+        release();
+        m_last = std::exchange(other.m_last, nullptr);
+        m_free = std::exchange(other.m_free, nullptr);
+        m_left = std::exchange(other.m_left, 0);
+    }
+    return *this;
+}
+
+KOVATextStore::~KOVATextStore() { release(); }
+
+void KOVATextStore::release() noexcept {
+    while (m_last) {
+        Block* previous = m_last->previous;
+        ::operator delete(m_last);
+        m_last = previous;
+    }
+    m_free = nullptr;
+    m_left = 0;
+}
+
+// Each block at least doubles the last one, so that a list of any length costs few blocks.
+void KOVATextStore::addBlock(std::size_t atLeast) {
+    std::size_t capacity = std::max(atLeast, m_last ? 2 * m_last->capacity : FIRST_BLOCK_BYTES - sizeof(Block));
+    Block* block = static_cast<Block*>(::operator new(sizeof(Block) + capacity));
+    *block = Block{m_last, capacity};
+    m_last = block;
+    m_free = reinterpret_cast<char*>(block + 1);
+    m_left = capacity;
+}
+
+KOVAText KOVATextStore::copy(std::string_view text) {
+    std::size_t needed = text.size() + 1;
+    if (needed > m_left) addBlock(needed);
+    char* start = m_free;
+    std::memcpy(start, text.data(), text.size());
+    start[text.size()] = '\0';
+    m_free += needed;
+    m_left -= needed;
+    return KOVAText(start, text.size());
+}
+
+KOVADataList& KOVADataList::operator=(const KOVADataList& other) {
+    if (this != &other) *this = KOVADataList(other);
+    return *this;
+}
 
 int KOVAData::loadData(azn_attrlist_h_t credentials, azn_attrlist_h_t app_context) {
     static const char* const name = "KOVAData::loadData";
@@ -57,29 +118,32 @@ void KOVAData::createData(azn_attrlist_h_t list, KOVADataList& target, bool mapN
     target.reserve(target.size() + nameCount(names.texts));
 
     for (azn_string_t* cursor = names.texts; cursor && *cursor; ++cursor) {
-        const char* name = *cursor;
-        KOVA_TRACE(9, "azn_attr_name = %s", name);
+        const KOVAText name = *cursor;  // measured once for the checks and the copy
+        KOVA_TRACE(9, "azn_attr_name = %s", name.c_str());
         if (isPOPAttribute(name)) continue;
 
         unsigned int count = 0;
-        azn_status_t status = azn_attrlist_name_get_num(list, name, &count);
+        azn_status_t status = azn_attrlist_name_get_num(list, name.c_str(), &count);
         if (status != 0) {
-            reportUnreadable(name, status);
+            reportUnreadable(name.c_str(), status);
             KOVA_EXIT_STATUS(traceName, azn_error_major(status));
             return;
         }
-        const std::string* headerName = nullptr;  // looked up at the first value read
+        KOVAText storedName;  // copied, after a header-name lookup, at the first value read
+        bool named = false;
         for (unsigned int index = 0; index < count; ++index) {
             FrameworkText value;
-            status = azn_attrlist_get_entry_string_value(list, name, index, &value.text);
+            status = azn_attrlist_get_entry_string_value(list, name.c_str(), index, &value.text);
             if (status != 0) {
-                reportUnreadable(name, status);
+                reportUnreadable(name.c_str(), status);
                 continue;
             }
-            const char* text = value.text ? value.text : "";
-            if (mapNames && !headerName) headerName = &kova_config->getHeaderName(name);
-            const KOVADataItem& item =
-                mapNames ? target.emplace_back(*headerName, text) : target.emplace_back(name, text);
+            if (!named) {
+                named = true;
+                std::string_view storedText = mapNames ? kova_config->getHeaderName(name) : name;
+                storedName = target.m_texts.copy(storedText);
+            }
+            const KOVADataItem& item = target.emplaceValue(storedName, value.text ? value.text : "");
             KOVA_TRACE(9, "Just pushed back data item named %s with value %s:", item.first.c_str(),
                        item.second.c_str());
         }

@@ -88,7 +88,7 @@ public:
 
     // Environment and HTTP attributes.
     int createAttributes(const KOVAData& data, KOVAAuditFields* auditFields, int provideOldAttrIDs);
-    void getUpdatedAttributeAttrInfo(const std::string& name, std::string& id, const char*& dataType,
+    void getUpdatedAttributeAttrInfo(const KOVAText& name, std::string& id, const char*& dataType,
                                      int& category) const;
 
     // Subject attributes from credentials.
@@ -97,7 +97,7 @@ public:
     bool findClientIP(const KOVAData& data, std::string& clientIP) const;
     bool findCredKey(const KOVAData& data, const char* name, std::string& value) const;
     void forceURNClientIP(const KOVAData& data);
-    int handleMultivaluedSubjectAttr(const char* id, const std::string& value);
+    int handleMultivaluedSubjectAttr(const char* id, std::string_view value);
 
     const std::string& subjectText() const { return m_subjectAttrs; }
     const std::string& environmentText() const { return m_environmentAttrs; }
@@ -127,11 +127,11 @@ private:
     void appendEnvironmentAttribute(KOVADataList::const_iterator first, KOVADataList::const_iterator last,
                                     const std::string& id, const char* dataType, KOVAAuditFields* auditFields,
                                     int provideOldAttrIDs);
-    bool appendSecondaryChallenge(const std::string& level);
+    bool appendSecondaryChallenge(const KOVAText& level);
     struct CredentialWalk;
     bool appendCredential(KOVADataList::const_iterator first, KOVADataList::const_iterator last, const char* id,
                           const char* dataType, bool withCopy, CredentialWalk& walk);
-    const char* networkAddress(const std::string& credValue, const CredentialWalk& walk) const;
+    const char* networkAddress(const KOVAText& credValue, const CredentialWalk& walk) const;
 
     char* m_slots[FRAGMENT_COUNT];
     orbsec_axiscpp::AnyType m_fragments;

@@ -83,7 +83,8 @@ const CannedAttribute* findCanned(std::span<const CannedAttribute> table, std::s
 }
 
 const char* textOf(const std::string& text) { return text.c_str(); }
-const char* textOf(const std::string* text) { return text->c_str(); }
+const char* textOf(const KOVAText& text) { return text.c_str(); }
+const char* textOf(const KOVAText* text) { return text->c_str(); }
 
 // The end of the run of adjacent items that share the name of `first`.
 KOVADataList::const_iterator endOfRun(KOVADataList::const_iterator first, KOVADataList::const_iterator end) {
@@ -96,11 +97,11 @@ class ItemValues {
 public:
     class iterator {
     public:
-        using value_type = std::string;
+        using value_type = KOVAText;
         using difference_type = std::ptrdiff_t;
         iterator() = default;
         explicit iterator(KOVADataList::const_iterator at) : m_at(at) {}
-        const std::string& operator*() const { return m_at->second; }
+        const KOVAText& operator*() const { return m_at->second; }
         iterator& operator++() {
             ++m_at;
             return *this;
@@ -163,7 +164,7 @@ int KOVARequest::validValues(const char* id, const char* dataType, const Values&
     static const char* const name = "KOVARequest::validAttribute";
     KOVA_TRACE(6, "Enter %s Attribute id[%s] datatype[%s]", name, id, dataType);
     int result = 0;
-    if (std::ranges::any_of(values, [](const std::string& value) { return value.empty(); })) {
+    if (std::ranges::any_of(values, [](const auto& value) { return textOf(value)[0] == '\0'; })) {
         KOVA_TRACE(1, "%s ERROR: Found an empty value", name);
         result = 1;
     }
@@ -189,7 +190,7 @@ void KOVARequest::appendAttributesToStr(const KOVAAttributeList& attributes, std
 
 // ---- environment and HTTP attributes --------------------------------------------------------------
 
-void KOVARequest::getUpdatedAttributeAttrInfo(const std::string& name, std::string& id, const char*& dataType,
+void KOVARequest::getUpdatedAttributeAttrInfo(const KOVAText& name, std::string& id, const char*& dataType,
                                               int& category) const {
     static const char* const traceName = "getUpdatedAttributeAttrInfo";
     KOVA_TRACE(6, "Enter %s id[%s]", traceName, name.c_str());
@@ -200,12 +201,13 @@ void KOVARequest::getUpdatedAttributeAttrInfo(const std::string& name, std::stri
         KOVA_TRACE(9, "%s Found a replacement attr id[%s] data type[%s]", traceName, id.c_str(), dataType);
     } else {
         KOVA_TRACE(9, "%s Not an attribute we need to change for the canned list", traceName);
-        if (kova_config->getAppContextKey(name, id) == 0 && !id.empty()) {
+        id.assign(name);  // the lookup key, in the caller's kept buffer; replaced by the mapped key when found
+        if (kova_config->getAppContextKey(id, id) == 0 && !id.empty()) {
             KOVA_TRACE(9, "%s Found the \"leftside\" value[%s] to use for the attribute ID", traceName, id.c_str());
         } else {
             KOVA_TRACE(1, "%s ERROR: Failed to find the \"leftside\" for this ID.  We'll just use the existing ID",
                        traceName);
-            id = name;
+            id.assign(name);
         }
         std::string word;
         dataType = KOVA_DATATYPE_STRING;
@@ -235,7 +237,7 @@ int KOVARequest::createAttributes(const KOVAData& data, KOVAAuditFields* auditFi
     int category = KOVA_CATEGORY_NONE;
     for (auto first = items.begin(), last = first; first != items.end(); first = last) {
         last = endOfRun(first, items.end());
-        const std::string& itemName = first->first;
+        const KOVAText& itemName = first->first;
         foundClientIP |= itemName == CLIENT_IP;
         foundMethod |= itemName == "method";
         getUpdatedAttributeAttrInfo(itemName, id, dataType, category);
@@ -254,7 +256,7 @@ int KOVARequest::createAttributes(const KOVAData& data, KOVAAuditFields* auditFi
             continue;
         }
         KOVAAttribute& attribute = target->emplace_back(itemName, KOVA_DATATYPE_STRING);
-        for (const std::string& value : ItemValues(first, last)) attribute.addValue(value);
+        for (const KOVAText& value : ItemValues(first, last)) attribute.addValue(std::string(value));
         attribute.setId(id);
         attribute.setDataType(dataType);
     }
@@ -281,9 +283,9 @@ void KOVARequest::appendEnvironmentAttribute(KOVADataList::const_iterator first,
                    id.c_str());
         return;
     }
-    const std::string& sourceId = first->first;
+    const KOVAText& sourceId = first->first;
     bool auditUserAgent = auditFields && id == "header:user-agent";
-    for (const std::string& value : values) {
+    for (const KOVAText& value : values) {
         KOVA_TRACE(9, "key: %s, value: %s", id.c_str(), value.c_str());
         if (auditUserAgent) {
             std::string escaped;
@@ -329,16 +331,17 @@ void KOVARequest::forceURNClientIP(const KOVAData& data) {
     KOVA_EXIT(name);
 }
 
-int KOVARequest::handleMultivaluedSubjectAttr(const char* id, const std::string& value) {
+int KOVARequest::handleMultivaluedSubjectAttr(const char* id, std::string_view value) {
     static const char* const name = "KOVARequest::handleMultivaluedSubjectAttr";
-    KOVA_TRACE(9, "%s ENTER pszAttrID[%s] pszValue[%s]", name, id, value.c_str());
+    KOVA_TRACE(9, "%s ENTER pszAttrID[%s] pszValue[%.*s]", name, id, static_cast<int>(value.size()), value.data());
     if (std::ranges::find(MULTIVALUED_SUBJECT_IDS, std::string_view(id)) == std::end(MULTIVALUED_SUBJECT_IDS)) {
         KOVA_TRACE(9, "%s   NOT a multi-valued attribute ID", name);
         KOVA_TRACE(9, "%s EXIT [%d]", name, 0);
         return 0;
     }
-    KOVA_TRACE(9, "%s This attribute ID IS a multi-valued attribute ID.  It's value[%s]", name, value.c_str());
-    if (value.find(',') == std::string::npos) {
+    KOVA_TRACE(9, "%s This attribute ID IS a multi-valued attribute ID.  It's value[%.*s]", name,
+               static_cast<int>(value.size()), value.data());
+    if (value.find(',') == std::string_view::npos) {
         KOVA_TRACE(9, "%s No comma char, just a single value", name);
         KOVA_TRACE(9, "%s EXIT [%d]", name, 0);
         return 0;
@@ -360,7 +363,7 @@ int KOVARequest::handleMultivaluedSubjectAttr(const char* id, const std::string&
 
 // Appends "last-successful-secondary-challenge" when the level has an obligation; false when the level
 // does not convert.
-bool KOVARequest::appendSecondaryChallenge(const std::string& level) {
+bool KOVARequest::appendSecondaryChallenge(const KOVAText& level) {
     uint32_t number = 0;
     try {
         number = kova_strtoul(level.c_str());
@@ -382,15 +385,16 @@ bool KOVARequest::appendSecondaryChallenge(const std::string& level) {
 struct KOVARequest::CredentialWalk {
     std::string clientIP;
     bool haveRealClientIP = false;
-    const std::string* registryDN = nullptr;
-    std::vector<const std::string*> groups;
+    const KOVAText* registryDN = nullptr;
+    std::vector<const KOVAText*> groups;  // room for every credential taken at the first group
+    std::size_t credentialCount = 0;
     std::string copy;  // the element under the credential's own name, when old identifiers are asked for
 };
 
 namespace {
 
 // The canned row of a credential name, or null when the name is its own identifier.
-const CannedAttribute* subjectAttributeInfo(const std::string& credName) {
+const CannedAttribute* subjectAttributeInfo(const KOVAText& credName) {
     static const char* const name = "getUpdatedSubjectAttrInfo";
     KOVA_ENTER(name);
     const CannedAttribute* row = findCanned(CANNED_CREDENTIAL_ATTRIBUTES, credName);
@@ -409,7 +413,7 @@ int KOVARequest::createCredentials(const KOVAData& data, KOVAAuditFields* auditF
     if (creds.empty()) KOVA_TRACE(9, "Credentials are empty");
 
     CredentialWalk walk;
-    walk.groups.reserve(creds.size());
+    walk.credentialCount = creds.size();
     if (useRealClientIP) {
         KOVA_TRACE(9, "%s: We want to use the real client IP", name);
         walk.haveRealClientIP = findClientIP(data, walk.clientIP);
@@ -420,7 +424,7 @@ int KOVARequest::createCredentials(const KOVAData& data, KOVAAuditFields* auditF
         const auto& [credName, credValue] = *cursor;
         KOVA_TRACE(9, "Cred key: [%s]  Cred value: [%s]", credName.c_str(), credValue.c_str());
         for (const auto& [audited, field] : AUDITED_CREDENTIALS) {
-            if (credName == audited) kova_audit_add(auditFields, field, credValue);
+            if (auditFields && credName == audited) kova_audit_add(auditFields, field, std::string(credValue));
         }
         const CannedAttribute* row = subjectAttributeInfo(credName);
         const char* id = row ? row->id : credName.c_str();
@@ -473,7 +477,11 @@ bool KOVARequest::appendCredential(KOVADataList::const_iterator first, KOVADataL
 
     const bool inGroup = credName == "AZN_CRED_GROUP_REGISTRY_IDS";
     if (credName == "AZN_CRED_REGISTRY_ID") walk.registryDN = &credValue;
-    if (inGroup) walk.groups.push_back(&credValue);
+    if (inGroup) {
+        // Most users' credentials carry no groups: no block for them then.
+        if (walk.groups.capacity() == 0) walk.groups.reserve(walk.credentialCount);
+        walk.groups.push_back(&credValue);
+    }
     if (credName == "AUTHENTICATION_LEVEL" && !appendSecondaryChallenge(credValue)) return false;
 
     // Further values of the name are escaped, the network address's too.
@@ -491,7 +499,7 @@ bool KOVARequest::appendCredential(KOVADataList::const_iterator first, KOVADataL
 
 // The network address as the host gave it, or the request's own client address when that was asked for
 // and found.
-const char* KOVARequest::networkAddress(const std::string& credValue, const CredentialWalk& walk) const {
+const char* KOVARequest::networkAddress(const KOVAText& credValue, const CredentialWalk& walk) const {
     static const char* const name = "KOVARequest::createCredentials";
     KOVA_TRACE(9, "%s: We're at the credential[%s] we're interested in.", name, NETWORK_ADDRESS);
     if (!walk.haveRealClientIP) {

@@ -1,4 +1,7 @@
 // Copying the framework's attribute lists into the decision's plain lists.
+#include <cstring>
+#include <optional>
+
 #include "xacml/xacml_fixture.h"
 
 using xacml_test::Config;
@@ -68,6 +71,43 @@ TEST_F(DataCopy, UnreadableValueIsSkipped) {
     data.createData(creds.handle(), data.creds, false);
     EXPECT_EQ(data.creds, (KOVADataList{{"AZN_CRED_GROUPS", "g1"}, {"AZN_CRED_GROUPS", "g3"}}));
     EXPECT_THAT(messages.text(), HasSubstr("QLXBA0312W"));
+}
+
+// The list keeps its own copies of the texts in blocks that never move: texts of every size, read back
+// whole and NUL-ended after the list grew, after a copy outlived its source, and after a move.
+TEST(DataList, TextsStayWholeAcrossGrowthCopiesAndMoves) {
+    std::vector<std::string> values;
+    for (std::size_t size : {0, 1, 15, 16, 494, 495, 496, 1025, 5000, 3, 70000}) {
+        values.push_back(std::string(size, static_cast<char>('a' + values.size())));
+    }
+    auto expectWhole = [&](const KOVADataList& list) {
+        ASSERT_EQ(list.size(), 2 * values.size());
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const KOVADataItem& item = list[2 * i];
+            EXPECT_EQ(item.first, "name-" + std::to_string(i));
+            EXPECT_EQ(item.second, values[i]);
+            EXPECT_EQ(std::strlen(item.second.c_str()), values[i].size());
+            EXPECT_EQ(list[2 * i + 1].second, "short");
+        }
+    };
+    std::optional<KOVADataList> source(std::in_place);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        std::string name = "name-" + std::to_string(i);
+        source->emplace_back(name, values[i]);
+        name.assign(name.size(), 'x');  // the list must not still point at the caller's text
+        source->emplace_back(name, "short");
+    }
+    expectWhole(*source);
+    KOVADataList copy(*source);
+    KOVADataList assigned;
+    assigned = *source;
+    source.reset();
+    expectWhole(copy);
+    expectWhole(assigned);
+    KOVADataList moved(std::move(copy));
+    expectWhole(moved);
+    assigned = std::move(moved);
+    expectWhole(assigned);
 }
 
 }  // namespace

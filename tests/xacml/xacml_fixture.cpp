@@ -89,10 +89,10 @@ std::string element(const std::string& id, std::initializer_list<std::string> va
     return text + "</ns1:Attribute>";
 }
 
-KOVAData makeData(std::vector<KOVADataItem> http, std::vector<KOVADataItem> creds) {
+KOVAData makeData(KOVADataList http, KOVADataList creds) {
     KOVAData data;
-    data.HTTPInfo.assign(http.begin(), http.end());
-    data.creds.assign(creds.begin(), creds.end());
+    data.HTTPInfo = std::move(http);
+    data.creds = std::move(creds);
     return data;
 }
 

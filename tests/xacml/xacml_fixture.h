@@ -64,7 +64,7 @@ inline const std::string INTEGER_TYPE = "http://www.w3.org/2001/XMLSchema#intege
 std::string element(const std::string& id, std::initializer_list<std::string> values,
                     const std::string& dataType = STRING_TYPE);
 
-KOVAData makeData(std::vector<KOVADataItem> http, std::vector<KOVADataItem> creds);
+KOVAData makeData(KOVADataList http, KOVADataList creds);
 
 // The 24 fragments joined.
 std::string documentOf(KOVARequest& request);
