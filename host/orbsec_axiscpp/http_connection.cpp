@@ -142,6 +142,9 @@ constexpr size_t MAX_TLS_WRITE = size_t{1} << 30;
 // How far the socket's own wait may stray from what is left of the exchange's time before it is set again:
 // a quick exchange makes no call for it, and no read or write outlives the time-out by more than this.
 constexpr std::chrono::milliseconds WAIT_SLACK{20};
+// A connection whose last exchange began this recently is in steady use: reused without asking the kernel
+// first whether its peer has closed it.
+constexpr std::chrono::seconds STEADY_USE{1};
 
 // OpenSSL on a blocking socket asks for a retry only when the socket's wait ran out.
 bool waitRanOut(int sslError) { return sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE; }
@@ -253,8 +256,10 @@ void HttpConnection::failTls(const std::string& what) const {
 void HttpConnection::exchange(const std::string& endpoint, const HttpTarget& target, Pieces request,
                               HttpAnswer& answer) {
     m_endpoint = endpoint;
-    m_deadline = Clock::now() + std::chrono::seconds(m_config.timeoutSeconds);
-    if (m_key != endpoint || !idleConnectionAlive()) disconnect();
+    Clock::time_point now = Clock::now();
+    m_deadline = now + std::chrono::seconds(m_config.timeoutSeconds);
+    if (m_key != endpoint || !reusable(now)) disconnect();
+    m_lastExchange = now;
     m_target = target;
     m_key = endpoint;
     try {
@@ -285,6 +290,13 @@ void HttpConnection::attempt(Pieces request, HttpAnswer& answer) {
     }
     sendAll(request);
     readAnswer(answer);
+}
+
+// A server closes a kept connection, or speaks unasked before it does (a 408), only once it has been idle for
+// its keep-alive time-out, which is seconds. So a connection in steady use is reused without the peek; if its
+// peer closed it all the same, the exchange fails before the first byte of the answer and is retried once.
+bool HttpConnection::reusable(Clock::time_point now) const {
+    return m_fd >= 0 && (now - m_lastExchange < STEADY_USE || idleConnectionAlive());
 }
 
 // An idle connection the peer closed reads as end of file (or an error) without waiting; a plain one that

@@ -58,6 +58,7 @@ private:
 
     void attemptRetryingStale(Pieces request, HttpAnswer& answer);
     void attempt(Pieces request, HttpAnswer& answer);
+    bool reusable(Clock::time_point now) const;
     bool idleConnectionAlive() const;
     void connect();
     int connectTo(const ::addrinfo& address);
@@ -91,6 +92,7 @@ private:
     bool m_reused = false;
     bool m_keepOpen = false;
     Clock::time_point m_deadline;
+    Clock::time_point m_lastExchange;  // when the open connection's last exchange began
     Clock::duration m_socketWait{};  // the open socket's own bound on one blocking read or write
     std::string m_raw;               // bytes read of the current answer
     std::vector<char> m_readBuffer;  // what one read fills; kept so that no read clears memory first

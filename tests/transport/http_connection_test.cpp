@@ -38,6 +38,7 @@ struct Reply {
     bool closeAfter = false;
     int dripMs = 0;          // > 0: one byte at a time with this pause
     bool neverRead = false;  // holds the connection without reading the request
+    std::string unasked{};   // sent a moment after the reply, before the connection is closed
 };
 
 // Answers the n-th request it reads with the n-th reply, on whatever connection it arrives.
@@ -76,6 +77,11 @@ private:
             while (next < m_replies.size() && readRequest(connection)) {
                 const Reply& reply = m_replies[next++];
                 if (!send(connection, reply)) break;
+                if (!reply.unasked.empty()) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    ::send(connection, reply.unasked.data(), reply.unasked.size(), MSG_NOSIGNAL);
+                    break;
+                }
                 if (reply.closeAfter) break;
             }
             close(connection);
@@ -225,6 +231,20 @@ TEST_F(HttpConnectionTest, KeepAliveConnectionIsReusedAndReopenedOnceThePeerClos
     EXPECT_GE(call.connectionsOpened(), 3);
     EXPECT_LE(call.connectionsOpened(), 4);
     EXPECT_EQ(server.connections(), call.connectionsOpened());
+}
+
+// A server that times an idle connection out may say so before it closes it: a connection idle for longer
+// than a steady stream of exchanges leaves is checked before reuse, so that the next answer is not that one.
+TEST_F(HttpConnectionTest, AnIdleConnectionOnWhichThePeerSpokeUnaskedIsNotReused) {
+    Reply timedOut{framed()};
+    timedOut.unasked = "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    ScriptedServer server({timedOut, {framed()}});
+    Call call;
+    configure(call, server);
+    EXPECT_EQ(exchange(call), 0) << message;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(exchange(call), 0) << message;
+    EXPECT_EQ(call.connectionsOpened(), 2);
 }
 
 }  // namespace
