@@ -298,8 +298,8 @@ size_t SoapResponse::retainedBytes() const {
 
 // A UTF-8 answer goes to the parser as one chunk, the last, so that it is read without a check for more
 // input at any token; like a read from memory, it ends at its first NUL byte. Any other answer is read from
-// a copy in memory, which the parser converts as it reads. The parser is reset after each read, so that it
-// holds nothing of the answer between exchanges.
+// a copy in memory, which the parser converts as it reads. The parser is reset after each read (and only
+// then), so that it holds nothing of the answer between exchanges.
 bool SoapResponse::parse(const std::string& text) {
     clear();
     if (!m_parser || text.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return false;
@@ -312,17 +312,24 @@ bool SoapResponse::parse(const std::string& text) {
     return read;
 }
 
+// The parser reads the answer where it stands, through a buffer that borrows its bytes (which end in the
+// string's NUL) instead of copying them; the reset after the read drops it.
 bool SoapResponse::openWhole(const std::string& text) {
     size_t declaration = plainUtf8DeclarationLength(text);
     m_state.encodingDeclared = declaration != 0;
     const char* start = text.data() + declaration;
     int length = static_cast<int>(strnlen(start, text.size() - declaration));
-    return xmlCtxtResetPush(m_parser, start, length, nullptr, nullptr) == 0;
+    if (!pushInput(xmlParserInputBufferCreateStatic(start, length, XML_CHAR_ENCODING_NONE))) return false;
+    // A byte order mark is passed over as the push parser's own start does.
+    if (length >= 4) xmlSwitchEncoding(m_parser, xmlDetectCharEncoding(reinterpret_cast<const xmlChar*>(start), 4));
+    return true;
 }
 
 bool SoapResponse::openCopy(const std::string& text) {
-    xmlParserInputBufferPtr buffer =
-        xmlParserInputBufferCreateMem(text.data(), static_cast<int>(text.size()), XML_CHAR_ENCODING_NONE);
+    return pushInput(xmlParserInputBufferCreateMem(text.data(), static_cast<int>(text.size()), XML_CHAR_ENCODING_NONE));
+}
+
+bool SoapResponse::pushInput(xmlParserInputBufferPtr buffer) {
     if (!buffer) return false;
     xmlParserInputPtr input = xmlNewIOInputStream(m_parser, buffer, XML_CHAR_ENCODING_NONE);
     if (!input) {
