@@ -312,24 +312,28 @@ bool SoapResponse::parse(const std::string& text) {
     return read;
 }
 
-// The parser reads the answer where it stands, through a buffer that borrows its bytes (which end in the
-// string's NUL) instead of copying them; the reset after the read drops it.
+// The parser reads the answer where it stands, as it reads an entity's text: no input buffer, no copy. The
+// bytes end in the string's NUL, which the parser takes for the end of its input; the reset after the read
+// drops the input. Its limit on input it has not read holds alike: beyond 10 MB the answer is refused.
 bool SoapResponse::openWhole(const std::string& text) {
     size_t declaration = plainUtf8DeclarationLength(text);
     m_state.encodingDeclared = declaration != 0;
-    const char* start = text.data() + declaration;
-    int length = static_cast<int>(strnlen(start, text.size() - declaration));
-    if (!pushInput(xmlParserInputBufferCreateStatic(start, length, XML_CHAR_ENCODING_NONE))) return false;
+    const auto* start = reinterpret_cast<const xmlChar*>(text.data() + declaration);
+    int length = static_cast<int>(strnlen(text.data() + declaration, text.size() - declaration));
+    xmlParserInputPtr input = xmlNewInputStream(m_parser);
+    if (!input) return false;
+    input->base = input->cur = start;
+    input->end = start + length;
+    input->length = length;
+    inputPush(m_parser, input);
     // A byte order mark is passed over as the push parser's own start does.
-    if (length >= 4) xmlSwitchEncoding(m_parser, xmlDetectCharEncoding(reinterpret_cast<const xmlChar*>(start), 4));
+    if (length >= 4) xmlSwitchEncoding(m_parser, xmlDetectCharEncoding(start, 4));
     return true;
 }
 
 bool SoapResponse::openCopy(const std::string& text) {
-    return pushInput(xmlParserInputBufferCreateMem(text.data(), static_cast<int>(text.size()), XML_CHAR_ENCODING_NONE));
-}
-
-bool SoapResponse::pushInput(xmlParserInputBufferPtr buffer) {
+    xmlParserInputBufferPtr buffer =
+        xmlParserInputBufferCreateMem(text.data(), static_cast<int>(text.size()), XML_CHAR_ENCODING_NONE);
     if (!buffer) return false;
     xmlParserInputPtr input = xmlNewIOInputStream(m_parser, buffer, XML_CHAR_ENCODING_NONE);
     if (!input) {

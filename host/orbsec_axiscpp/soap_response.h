@@ -97,7 +97,6 @@ private:
     xmlParserCtxtPtr newParser();
     bool openWhole(const std::string& text);
     bool openCopy(const std::string& text);
-    bool pushInput(xmlParserInputBufferPtr buffer);
     void startElement(const Element& element);
     void endElement(const Element& element);
     void text(const char* bytes, size_t length, bool cdata);
