@@ -22,6 +22,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace orbsec_axiscpp {
 
@@ -181,23 +182,44 @@ constexpr size_t MAX_HEADER_LINES = 100;
 constexpr size_t MAX_CHUNK_LINE = 1024;
 constexpr std::string_view HEAD_END = "\r\n\r\n";
 
-// The value of header `name` in the header lines of `head` (after the status line), or "".
-std::string_view headerValue(std::string_view head, std::string_view name) {
+// The value of the header line `text` when it is header `name` (blanks around it taken away), else nothing.
+std::optional<std::string_view> valueIfNamed(std::string_view text, std::string_view name) {
+    if (text.size() <= name.size() || text[name.size()] != ':' ||
+        strncasecmp(text.data(), name.data(), name.size()) != 0)
+        return std::nullopt;
+    text.remove_prefix(name.size() + 1);
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return std::string_view();
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// The headers that frame the answer's body, each the value of its first line in `head` (after the status
+// line), "" when there is none; read in one pass over the lines.
+struct Framing {
+    std::string_view transferEncoding, contentLength, connection;
+};
+
+Framing framingHeaders(std::string_view head) {
+    constexpr std::array<std::string_view, 3> NAMES = {"Transfer-Encoding", "Content-Length", "Connection"};
+    std::array<std::optional<std::string_view>, NAMES.size()> values;
     size_t line = head.find("\r\n");
     while (line != std::string_view::npos && line + 2 < head.size()) {
         size_t start = line + 2;
         size_t end = head.find("\r\n", start);
         std::string_view text = head.substr(start, end - start);
-        if (text.size() > name.size() && text[name.size()] == ':' &&
-            strncasecmp(text.data(), name.data(), name.size()) == 0) {
-            text.remove_prefix(name.size() + 1);
-            size_t first = text.find_first_not_of(" \t");
-            if (first == std::string_view::npos) return {};
-            return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-        }
+        for (size_t i = 0; i < NAMES.size(); ++i)
+            if (!values[i]) values[i] = valueIfNamed(text, NAMES[i]);
         line = end;
     }
-    return {};
+    return {values[0].value_or(""), values[1].value_or(""), values[2].value_or("")};
+}
+
+// Whether `text` holds more than `most` line feeds; stops counting there.
+bool moreLinesThan(std::string_view text, size_t most) {
+    size_t lines = 0;
+    for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1))
+        if (++lines > most) return true;
+    return false;
 }
 
 bool containsToken(std::string_view value, std::string_view token) {
@@ -546,9 +568,10 @@ void HttpConnection::readAnswer(HttpAnswer& answer) {
     size_t start = 0;
     size_t bodyStart = readHead(answer, start);
     std::string_view head(answer.headers);
-    bool chunked = containsToken(headerValue(head, "Transfer-Encoding"), "chunked");
-    std::string_view length = headerValue(head, "Content-Length");
-    m_keepOpen = !containsToken(headerValue(head, "Connection"), "close") && head.substr(0, 8) == "HTTP/1.1";
+    Framing framing = framingHeaders(head);
+    bool chunked = containsToken(framing.transferEncoding, "chunked");
+    std::string_view length = framing.contentLength;
+    m_keepOpen = !containsToken(framing.connection, "close") && head.substr(0, 8) == "HTTP/1.1";
     size_t limit = static_cast<size_t>(m_config.maxResponseBytes);
     if (chunked) return readChunked(bodyStart, answer);
     if (!length.empty()) {
@@ -586,7 +609,7 @@ size_t HttpConnection::readHead(HttpAnswer& answer, size_t start) {
         if (head.size() < 12 || head.substr(0, 7) != "HTTP/1." || head[8] != ' ' ||
             std::from_chars(head.data() + 9, head.data() + 12, status).ptr != head.data() + 12)
             fail(SERVER_TRANSPORT_FAILED, "the answer has no HTTP status line");
-        if (static_cast<size_t>(std::count(head.begin(), head.end(), '\n')) > MAX_HEADER_LINES)
+        if (moreLinesThan(head, MAX_HEADER_LINES))
             fail(SERVER_TRANSPORT_FAILED,
                  "the answer has more than " + std::to_string(MAX_HEADER_LINES) + " header lines");
         start = end + HEAD_END.size();

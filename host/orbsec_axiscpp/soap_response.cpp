@@ -298,8 +298,8 @@ size_t SoapResponse::retainedBytes() const {
 
 // A UTF-8 answer goes to the parser as one chunk, the last, so that it is read without a check for more
 // input at any token; like a read from memory, it ends at its first NUL byte. Any other answer is read from
-// a copy in memory, which the parser converts as it reads. The parser is reset after each read, so that it
-// holds nothing of the answer between exchanges.
+// a copy in memory, which the parser converts as it reads. The parser is reset after each read (and only
+// then), so that it holds nothing of the answer between exchanges.
 bool SoapResponse::parse(const std::string& text) {
     clear();
     if (!m_parser || text.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return false;
@@ -312,12 +312,23 @@ bool SoapResponse::parse(const std::string& text) {
     return read;
 }
 
+// The parser reads the answer where it stands, as it reads an entity's text: no input buffer, no copy. The
+// bytes end in the string's NUL, which the parser takes for the end of its input; the reset after the read
+// drops the input. Its limit on input it has not read holds alike: beyond 10 MB the answer is refused.
 bool SoapResponse::openWhole(const std::string& text) {
     size_t declaration = plainUtf8DeclarationLength(text);
     m_state.encodingDeclared = declaration != 0;
-    const char* start = text.data() + declaration;
-    int length = static_cast<int>(strnlen(start, text.size() - declaration));
-    return xmlCtxtResetPush(m_parser, start, length, nullptr, nullptr) == 0;
+    const auto* start = reinterpret_cast<const xmlChar*>(text.data() + declaration);
+    int length = static_cast<int>(strnlen(text.data() + declaration, text.size() - declaration));
+    xmlParserInputPtr input = xmlNewInputStream(m_parser);
+    if (!input) return false;
+    input->base = input->cur = start;
+    input->end = start + length;
+    input->length = length;
+    inputPush(m_parser, input);
+    // A byte order mark is passed over as the push parser's own start does.
+    if (length >= 4) xmlSwitchEncoding(m_parser, xmlDetectCharEncoding(start, 4));
+    return true;
 }
 
 bool SoapResponse::openCopy(const std::string& text) {

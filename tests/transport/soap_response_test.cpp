@@ -89,6 +89,23 @@ TEST(SoapResponseReader, FaultDetailIsItsChildrenWrittenTogether) {
     delete[] detail;
 }
 
+// The parser's limit on input it has not yet read: an answer of 10 MB is read, one byte more is refused (the
+// tree reader below has no such limit), with or without a declaration the parser reads.
+TEST(SoapResponseReader, AnswersBeyondTheParserLookupLimitAreRefused) {
+    constexpr size_t LIMIT = 10'000'000;
+    SoapResponse response;
+    for (const std::string declaration : {"", "<?xml version=\"1.0\"?>"}) {
+        std::string items;
+        while (items.size() < LIMIT - 200) items += "<a k=\"v\">x</a>\n";
+        std::string text = envelope(declaration, "<R>" + items + "</R>");
+        text.insert(text.size() - std::strlen("</s:Body></s:Envelope>"), LIMIT - text.size(), ' ');
+        ASSERT_EQ(text.size(), LIMIT);
+        EXPECT_TRUE(response.parse(text)) << declaration;
+        text.insert(text.size() - std::strlen("</s:Envelope>"), 1, ' ');
+        EXPECT_FALSE(response.parse(text)) << declaration;
+    }
+}
+
 // ---- the reader against libxml2's own tree and serializer ----------------------------------------------
 
 constexpr const char* SOAP_NS = "http://schemas.xmlsoap.org/soap/envelope/";
