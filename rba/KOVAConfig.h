@@ -30,6 +30,24 @@ private:
 
 typedef std::map<std::string, std::string, KOVAKeyLess> KOVATextTable;
 
+// A read-only table's entries in order of key length, then bytes: a lookup compares lengths on its way down
+// and bytes only among keys of the length asked for, where the table's own order compares bytes at each step.
+class KOVALengthIndex {
+public:
+    // Views into the table, which must outlive the index and no longer change.
+    void index(const KOVATextTable& table);
+    // The value under `key`, or null.
+    const std::string* find(std::string_view key) const;
+
+private:
+    struct Entry {
+        std::string_view key;
+        const std::string* value;
+    };
+    static bool before(const Entry& entry, std::string_view key);
+    std::vector<Entry> m_entries;
+};
+
 // The obligation stanzas: a URL entry redirects, a level entry asks for a step-up.
 inline constexpr const char* KOVA_URLS_STANZA = "obligations-urls-mapping";
 inline constexpr const char* KOVA_LEVELS_STANZA = "obligations-levels-mapping";
@@ -88,6 +106,7 @@ private:
         long shorter;
     };
     std::vector<WildcardEntry> m_wildcards;
+    KOVALengthIndex m_headerNames;  // appContextToHeader, looked up for every item of every decision
 
     void indexWildcards();
     void addDecisionInfo(const char* name, const char* value);

@@ -1,6 +1,7 @@
 // The XACML 2.0 request context of one decision, built as 24 text fragments.
 #pragma once
 
+#include <array>
 #include <list>
 #include <string>
 #include <string_view>
@@ -63,6 +64,8 @@ typedef std::list<KOVAAttribute> KOVAAttributeList;
 class KOVARequest {
 public:
     enum { FRAGMENT_COUNT = 24 };
+    // The texts the request owns; their blocks go back to the thread for its next request.
+    static constexpr std::size_t OWN_TEXT_COUNT = 10;
 
     KOVARequest(const std::string& contextID, const std::string& serverVersion, const std::string& serverName,
                 const std::string& protectedResource, const std::string& action, const std::string& inheritedPOP);
@@ -132,6 +135,8 @@ private:
     bool appendCredential(KOVADataList::const_iterator first, KOVADataList::const_iterator last, const char* id,
                           const char* dataType, bool withCopy, CredentialWalk& walk);
     const char* networkAddress(const KOVAText& credValue, const CredentialWalk& walk) const;
+
+    std::array<std::string*, OWN_TEXT_COUNT> ownTexts();
 
     char* m_slots[FRAGMENT_COUNT];
     orbsec_axiscpp::AnyType m_fragments;
