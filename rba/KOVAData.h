@@ -67,12 +67,14 @@ public:
     KOVADataList(KOVADataList&&) noexcept = default;
     KOVADataList& operator=(const KOVADataList& other);
     KOVADataList& operator=(KOVADataList&&) noexcept = default;
+    // Leaves its item array to the thread's next list.
+    ~KOVADataList();
     bool operator==(const KOVADataList& other) const { return m_items == other.m_items; }
 
     const KOVADataItem& emplace_back(std::string_view name, std::string_view value) {
         return emplaceValue(m_texts.copy(name), value);
     }
-    void reserve(std::size_t count) { m_items.reserve(count); }
+    void reserve(std::size_t count);
     template <class Iterator>
     void append(Iterator first, Iterator last) {
         for (; first != last; ++first) emplace_back(first->first, first->second);
