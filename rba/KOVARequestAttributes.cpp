@@ -57,6 +57,11 @@ constexpr CannedAttribute CANNED_CREDENTIAL_ATTRIBUTES[] = {
      KOVA_CATEGORY_SUBJECT},
 };
 
+// A canned identifier holds no XML special character, so it goes into the document as it is.
+constexpr bool plainText(std::string_view text) { return text.find_first_of("\"&'<>") == std::string_view::npos; }
+static_assert(std::ranges::all_of(CANNED_CREDENTIAL_ATTRIBUTES,
+                                  [](const CannedAttribute& row) { return plainText(row.id); }));
+
 // Subject attributes whose single credential value may hold a comma-separated list.
 constexpr std::string_view MULTIVALUED_SUBJECT_IDS[] = {
     "urn:oxa:security:subject:authenticationTypes",
@@ -232,7 +237,9 @@ int KOVARequest::createAttributes(const KOVAData& data, KOVAAuditFields* auditFi
     if (items.empty()) KOVA_TRACE(9, "HTTPInfo is empty!");
 
     bool foundClientIP = false, foundMethod = false;
-    std::string id;
+    // Kept by the thread: the identifiers are mostly longer than a short string, and each decision would
+    // otherwise allocate and free a block for them.
+    thread_local std::string id;
     const char* dataType = KOVA_DATATYPE_STRING;
     int category = KOVA_CATEGORY_NONE;
     for (auto first = items.begin(), last = first; first != items.end(); first = last) {
@@ -434,7 +441,8 @@ int KOVARequest::createCredentials(const KOVAData& data, KOVAAuditFields* auditF
         }
         auto last = endOfRun(cursor, creds.end());
         bool withCopy = row && provideOldAttrIDs;
-        if (!appendCredential(cursor, last, id, row ? row->dataType : KOVA_DATATYPE_STRING, withCopy, walk)) {
+        TextForm idForm = row ? TextForm::Raw : TextForm::Escaped;
+        if (!appendCredential(cursor, last, id, idForm, row ? row->dataType : KOVA_DATATYPE_STRING, withCopy, walk)) {
             KOVA_EXIT_STATUS(name, 1);
             return 1;
         }
@@ -458,13 +466,14 @@ int KOVARequest::createCredentials(const KOVAData& data, KOVAAuditFields* auditF
 // Writes the credentials [first, last) of one name as one subject attribute, followed by its copy under
 // the credential's own name when asked for; false when an authentication level does not convert.
 bool KOVARequest::appendCredential(KOVADataList::const_iterator first, KOVADataList::const_iterator last,
-                                   const char* id, const char* dataType, bool withCopy, CredentialWalk& walk) {
+                                   const char* id, TextForm idForm, const char* dataType, bool withCopy,
+                                   CredentialWalk& walk) {
     const auto& [credName, credValue] = *first;
     auto appendToBoth = [&](const char* value, TextForm form) {
         appendValue(m_subjectAttrs, value, form);
         if (withCopy) appendValue(walk.copy, value, form);
     };
-    appendAttributeStart(m_subjectAttrs, id, dataType, TextForm::Escaped);
+    appendAttributeStart(m_subjectAttrs, id, dataType, idForm);
     if (withCopy) {
         walk.copy.clear();
         appendAttributeStart(walk.copy, credName.c_str(), KOVA_DATATYPE_STRING, TextForm::Escaped);
