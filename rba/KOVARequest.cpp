@@ -138,6 +138,9 @@ constexpr std::size_t ATTRIBUTE_MARKUP = 200;
 // MAX_SPARE_BYTES (a very large decision's) are freed, not kept.
 constexpr std::size_t MAX_SPARE_BYTES = 64 * 1024;
 thread_local std::array<std::string, KOVARequest::OWN_TEXT_COUNT> t_spareTexts;
+// The same for the elements of the attribute lists (a decision usually collects two attributes).
+constexpr std::size_t MAX_SPARE_ATTRIBUTES = 16;
+thread_local KOVAAttributeList t_spareAttributes;
 
 }  // namespace
 
@@ -173,7 +176,20 @@ KOVARequest::~KOVARequest() {
         texts[i]->clear();
         spares[i] = std::move(*texts[i]);
     }
+    KOVAAttributeList& spareAttributes = t_spareAttributes;
+    for (KOVAAttributeList* list : {&m_subjectList, &m_actionList, &m_resourceList}) {
+        if (spareAttributes.size() + list->size() <= MAX_SPARE_ATTRIBUTES)
+            spareAttributes.splice(spareAttributes.end(), *list);
+    }
     KOVA_EXIT(name);
+}
+
+KOVAAttribute& KOVARequest::addAttribute(KOVAAttributeList& list, std::string_view id, const char* dataType) {
+    KOVAAttributeList& spares = t_spareAttributes;
+    if (spares.empty()) return list.emplace_back(id, dataType);
+    list.splice(list.end(), spares, spares.begin());
+    list.back().reset(id, dataType);
+    return list.back();
 }
 
 std::array<std::string*, KOVARequest::OWN_TEXT_COUNT> KOVARequest::ownTexts() {

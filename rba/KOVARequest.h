@@ -41,6 +41,14 @@ public:
     KOVAAttribute(std::string_view id, const char* dataType)
         : m_id(id), m_sourceId(id), m_dataType(dataType), m_sourceDataType(dataType) {}
 
+    // As if newly constructed with (id, dataType), keeping the blocks its identifiers already hold.
+    void reset(std::string_view id, const char* dataType) {
+        m_id.assign(id);
+        m_sourceId.assign(id);
+        m_dataType = m_sourceDataType = dataType;
+        m_values.clear();
+    }
+
     void addValue(std::string value) { m_values.push_back(std::move(value)); }
     void setId(const std::string& id) { m_id = id; }
     void setDataType(const char* dataType) { m_dataType = dataType; }
@@ -137,6 +145,8 @@ private:
     const char* networkAddress(const KOVAText& credValue, const CredentialWalk& walk) const;
 
     std::array<std::string*, OWN_TEXT_COUNT> ownTexts();
+    // A new attribute at the end of `list`, in an element a previous request on the thread left when there is one.
+    static KOVAAttribute& addAttribute(KOVAAttributeList& list, std::string_view id, const char* dataType);
 
     char* m_slots[FRAGMENT_COUNT];
     orbsec_axiscpp::AnyType m_fragments;

@@ -262,7 +262,7 @@ int KOVARequest::createAttributes(const KOVAData& data, KOVAAuditFields* auditFi
                        name, category, id.c_str());
             continue;
         }
-        KOVAAttribute& attribute = target->emplace_back(itemName, KOVA_DATATYPE_STRING);
+        KOVAAttribute& attribute = addAttribute(*target, itemName, KOVA_DATATYPE_STRING);
         for (const KOVAText& value : ItemValues(first, last)) attribute.addValue(std::string(value));
         attribute.setId(id);
         attribute.setDataType(dataType);
@@ -274,7 +274,7 @@ int KOVARequest::createAttributes(const KOVAData& data, KOVAAuditFields* auditFi
         KOVA_TRACE(9, "%s Did not find client_ip attribute", name);
         forceURNClientIP(data);
     }
-    if (!foundMethod) m_actionList.emplace_back(ACTION_ID, KOVA_DATATYPE_STRING).addValue(m_action);
+    if (!foundMethod) addAttribute(m_actionList, ACTION_ID, KOVA_DATATYPE_STRING).addValue(m_action);
     appendAttributesToStr(m_actionList, m_actionAttrs);
     appendAttributesToStr(m_resourceList, m_resourceAttrs);
     KOVA_EXIT(name);
@@ -330,7 +330,7 @@ void KOVARequest::forceURNClientIP(const KOVAData& data) {
     std::string address;
     if (findCredKey(data, NETWORK_ADDRESS, address)) {
         KOVA_TRACE(9, "%s: Found Credential for network address string[%s]", name, address.c_str());
-        m_subjectList.emplace_back(IP_ADDRESS_ID, KOVA_DATATYPE_STRING).addValue(address);
+        addAttribute(m_subjectList, IP_ADDRESS_ID, KOVA_DATATYPE_STRING).addValue(address);
     } else {
         KOVA_TRACE(1, "%s: Failed to find cred named[%s].  Will not be able to add [%s] to the XACML!", name,
                    NETWORK_ADDRESS, IP_ADDRESS_ID);
@@ -354,7 +354,7 @@ int KOVARequest::handleMultivaluedSubjectAttr(const char* id, std::string_view v
         return 0;
     }
     KOVA_TRACE(9, "%s   and it's value contains at least 1 comma characer\n", name);
-    KOVAAttribute& attribute = m_subjectList.emplace_back(id, KOVA_DATATYPE_STRING);
+    KOVAAttribute& attribute = addAttribute(m_subjectList, id, KOVA_DATATYPE_STRING);
     // Every comma ends a piece; the text after the last comma counts only when it is not empty.
     std::string_view rest = value;
     while (!rest.empty()) {
