@@ -39,21 +39,25 @@ KOVAConfig::KOVAConfig(const char* config_file) {
 
 KOVAConfig::~KOVAConfig() = default;
 
-bool KOVALengthIndex::before(const Entry& entry, std::string_view key) {
-    return entry.key.size() != key.size() ? entry.key.size() < key.size() : entry.key < key;
+std::size_t KOVAKeyIndex::summaryOf(std::string_view key) {
+    if (key.empty()) return 0;
+    return key.size() << 16 | static_cast<unsigned char>(key.front()) << 8 | static_cast<unsigned char>(key.back());
 }
 
-void KOVALengthIndex::index(const KOVATextTable& table) {
+void KOVAKeyIndex::index(const KOVATextTable& table) {
     m_entries.clear();
     m_entries.reserve(table.size());
-    for (const auto& [key, value] : table) m_entries.push_back({key, &value});
-    std::sort(m_entries.begin(), m_entries.end(), [](const Entry& a, const Entry& b) { return before(a, b.key); });
+    for (const auto& [key, value] : table) m_entries.push_back({summaryOf(key), key, &value});
+    std::sort(m_entries.begin(), m_entries.end(), [](const Entry& a, const Entry& b) { return a.summary < b.summary; });
 }
 
-const std::string* KOVALengthIndex::find(std::string_view key) const {
-    auto found = std::lower_bound(m_entries.begin(), m_entries.end(), key,
-                                  [](const Entry& entry, std::string_view text) { return before(entry, text); });
-    return found != m_entries.end() && found->key == key ? found->value : nullptr;
+const std::string* KOVAKeyIndex::find(std::string_view key) const {
+    std::size_t summary = summaryOf(key);
+    auto at = std::lower_bound(m_entries.begin(), m_entries.end(), summary,
+                               [](const Entry& entry, std::size_t wanted) { return entry.summary < wanted; });
+    for (; at != m_entries.end() && at->summary == summary; ++at)
+        if (at->key == key) return at->value;
+    return nullptr;
 }
 
 // In key order a prefix comes right before the texts it starts, so the open chain of prefixes is a stack.
@@ -126,7 +130,7 @@ const typename Table::mapped_type* valueOf(const Table& table, const Key& key) {
     auto found = table.find(key);
     return found != table.end() ? &found->second : nullptr;
 }
-const std::string* valueOf(const KOVALengthIndex& index, std::string_view key) { return index.find(key); }
+const std::string* valueOf(const KOVAKeyIndex& index, std::string_view key) { return index.find(key); }
 
 // The value under `key`; `raise` reports and throws when there is none.
 template <class Table, class Key, class Raise>

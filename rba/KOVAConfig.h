@@ -30,9 +30,10 @@ private:
 
 typedef std::map<std::string, std::string, KOVAKeyLess> KOVATextTable;
 
-// A read-only table's entries in order of key length, then bytes: a lookup compares lengths on its way down
-// and bytes only among keys of the length asked for, where the table's own order compares bytes at each step.
-class KOVALengthIndex {
+// A read-only table's entries in order of a number made of each key's length, first and last byte: a lookup
+// compares numbers on its way down and bytes only with the keys that agree on all three, where the table's own
+// order compares bytes at every step.
+class KOVAKeyIndex {
 public:
     // Views into the table, which must outlive the index and no longer change.
     void index(const KOVATextTable& table);
@@ -41,10 +42,11 @@ public:
 
 private:
     struct Entry {
+        std::size_t summary;
         std::string_view key;
         const std::string* value;
     };
-    static bool before(const Entry& entry, std::string_view key);
+    static std::size_t summaryOf(std::string_view key);
     std::vector<Entry> m_entries;
 };
 
@@ -106,7 +108,7 @@ private:
         long shorter;
     };
     std::vector<WildcardEntry> m_wildcards;
-    KOVALengthIndex m_headerNames;  // appContextToHeader, looked up for every item of every decision
+    KOVAKeyIndex m_headerNames;  // appContextToHeader, looked up for every item of every decision
 
     void indexWildcards();
     void addDecisionInfo(const char* name, const char* value);
