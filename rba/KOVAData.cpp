@@ -109,17 +109,6 @@ void KOVATextStore::addBlock(std::size_t atLeast) {
     m_left = capacity;
 }
 
-KOVAText KOVATextStore::copy(std::string_view text) {
-    std::size_t needed = text.size() + 1;
-    if (needed > m_left) addBlock(needed);
-    char* start = m_free;
-    std::memcpy(start, text.data(), text.size());
-    start[text.size()] = '\0';
-    m_free += needed;
-    m_left -= needed;
-    return KOVAText(start, text.size());
-}
-
 KOVADataList::~KOVADataList() {
     if (m_items.capacity() == 0 || m_items.capacity() > MAX_SPARE_ITEMS) return;
     for (std::vector<KOVADataItem>& spare : t_spares.items) {

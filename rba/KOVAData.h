@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -40,7 +41,16 @@ public:
     KOVATextStore& operator=(const KOVATextStore&) = delete;
     ~KOVATextStore();
 
-    KOVAText copy(std::string_view text);
+    // Inline: a decision copies every name and value it reads through here, nearly always into room left.
+    KOVAText copy(std::string_view text) {
+        if (text.size() >= m_left) addBlock(text.size() + 1);
+        char* start = m_free;
+        std::memcpy(start, text.data(), text.size());
+        start[text.size()] = '\0';
+        m_free += text.size() + 1;
+        m_left -= text.size() + 1;
+        return KOVAText(start, text.size());
+    }
 
 private:
     struct Block {
