@@ -33,10 +33,32 @@ KOVAConfig::KOVAConfig(const char* config_file) {
     loadPairs(config_file, KOVA_URLS_STANZA, &KOVAConfig::addURLMapping);
     loadPairs(config_file, "user-attribute-definitions", &KOVAConfig::addUserAttribute);
     indexWildcards();
+    m_headerNames.index(appContextToHeader);
     KOVA_EXIT(name);
 }
 
 KOVAConfig::~KOVAConfig() = default;
+
+std::size_t KOVAKeyIndex::summaryOf(std::string_view key) {
+    if (key.empty()) return 0;
+    return key.size() << 16 | static_cast<unsigned char>(key.front()) << 8 | static_cast<unsigned char>(key.back());
+}
+
+void KOVAKeyIndex::index(const KOVATextTable& table) {
+    m_entries.clear();
+    m_entries.reserve(table.size());
+    for (const auto& [key, value] : table) m_entries.push_back({summaryOf(key), key, &value});
+    std::sort(m_entries.begin(), m_entries.end(), [](const Entry& a, const Entry& b) { return a.summary < b.summary; });
+}
+
+const std::string* KOVAKeyIndex::find(std::string_view key) const {
+    std::size_t summary = summaryOf(key);
+    auto at = std::lower_bound(m_entries.begin(), m_entries.end(), summary,
+                               [](const Entry& entry, std::size_t wanted) { return entry.summary < wanted; });
+    for (; at != m_entries.end() && at->summary == summary; ++at)
+        if (at->key == key) return at->value;
+    return nullptr;
+}
 
 // In key order a prefix comes right before the texts it starts, so the open chain of prefixes is a stack.
 void KOVAConfig::indexWildcards() {
@@ -102,14 +124,22 @@ void KOVAConfig::addUserAttribute(const char* name, const char* value) {
 
 namespace {
 
+// The value under `key`, or null.
+template <class Table, class Key>
+const typename Table::mapped_type* valueOf(const Table& table, const Key& key) {
+    auto found = table.find(key);
+    return found != table.end() ? &found->second : nullptr;
+}
+const std::string* valueOf(const KOVAKeyIndex& index, std::string_view key) { return index.find(key); }
+
 // The value under `key`; `raise` reports and throws when there is none.
 template <class Table, class Key, class Raise>
-const typename Table::mapped_type& findOrRaise(const Table& table, const Key& key, const char* traceName, Raise raise) {
+const auto& findOrRaise(const Table& table, const Key& key, const char* traceName, Raise raise) {
     KOVA_ENTER(traceName);
-    auto found = table.find(key);
-    if (found == table.end()) raise();
+    const auto* found = valueOf(table, key);
+    if (!found) raise();
     KOVA_EXIT(traceName);
-    return found->second;
+    return *found;
 }
 
 // A missing entry the caller cannot do without: level-1 trace, catalogue message, exception.
@@ -123,7 +153,7 @@ template <class Exception>
 }  // namespace
 
 const std::string& KOVAConfig::getHeaderName(std::string_view appContextKey) const {
-    return findOrRaise(appContextToHeader, appContextKey, "KOVAModule::getHeaderName", [&] {
+    return findOrRaise(m_headerNames, appContextKey, "KOVAModule::getHeaderName", [&] {
         std::string key(appContextKey);
         raiseReported<HeaderNameMissingException>("Header key name missing for app_context_data key: " + key,
                                                   QLXBA0308W, key);

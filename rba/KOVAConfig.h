@@ -30,6 +30,26 @@ private:
 
 typedef std::map<std::string, std::string, KOVAKeyLess> KOVATextTable;
 
+// A read-only table's entries in order of a number made of each key's length, first and last byte: a lookup
+// compares numbers on its way down and bytes only with the keys that agree on all three, where the table's own
+// order compares bytes at every step.
+class KOVAKeyIndex {
+public:
+    // Views into the table, which must outlive the index and no longer change.
+    void index(const KOVATextTable& table);
+    // The value under `key`, or null.
+    const std::string* find(std::string_view key) const;
+
+private:
+    struct Entry {
+        std::size_t summary;
+        std::string_view key;
+        const std::string* value;
+    };
+    static std::size_t summaryOf(std::string_view key);
+    std::vector<Entry> m_entries;
+};
+
 // The obligation stanzas: a URL entry redirects, a level entry asks for a step-up.
 inline constexpr const char* KOVA_URLS_STANZA = "obligations-urls-mapping";
 inline constexpr const char* KOVA_LEVELS_STANZA = "obligations-levels-mapping";
@@ -88,6 +108,7 @@ private:
         long shorter;
     };
     std::vector<WildcardEntry> m_wildcards;
+    KOVAKeyIndex m_headerNames;  // appContextToHeader, looked up for every item of every decision
 
     void indexWildcards();
     void addDecisionInfo(const char* name, const char* value);

@@ -1,6 +1,7 @@
 #include "rba/KOVAData.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -46,6 +47,19 @@ void reportUnreadable(const char* name, azn_status_t status) {
 // cache of recently freed blocks.
 constexpr std::size_t FIRST_BLOCK_BYTES = 512;
 
+// A decision copies two lists. The blocks a thread's lists release (first text blocks, item arrays up to
+// MAX_SPARE_ITEMS) wait here for the thread's next lists instead of going back to the allocator.
+constexpr std::size_t SPARE_COUNT = 2, MAX_SPARE_ITEMS = 256;
+
+struct SpareBlocks {
+    std::array<void*, SPARE_COUNT> texts{};
+    std::array<std::vector<KOVADataItem>, SPARE_COUNT> items;
+    ~SpareBlocks() {
+        for (void* block : texts) ::operator delete(block);
+    }
+};
+thread_local SpareBlocks t_spares;
+
 }  // namespace
 
 KOVATextStore::KOVATextStore(KOVATextStore&& other) noexcept
@@ -68,7 +82,12 @@ KOVATextStore::~KOVATextStore() { release(); }
 void KOVATextStore::release() noexcept {
     while (m_last) {
         Block* previous = m_last->previous;
-        ::operator delete(m_last);
+        auto spare = std::find(t_spares.texts.begin(), t_spares.texts.end(), nullptr);
+        if (!previous && m_last->capacity == FIRST_BLOCK_BYTES - sizeof(Block) && spare != t_spares.texts.end()) {
+            *spare = m_last;
+        } else {
+            ::operator delete(m_last);
+        }
         m_last = previous;
     }
     m_free = nullptr;
@@ -78,22 +97,39 @@ void KOVATextStore::release() noexcept {
 // Each block at least doubles the last one, so that a list of any length costs few blocks.
 void KOVATextStore::addBlock(std::size_t atLeast) {
     std::size_t capacity = std::max(atLeast, m_last ? 2 * m_last->capacity : FIRST_BLOCK_BYTES - sizeof(Block));
-    Block* block = static_cast<Block*>(::operator new(sizeof(Block) + capacity));
+    void* spare = nullptr;
+    if (capacity == FIRST_BLOCK_BYTES - sizeof(Block)) {
+        auto lent = std::find_if(t_spares.texts.begin(), t_spares.texts.end(), [](void* text) { return text; });
+        if (lent != t_spares.texts.end()) spare = std::exchange(*lent, nullptr);
+    }
+    Block* block = static_cast<Block*>(spare ? spare : ::operator new(sizeof(Block) + capacity));
     *block = Block{m_last, capacity};
     m_last = block;
     m_free = reinterpret_cast<char*>(block + 1);
     m_left = capacity;
 }
 
-KOVAText KOVATextStore::copy(std::string_view text) {
-    std::size_t needed = text.size() + 1;
-    if (needed > m_left) addBlock(needed);
-    char* start = m_free;
-    std::memcpy(start, text.data(), text.size());
-    start[text.size()] = '\0';
-    m_free += needed;
-    m_left -= needed;
-    return KOVAText(start, text.size());
+KOVADataList::~KOVADataList() {
+    if (m_items.capacity() == 0 || m_items.capacity() > MAX_SPARE_ITEMS) return;
+    for (std::vector<KOVADataItem>& spare : t_spares.items) {
+        if (spare.capacity() == 0) {
+            m_items.clear();
+            spare.swap(m_items);
+            return;
+        }
+    }
+}
+
+void KOVADataList::reserve(std::size_t count) {
+    if (m_items.capacity() == 0) {
+        for (std::vector<KOVADataItem>& spare : t_spares.items) {
+            if (spare.capacity() >= count) {
+                m_items.swap(spare);
+                break;
+            }
+        }
+    }
+    m_items.reserve(count);
 }
 
 KOVADataList& KOVADataList::operator=(const KOVADataList& other) {

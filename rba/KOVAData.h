@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -40,7 +41,16 @@ public:
     KOVATextStore& operator=(const KOVATextStore&) = delete;
     ~KOVATextStore();
 
-    KOVAText copy(std::string_view text);
+    // Inline: a decision copies every name and value it reads through here, nearly always into room left.
+    KOVAText copy(std::string_view text) {
+        if (text.size() >= m_left) addBlock(text.size() + 1);
+        char* start = m_free;
+        std::memcpy(start, text.data(), text.size());
+        start[text.size()] = '\0';
+        m_free += text.size() + 1;
+        m_left -= text.size() + 1;
+        return KOVAText(start, text.size());
+    }
 
 private:
     struct Block {
@@ -67,12 +77,14 @@ public:
     KOVADataList(KOVADataList&&) noexcept = default;
     KOVADataList& operator=(const KOVADataList& other);
     KOVADataList& operator=(KOVADataList&&) noexcept = default;
+    // Leaves its item array to the thread's next list.
+    ~KOVADataList();
     bool operator==(const KOVADataList& other) const { return m_items == other.m_items; }
 
     const KOVADataItem& emplace_back(std::string_view name, std::string_view value) {
         return emplaceValue(m_texts.copy(name), value);
     }
-    void reserve(std::size_t count) { m_items.reserve(count); }
+    void reserve(std::size_t count);
     template <class Iterator>
     void append(Iterator first, Iterator last) {
         for (; first != last; ++first) emplace_back(first->first, first->second);

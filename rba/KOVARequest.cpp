@@ -133,20 +133,32 @@ std::size_t textSize(const KOVADataList& items) {
 // Room for one attribute's markup, DataType and identifier, beside its value.
 constexpr std::size_t ATTRIBUTE_MARKUP = 200;
 
+// The blocks of the last request's texts on this thread, lent to the next request: a decision then writes
+// its document into blocks of a few kilobytes without allocating and freeing them. Blocks past
+// MAX_SPARE_BYTES (a very large decision's) are freed, not kept.
+constexpr std::size_t MAX_SPARE_BYTES = 64 * 1024;
+thread_local std::array<std::string, KOVARequest::OWN_TEXT_COUNT> t_spareTexts;
+// The same for the elements of the attribute lists (a decision usually collects two attributes).
+constexpr std::size_t MAX_SPARE_ATTRIBUTES = 16;
+thread_local KOVAAttributeList t_spareAttributes;
+
 }  // namespace
 
 KOVARequest::KOVARequest(const std::string& contextID, const std::string& serverVersion, const std::string& serverName,
                          const std::string& protectedResource, const std::string& action,
                          const std::string& inheritedPOP)
-    : m_fragments(m_slots, FRAGMENT_COUNT),
-      m_contextID(contextID),
-      m_serverVersion(serverVersion),
-      m_serverName(serverName),
-      m_protectedResource(protectedResource),
-      m_action(action),
-      m_inheritedPOP(inheritedPOP) {
+    : m_fragments(m_slots, FRAGMENT_COUNT) {
     static const char* const name = "KOVARequest::KOVARequest";
     KOVA_ENTER(name);
+    std::array<std::string, OWN_TEXT_COUNT>& spares = t_spareTexts;
+    std::array<std::string*, OWN_TEXT_COUNT> texts = ownTexts();
+    for (std::size_t i = 0; i < OWN_TEXT_COUNT; ++i) *texts[i] = std::move(spares[i]);
+    m_contextID.assign(contextID);
+    m_serverVersion.assign(serverVersion);
+    m_serverName.assign(serverName);
+    m_protectedResource.assign(protectedResource);
+    m_action.assign(action);
+    m_inheritedPOP.assign(inheritedPOP);
     // The SOAP layer only reads the fragments; the slot type is the any-content's.
     std::transform(FIXED_SLOTS.begin(), FIXED_SLOTS.end(), m_slots,
                    [](const char* text) { return const_cast<char*>(text); });
@@ -157,7 +169,32 @@ KOVARequest::KOVARequest(const std::string& contextID, const std::string& server
 KOVARequest::~KOVARequest() {
     static const char* const name = "KOVARequest::~KOVARequest";
     KOVA_ENTER(name);
+    std::array<std::string, OWN_TEXT_COUNT>& spares = t_spareTexts;
+    std::array<std::string*, OWN_TEXT_COUNT> texts = ownTexts();
+    for (std::size_t i = 0; i < OWN_TEXT_COUNT; ++i) {
+        if (texts[i]->capacity() > MAX_SPARE_BYTES) continue;
+        texts[i]->clear();
+        spares[i] = std::move(*texts[i]);
+    }
+    KOVAAttributeList& spareAttributes = t_spareAttributes;
+    for (KOVAAttributeList* list : {&m_subjectList, &m_actionList, &m_resourceList}) {
+        if (spareAttributes.size() + list->size() <= MAX_SPARE_ATTRIBUTES)
+            spareAttributes.splice(spareAttributes.end(), *list);
+    }
     KOVA_EXIT(name);
+}
+
+KOVAAttribute& KOVARequest::addAttribute(KOVAAttributeList& list, std::string_view id, const char* dataType) {
+    KOVAAttributeList& spares = t_spareAttributes;
+    if (spares.empty()) return list.emplace_back(id, dataType);
+    list.splice(list.end(), spares, spares.begin());
+    list.back().reset(id, dataType);
+    return list.back();
+}
+
+std::array<std::string*, KOVARequest::OWN_TEXT_COUNT> KOVARequest::ownTexts() {
+    return {&m_contextID,    &m_serverVersion, &m_serverName,       &m_protectedResource, &m_action,
+            &m_inheritedPOP, &m_subjectAttrs,  &m_environmentAttrs, &m_resourceAttrs,     &m_actionAttrs};
 }
 
 int KOVARequest::formatRequest(const KOVAData& data, KOVAAuditFields* auditFields, int useRealClientIP,

@@ -1,6 +1,7 @@
 // The XACML 2.0 request context of one decision, built as 24 text fragments.
 #pragma once
 
+#include <array>
 #include <list>
 #include <string>
 #include <string_view>
@@ -40,6 +41,14 @@ public:
     KOVAAttribute(std::string_view id, const char* dataType)
         : m_id(id), m_sourceId(id), m_dataType(dataType), m_sourceDataType(dataType) {}
 
+    // As if newly constructed with (id, dataType), keeping the blocks its identifiers already hold.
+    void reset(std::string_view id, const char* dataType) {
+        m_id.assign(id);
+        m_sourceId.assign(id);
+        m_dataType = m_sourceDataType = dataType;
+        m_values.clear();
+    }
+
     void addValue(std::string value) { m_values.push_back(std::move(value)); }
     void setId(const std::string& id) { m_id = id; }
     void setDataType(const char* dataType) { m_dataType = dataType; }
@@ -63,6 +72,8 @@ typedef std::list<KOVAAttribute> KOVAAttributeList;
 class KOVARequest {
 public:
     enum { FRAGMENT_COUNT = 24 };
+    // The texts the request owns; their blocks go back to the thread for its next request.
+    static constexpr std::size_t OWN_TEXT_COUNT = 10;
 
     KOVARequest(const std::string& contextID, const std::string& serverVersion, const std::string& serverName,
                 const std::string& protectedResource, const std::string& action, const std::string& inheritedPOP);
@@ -130,8 +141,12 @@ private:
     bool appendSecondaryChallenge(const KOVAText& level);
     struct CredentialWalk;
     bool appendCredential(KOVADataList::const_iterator first, KOVADataList::const_iterator last, const char* id,
-                          const char* dataType, bool withCopy, CredentialWalk& walk);
+                          TextForm idForm, const char* dataType, bool withCopy, CredentialWalk& walk);
     const char* networkAddress(const KOVAText& credValue, const CredentialWalk& walk) const;
+
+    std::array<std::string*, OWN_TEXT_COUNT> ownTexts();
+    // A new attribute at the end of `list`, in an element a previous request on the thread left when there is one.
+    static KOVAAttribute& addAttribute(KOVAAttributeList& list, std::string_view id, const char* dataType);
 
     char* m_slots[FRAGMENT_COUNT];
     orbsec_axiscpp::AnyType m_fragments;

@@ -57,6 +57,11 @@ constexpr CannedAttribute CANNED_CREDENTIAL_ATTRIBUTES[] = {
      KOVA_CATEGORY_SUBJECT},
 };
 
+// A canned identifier holds no XML special character, so it goes into the document as it is.
+constexpr bool plainText(std::string_view text) { return text.find_first_of("\"&'<>") == std::string_view::npos; }
+static_assert(std::ranges::all_of(CANNED_CREDENTIAL_ATTRIBUTES,
+                                  [](const CannedAttribute& row) { return plainText(row.id); }));
+
 // Subject attributes whose single credential value may hold a comma-separated list.
 constexpr std::string_view MULTIVALUED_SUBJECT_IDS[] = {
     "urn:oxa:security:subject:authenticationTypes",
@@ -232,7 +237,9 @@ int KOVARequest::createAttributes(const KOVAData& data, KOVAAuditFields* auditFi
     if (items.empty()) KOVA_TRACE(9, "HTTPInfo is empty!");
 
     bool foundClientIP = false, foundMethod = false;
-    std::string id;
+    // Kept by the thread: the identifiers are mostly longer than a short string, and each decision would
+    // otherwise allocate and free a block for them.
+    thread_local std::string id;
     const char* dataType = KOVA_DATATYPE_STRING;
     int category = KOVA_CATEGORY_NONE;
     for (auto first = items.begin(), last = first; first != items.end(); first = last) {
@@ -255,7 +262,7 @@ int KOVARequest::createAttributes(const KOVAData& data, KOVAAuditFields* auditFi
                        name, category, id.c_str());
             continue;
         }
-        KOVAAttribute& attribute = target->emplace_back(itemName, KOVA_DATATYPE_STRING);
+        KOVAAttribute& attribute = addAttribute(*target, itemName, KOVA_DATATYPE_STRING);
         for (const KOVAText& value : ItemValues(first, last)) attribute.addValue(std::string(value));
         attribute.setId(id);
         attribute.setDataType(dataType);
@@ -267,7 +274,7 @@ int KOVARequest::createAttributes(const KOVAData& data, KOVAAuditFields* auditFi
         KOVA_TRACE(9, "%s Did not find client_ip attribute", name);
         forceURNClientIP(data);
     }
-    if (!foundMethod) m_actionList.emplace_back(ACTION_ID, KOVA_DATATYPE_STRING).addValue(m_action);
+    if (!foundMethod) addAttribute(m_actionList, ACTION_ID, KOVA_DATATYPE_STRING).addValue(m_action);
     appendAttributesToStr(m_actionList, m_actionAttrs);
     appendAttributesToStr(m_resourceList, m_resourceAttrs);
     KOVA_EXIT(name);
@@ -323,7 +330,7 @@ void KOVARequest::forceURNClientIP(const KOVAData& data) {
     std::string address;
     if (findCredKey(data, NETWORK_ADDRESS, address)) {
         KOVA_TRACE(9, "%s: Found Credential for network address string[%s]", name, address.c_str());
-        m_subjectList.emplace_back(IP_ADDRESS_ID, KOVA_DATATYPE_STRING).addValue(address);
+        addAttribute(m_subjectList, IP_ADDRESS_ID, KOVA_DATATYPE_STRING).addValue(address);
     } else {
         KOVA_TRACE(1, "%s: Failed to find cred named[%s].  Will not be able to add [%s] to the XACML!", name,
                    NETWORK_ADDRESS, IP_ADDRESS_ID);
@@ -347,7 +354,7 @@ int KOVARequest::handleMultivaluedSubjectAttr(const char* id, std::string_view v
         return 0;
     }
     KOVA_TRACE(9, "%s   and it's value contains at least 1 comma characer\n", name);
-    KOVAAttribute& attribute = m_subjectList.emplace_back(id, KOVA_DATATYPE_STRING);
+    KOVAAttribute& attribute = addAttribute(m_subjectList, id, KOVA_DATATYPE_STRING);
     // Every comma ends a piece; the text after the last comma counts only when it is not empty.
     std::string_view rest = value;
     while (!rest.empty()) {
@@ -434,7 +441,8 @@ int KOVARequest::createCredentials(const KOVAData& data, KOVAAuditFields* auditF
         }
         auto last = endOfRun(cursor, creds.end());
         bool withCopy = row && provideOldAttrIDs;
-        if (!appendCredential(cursor, last, id, row ? row->dataType : KOVA_DATATYPE_STRING, withCopy, walk)) {
+        TextForm idForm = row ? TextForm::Raw : TextForm::Escaped;
+        if (!appendCredential(cursor, last, id, idForm, row ? row->dataType : KOVA_DATATYPE_STRING, withCopy, walk)) {
             KOVA_EXIT_STATUS(name, 1);
             return 1;
         }
@@ -458,13 +466,14 @@ int KOVARequest::createCredentials(const KOVAData& data, KOVAAuditFields* auditF
 // Writes the credentials [first, last) of one name as one subject attribute, followed by its copy under
 // the credential's own name when asked for; false when an authentication level does not convert.
 bool KOVARequest::appendCredential(KOVADataList::const_iterator first, KOVADataList::const_iterator last,
-                                   const char* id, const char* dataType, bool withCopy, CredentialWalk& walk) {
+                                   const char* id, TextForm idForm, const char* dataType, bool withCopy,
+                                   CredentialWalk& walk) {
     const auto& [credName, credValue] = *first;
     auto appendToBoth = [&](const char* value, TextForm form) {
         appendValue(m_subjectAttrs, value, form);
         if (withCopy) appendValue(walk.copy, value, form);
     };
-    appendAttributeStart(m_subjectAttrs, id, dataType, TextForm::Escaped);
+    appendAttributeStart(m_subjectAttrs, id, dataType, idForm);
     if (withCopy) {
         walk.copy.clear();
         appendAttributeStart(walk.copy, credName.c_str(), KOVA_DATATYPE_STRING, TextForm::Escaped);

@@ -311,9 +311,11 @@ private:
 };
 thread_local ThreadFaults t_faults;
 
-bool injectedFailure(const char* operation) {
-    if (g_armedFaults.load(std::memory_order_relaxed) == 0) return false;
-    return !t_faults.empty() && t_faults.fire(operation);
+[[gnu::noinline]] bool armedFailure(const char* operation) { return !t_faults.empty() && t_faults.fire(operation); }
+
+// Inlined into every entry point: a call with no fault armed anywhere costs one load.
+inline bool injectedFailure(const char* operation) {
+    return g_armedFaults.load(std::memory_order_relaxed) != 0 && armedFailure(operation);
 }
 
 #define ZEM_INJECT(operation) \

@@ -10,6 +10,10 @@
 #include <utility>
 #include <vector>
 
+// Hidden: nothing outside the library may stand in for these, so calls among them are direct and inlined,
+// which counts on every framework call a decision makes.
+#pragma GCC visibility push(hidden)
+
 namespace zem {
 
 // A text in a list's text block: where it starts there and how long it is (a NUL follows it).
@@ -212,3 +216,5 @@ private:
 };
 
 }  // namespace zem
+
+#pragma GCC visibility pop

@@ -116,6 +116,26 @@ x.d.datatype = date
     EXPECT_EQ(word, "double");
 }
 
+// Keys of one length that also share their first and last byte are told apart by their whole text.
+TEST(ConfigLookups, HeaderNamesMatchTheWholeKey) {
+    Config config(R"([azn-decision-info]
+a1z = header:One
+a2z = header:Two
+a = header:Short
+az = header:Pair
+b1z = header:Other
+)");
+    KOVAConfig& tables = config.tables();
+    const std::pair<const char*, const char*> found[] = {{"a1z", "header:One"},
+                                                         {"a2z", "header:Two"},
+                                                         {"a", "header:Short"},
+                                                         {"az", "header:Pair"},
+                                                         {"b1z", "header:Other"}};
+    for (const auto& [key, header] : found) EXPECT_EQ(tables.getHeaderName(key), header) << key;
+    for (const char* missing : {"a3z", "", "A1z", "a1z "})
+        EXPECT_THROW(tables.getHeaderName(missing), HeaderNameMissingException) << missing;
+}
+
 TEST(ConfigLookups, MissingEntriesRaiseWithTheirTexts) {
     Config config("[azn-decision-info]\nhost = header:Host\n");
     FileTail messages(xacml_test::messagesPath());

@@ -103,6 +103,29 @@ TEST_F(RequestAttributes, UnmappedUserAgentHeaderIsAuditedEscapedAndFirstValueWi
     EXPECT_TRUE(audit.empty()) << "the canned user-agent attribute is not audited";
 }
 
+// Each request hands its texts and list elements to the next request on the thread: what one decision wrote
+// or collected never shows in the next, larger or smaller.
+TEST_F(RequestAttributes, RequestsAfterOthersOnTheThreadWriteTheirOwnDocument) {
+    auto documentOf = [](const KOVAData& data, const std::string& resource, const std::string& action) {
+        KOVARequest request("ctx", "6.1", "srv1", resource, action, "");
+        EXPECT_EQ(request.formatRequest(data, nullptr, 1, 1), 0);
+        return xacml_test::documentOf(request);
+    };
+    const KOVAData small = makeData({{"uri", "/a"}}, {{"authenticationTypes", "x,y"}, {NETWORK_ADDRESS, "1.2.3.4"}});
+    const KOVAData large =
+        makeData({{"header:Accept", std::string(300, 'a')}, {"client_ip", "10.0.0.9"}, {"header:X-Other", "v&w"}},
+                 {{"AZN_CRED_PRINCIPAL_NAME", std::string(200, 'p')}, {"authenticationTypes", "a, b ,c,d"}});
+    const std::string first = documentOf(small, "/r", "read");
+    const std::string largeFirst = documentOf(large, "/a/much/longer/protected/resource", "write-and-more");
+    EXPECT_EQ(documentOf(small, "/r", "read"), first);
+    EXPECT_EQ(documentOf(large, "/a/much/longer/protected/resource", "write-and-more"), largeFirst);
+    EXPECT_EQ(xacml_test::schemaProblems(largeFirst), "") << largeFirst;
+    EXPECT_NE(first.find("<ns1:AttributeValue>x</ns1:AttributeValue><ns1:AttributeValue>y</ns1:AttributeValue>"),
+              std::string::npos)
+        << first;
+    EXPECT_EQ(first.find("aaaa"), std::string::npos) << first;
+}
+
 TEST_F(RequestAttributes, WholeDocumentIsTracedOnlyFromLevelSix) {
     for (int level : {5, 6}) {
         xacml_test::FileTail trace(xacml_test::tracePath());
