@@ -172,7 +172,8 @@ BENCHMARK(BM_RawPostLoad)->Threads(1)->Threads(2)->UseRealTime()->MinTime(2.0);
 // on the machine comes and goes over seconds, so comparing each slice with the next weighs it on both sides
 // of a ratio alike, where loops run one after the other each meet a different share of it. Reported: the
 // median over neighbouring slices of decisions/s over posts/s, the p50 latency of each kind over the run,
-// and for each kind the CPU per exchange of the request threads and of refpdp, and exchanges per second.
+// and for each kind the CPU per exchange of the request threads and of refpdp, exchanges per second, and the
+// lowest and highest rate of its slices.
 constexpr int PAIRED_SLICES = 24;
 constexpr std::chrono::milliseconds PAIRED_SLICE{400};
 enum PairedKind { DECIDING = 0, POSTING = 1 };
@@ -217,6 +218,14 @@ public:
         return medianOf(ratios);
     }
     double p50(PairedKind kind) { return medianOf(m_sum.latencies[kind]); }
+    // The lowest and highest rate of one kind's slices, exchanges per second.
+    std::pair<double, double> sliceRange(PairedKind kind) const {
+        std::vector<long> counts;
+        for (int i = kind; i < PAIRED_SLICES; i += 2) counts.push_back(m_sum.counts[i]);
+        auto [low, high] = std::minmax_element(counts.begin(), counts.end());
+        double seconds = std::chrono::duration<double>(PAIRED_SLICE).count();
+        return {static_cast<double>(*low) / seconds, static_cast<double>(*high) / seconds};
+    }
     long exchanges(PairedKind kind) const {
         long total = 0;
         for (int i = kind; i < PAIRED_SLICES; i += 2) total += m_sum.counts[i];
@@ -301,6 +310,11 @@ void BM_PairedLoad(benchmark::State& state) {
     state.counters["floor_cpu_us"] = tally.clientCpuPerExchange(POSTING);
     state.counters["decision_pdp_cpu_us"] = tally.pdpCpuPerExchange(DECIDING);
     state.counters["floor_pdp_cpu_us"] = tally.pdpCpuPerExchange(POSTING);
+    for (auto [kind, name] : {std::pair{DECIDING, "decision"}, std::pair{POSTING, "floor"}}) {
+        auto [low, high] = tally.sliceRange(kind);
+        state.counters[std::string(name) + "_slice_low_per_s"] = low;
+        state.counters[std::string(name) + "_slice_high_per_s"] = high;
+    }
 }
 BENCHMARK(BM_PairedLoad)->Threads(1)->Threads(2)->Iterations(1)->UseRealTime();
 
