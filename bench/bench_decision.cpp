@@ -170,8 +170,9 @@ BENCHMARK(BM_RawPostLoad)->Threads(1)->Threads(2)->UseRealTime()->MinTime(2.0);
 
 // Decisions and raw-socket posts in alternating slices of one closed loop per thread. Load from other work
 // on the machine comes and goes over seconds, so comparing each slice with the next weighs it on both sides
-// of a ratio alike, where loops run one after the other each meet a different share of it. Reported: the
-// median over neighbouring slices of decisions/s over posts/s, the p50 latency of each kind over the run,
+// of a ratio alike, where loops run one after the other each meet a different share of it. Reported:
+// decisions/s over posts/s across all slices, the median over neighbouring slices of that ratio, the p50
+// latency of each kind over the run,
 // and for each kind the CPU per exchange of the request threads and of refpdp, exchanges per second, and the
 // lowest and highest rate of its slices.
 constexpr int PAIRED_SLICES = 24;
@@ -301,7 +302,8 @@ void BM_PairedLoad(benchmark::State& state) {
         }
     }
     if (!tally.add(share)) return;
-    state.counters["ratio"] = tally.medianRatio();
+    state.counters["ratio"] = tally.perSecond(DECIDING) / tally.perSecond(POSTING);
+    state.counters["pair_median_ratio"] = tally.medianRatio();
     state.counters["decision_p50_us"] = tally.p50(DECIDING);
     state.counters["floor_p50_us"] = tally.p50(POSTING);
     state.counters["decision_per_s"] = tally.perSecond(DECIDING);
