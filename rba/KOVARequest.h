@@ -141,7 +141,7 @@ private:
     bool appendSecondaryChallenge(const KOVAText& level);
     struct CredentialWalk;
     bool appendCredential(KOVADataList::const_iterator first, KOVADataList::const_iterator last, const char* id,
-                          TextForm idForm, const char* dataType, bool withCopy, CredentialWalk& walk);
+                          const char* dataType, bool withCopy, CredentialWalk& walk);
     const char* networkAddress(const KOVAText& credValue, const CredentialWalk& walk) const;
 
     std::array<std::string*, OWN_TEXT_COUNT> ownTexts();

@@ -57,11 +57,6 @@ constexpr CannedAttribute CANNED_CREDENTIAL_ATTRIBUTES[] = {
      KOVA_CATEGORY_SUBJECT},
 };
 
-// A canned identifier holds no XML special character, so it goes into the document as it is.
-constexpr bool plainText(std::string_view text) { return text.find_first_of("\"&'<>") == std::string_view::npos; }
-static_assert(std::ranges::all_of(CANNED_CREDENTIAL_ATTRIBUTES,
-                                  [](const CannedAttribute& row) { return plainText(row.id); }));
-
 // Subject attributes whose single credential value may hold a comma-separated list.
 constexpr std::string_view MULTIVALUED_SUBJECT_IDS[] = {
     "urn:oxa:security:subject:authenticationTypes",
@@ -441,8 +436,7 @@ int KOVARequest::createCredentials(const KOVAData& data, KOVAAuditFields* auditF
         }
         auto last = endOfRun(cursor, creds.end());
         bool withCopy = row && provideOldAttrIDs;
-        TextForm idForm = row ? TextForm::Raw : TextForm::Escaped;
-        if (!appendCredential(cursor, last, id, idForm, row ? row->dataType : KOVA_DATATYPE_STRING, withCopy, walk)) {
+        if (!appendCredential(cursor, last, id, row ? row->dataType : KOVA_DATATYPE_STRING, withCopy, walk)) {
             KOVA_EXIT_STATUS(name, 1);
             return 1;
         }
@@ -466,14 +460,13 @@ int KOVARequest::createCredentials(const KOVAData& data, KOVAAuditFields* auditF
 // Writes the credentials [first, last) of one name as one subject attribute, followed by its copy under
 // the credential's own name when asked for; false when an authentication level does not convert.
 bool KOVARequest::appendCredential(KOVADataList::const_iterator first, KOVADataList::const_iterator last,
-                                   const char* id, TextForm idForm, const char* dataType, bool withCopy,
-                                   CredentialWalk& walk) {
+                                   const char* id, const char* dataType, bool withCopy, CredentialWalk& walk) {
     const auto& [credName, credValue] = *first;
     auto appendToBoth = [&](const char* value, TextForm form) {
         appendValue(m_subjectAttrs, value, form);
         if (withCopy) appendValue(walk.copy, value, form);
     };
-    appendAttributeStart(m_subjectAttrs, id, dataType, idForm);
+    appendAttributeStart(m_subjectAttrs, id, dataType, TextForm::Escaped);
     if (withCopy) {
         walk.copy.clear();
         appendAttributeStart(walk.copy, credName.c_str(), KOVA_DATATYPE_STRING, TextForm::Escaped);

@@ -126,17 +126,21 @@ TEST_F(RequestAttributes, RequestsAfterOthersOnTheThreadWriteTheirOwnDocument) {
     EXPECT_EQ(first.find("aaaa"), std::string::npos) << first;
 }
 
-TEST_F(RequestAttributes, WholeDocumentIsTracedOnlyFromLevelSix) {
+// So is every identifier the request escapes, a canned credential identifier among them.
+TEST_F(RequestAttributes, WholeDocumentAndEscapesAreTracedOnlyFromLevelSix) {
     for (int level : {5, 6}) {
         xacml_test::FileTail trace(xacml_test::tracePath());
         {
             xacml_test::TraceLevel traceLevel(level);
-            format(makeData({{"method", "GET"}}, {}));
+            format(makeData({{"method", "GET"}}, {{"AZN_CRED_PRINCIPAL_NAME", "alice"}}));
         }
-        bool traced =
-            trace.text().find("Constructed XACML: <ns1:Subject SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:"
-                              "subject-category:requesting-machine\">") != std::string::npos;
+        std::string text = trace.text();
+        bool traced = text.find("Constructed XACML: <ns1:Subject SubjectCategory=\"urn:oasis:names:tc:xacml:1.0:"
+                                "subject-category:requesting-machine\">") != std::string::npos;
         EXPECT_EQ(traced, level == 6) << level;
+        bool escapeTraced =
+            text.find("Enter replaceSpecialXMLChars original[urn:oxa:security:subject:username]") != std::string::npos;
+        EXPECT_EQ(escapeTraced, level == 6) << level << "\n" << text;
     }
 }
 
