@@ -136,8 +136,12 @@ bool isAddressLiteral(const std::string& host) {
 // Pieces handed to one sendmsg: enough for a typical request in one call, within the system's limit.
 constexpr size_t SEND_BATCH = 64;
 static_assert(SEND_BATCH <= IOV_MAX);
-// Small pieces are gathered up to one full TLS record; what lies beyond goes out from its own memory.
-constexpr size_t TLS_BATCH_BYTES = size_t{16} * 1024;
+// A piece shorter than this is copied together with its neighbours before it is written: the kernel takes
+// a gathered piece at a cost well above copying a few hundred bytes, so a typical request leaves as one
+// buffer. Over TLS small pieces fill whole records of this size. Longer pieces go out from their own memory.
+constexpr size_t GATHER_BYTES = size_t{16} * 1024;
+// The send buffer a connection keeps for its next request; a larger one is released after the write.
+constexpr size_t KEPT_SEND_BUFFER = size_t{64} * 1024;
 // One SSL_write takes an int: larger pieces go out in parts of this size.
 constexpr size_t MAX_TLS_WRITE = size_t{1} << 30;
 // How far the socket's own wait may stray from what is left of the exchange's time before it is set again:
@@ -464,8 +468,9 @@ void HttpConnection::sendAll(Pieces request) {
     else sendPlain(request);
 }
 
-// The pieces go out gathered by the kernel, without being joined here; a partial write resumes where it stopped.
-void HttpConnection::sendPlain(Pieces request) {
+// A partial write resumes where it stopped.
+void HttpConnection::sendPlain(Pieces pieces) {
+    Pieces request = joinSmallPieces(pieces);
     std::array<iovec, SEND_BATCH> batch;
     SendPosition at;
     while (size_t count = unsentPieces(request, at, batch)) {
@@ -482,28 +487,56 @@ void HttpConnection::sendPlain(Pieces request) {
         if (m_reused && (errno == EPIPE || errno == ECONNRESET)) throw Stale{};
         fail(SERVER_TRANSPORT_FAILED, std::string("Send failure: ") + std::strerror(errno));
     }
+    if (m_sendBuffer.capacity() > KEPT_SEND_BUFFER) std::string().swap(m_sendBuffer);
+}
+
+// The request as runs of small pieces copied into the send buffer, with each long piece between them in
+// its own memory. The buffer is sized first, so the runs' views stay valid.
+HttpConnection::Pieces HttpConnection::joinSmallPieces(Pieces request) {
+    size_t smallBytes = 0;
+    for (std::string_view piece : request)
+        if (piece.size() < GATHER_BYTES) smallBytes += piece.size();
+    m_sendBuffer.clear();
+    m_sendBuffer.reserve(smallBytes);
+    m_joined.clear();
+    size_t runStart = 0;
+    auto endRun = [&] {
+        if (m_sendBuffer.size() > runStart)
+            m_joined.emplace_back(m_sendBuffer.data() + runStart, m_sendBuffer.size() - runStart);
+        runStart = m_sendBuffer.size();
+    };
+    for (std::string_view piece : request) {
+        if (piece.size() < GATHER_BYTES) {
+            m_sendBuffer.append(piece);
+            continue;
+        }
+        endRun();
+        m_joined.push_back(piece);
+    }
+    endRun();
+    return m_joined;
 }
 
 // Pieces are gathered into full records, so a typical request is one record and one write; the part of a
 // large piece beyond the record it starts in is written from the piece's own memory.
 void HttpConnection::sendTls(Pieces request) {
-    m_tlsBatch.clear();
+    m_sendBuffer.clear();
     for (std::string_view piece : request) {
         while (!piece.empty()) {
-            if (m_tlsBatch.empty() && piece.size() >= TLS_BATCH_BYTES) {
+            if (m_sendBuffer.empty() && piece.size() >= GATHER_BYTES) {
                 writeTls(piece);
                 break;
             }
-            size_t taken = std::min(piece.size(), TLS_BATCH_BYTES - m_tlsBatch.size());
-            m_tlsBatch.append(piece.substr(0, taken));
+            size_t taken = std::min(piece.size(), GATHER_BYTES - m_sendBuffer.size());
+            m_sendBuffer.append(piece.substr(0, taken));
             piece.remove_prefix(taken);
-            if (m_tlsBatch.size() == TLS_BATCH_BYTES) {
-                writeTls(m_tlsBatch);
-                m_tlsBatch.clear();
+            if (m_sendBuffer.size() == GATHER_BYTES) {
+                writeTls(m_sendBuffer);
+                m_sendBuffer.clear();
             }
         }
     }
-    writeTls(m_tlsBatch);
+    writeTls(m_sendBuffer);
 }
 
 // A write that would block is repeated with the same bytes, as OpenSSL requires.

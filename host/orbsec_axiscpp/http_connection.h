@@ -69,6 +69,7 @@ private:
     void boundWaits();
     void sendAll(Pieces request);
     void sendPlain(Pieces request);
+    Pieces joinSmallPieces(Pieces request);
     void sendTls(Pieces request);
     void writeTls(std::string_view data);
     size_t receiveSome(char* buffer, size_t size, bool answerStarted);
@@ -96,7 +97,8 @@ private:
     Clock::duration m_socketWait{};  // the open socket's own bound on one blocking read or write
     std::string m_raw;               // bytes read of the current answer
     std::vector<char> m_readBuffer;  // what one read fills; kept so that no read clears memory first
-    std::string m_tlsBatch;          // small pieces gathered into one TLS record; kept between exchanges
+    std::string m_sendBuffer;        // small pieces copied together for one write; kept between exchanges
+    std::vector<std::string_view> m_joined;  // the request as it is written: runs in m_sendBuffer, large pieces
     long m_opened = 0;
 };
 
