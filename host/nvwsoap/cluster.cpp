@@ -129,6 +129,9 @@ int NVWSOAPCluster::Impl::configure(const std::string& clusterName, const Cluste
         members.push_back(std::make_unique<NVWSOAPClusterMember>(settings, server, factory, tlsEnv));
     std::stable_sort(members.begin(), members.end(),
                      [](const auto& a, const auto& b) { return a->priority() > b->priority(); });
+    m_rotates = std::adjacent_find(members.begin(), members.end(), [](const auto& a, const auto& b) {
+                    return a->priority() == b->priority();
+                }) != members.end();
     running = true;
     return 0;
 }

@@ -66,11 +66,13 @@ public:
     NVWSOAPHandle handle;
     std::shared_ptr<HandlePool> pool;
     SteadyClock::time_point lastUsed;
+    const void* lastHolder = nullptr;  // the thread that gave it back last
 };
 
-// The handles of one endpoint. Idle handles hold the pool, so it lives until close(). Lends the most recently returned idle handle (its connection is the
-// warmest), creates one through the factory while fewer than max-handles exist, and otherwise waits
-// for a return up to the endpoint's time-out. The lock is held only to pick or put back a handle.
+// The handles of one endpoint. Idle handles hold the pool, so it lives until close(). Lends the idle handle
+// the asking thread gave back last, else the most recently returned one (its connection is the warmest),
+// creates one through the factory while fewer than max-handles exist, and otherwise waits for a return up
+// to the endpoint's time-out. The lock is held only to pick or put back a handle.
 class HandlePool : public NVWSOAPHandleMgr, public std::enable_shared_from_this<HandlePool> {
 public:
     HandlePool(NVWSOAPServiceFactory* factory, std::string url, NVWSOAPHandleConfig config, int maxHandles,
@@ -88,6 +90,7 @@ public:
 
 private:
     NVWSOAPHandleContainer* create();
+    NVWSOAPHandleContainer* takeIdle();
     void forget(size_t count);
 
     NVWSOAPServiceFactory* m_factory;
@@ -168,6 +171,9 @@ private:
     void stopMaintenance();
 
     std::atomic<unsigned> m_turn{0};
+    // Whether some members share a priority; only then is the turn counted, as a counter every request
+    // thread writes passes between processors.
+    bool m_rotates = false;
     std::mutex m_mutex;
     std::condition_variable m_wake;      // wakes the maintenance thread early when it is to stop
     std::condition_variable m_finished;  // the maintenance thread has left its loop
@@ -186,7 +192,7 @@ void NVWSOAPCluster::Impl::tryMembers(Attempt attempt) {
             if (*pinned == member->url()) attempt(*member);
         return;
     }
-    unsigned turn = m_turn.fetch_add(1, std::memory_order_relaxed);
+    unsigned turn = m_rotates ? m_turn.fetch_add(1, std::memory_order_relaxed) : 0;
     for (size_t first = 0; first < members.size();) {
         size_t end = first;
         while (end < members.size() && members[end]->priority() == members[first]->priority()) ++end;

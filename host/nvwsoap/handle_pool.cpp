@@ -28,6 +28,15 @@ void closeAll(const std::vector<NVWSOAPHandleContainer*>& containers) {
     for (NVWSOAPHandleContainer* container : containers) delete container;
 }
 
+// Tells the live threads apart without a system call.
+const void* thisThread() {
+    static thread_local const char identity = 0;
+    return &identity;
+}
+
+// How many of the most recent idle handles are searched for the asking thread's own.
+constexpr size_t OWN_HANDLE_SEARCH = 8;
+
 }  // namespace
 
 HandlePool::HandlePool(NVWSOAPServiceFactory* factory, std::string url, NVWSOAPHandleConfig config, int maxHandles,
@@ -40,17 +49,26 @@ HandlePool::HandlePool(NVWSOAPServiceFactory* factory, std::string url, NVWSOAPH
 
 NVWSOAPHandleContainer* HandlePool::borrow() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    bool ready = m_available.wait_for(lock, std::chrono::seconds(m_config.m_timeout),
-                                      [this] { return m_closed || !m_idle.empty() || m_handles < m_maxHandles; });
-    if (!ready || m_closed) return nullptr;
-    if (!m_idle.empty()) {
-        NVWSOAPHandleContainer* container = m_idle.back();
-        m_idle.pop_back();
-        return container;
-    }
+    auto lendable = [this] { return m_closed || !m_idle.empty() || m_handles < m_maxHandles; };
+    if (!lendable() && !m_available.wait_for(lock, std::chrono::seconds(m_config.m_timeout), lendable)) return nullptr;
+    if (m_closed) return nullptr;
+    if (!m_idle.empty()) return takeIdle();
     ++m_handles;
     lock.unlock();
     return create();
+}
+
+// A handle stays with the thread that used it while it can: its connection's buffers and its reader's
+// state are then still in that processor's caches. Called with the lock held and an idle handle there.
+NVWSOAPHandleContainer* HandlePool::takeIdle() {
+    auto newest = m_idle.end();
+    auto oldestSearched = m_idle.end() - static_cast<long>(std::min(m_idle.size(), OWN_HANDLE_SEARCH));
+    auto own = std::find_if(std::make_reverse_iterator(newest), std::make_reverse_iterator(oldestSearched),
+                            [](const NVWSOAPHandleContainer* idle) { return idle->lastHolder == thisThread(); });
+    auto taken = own.base() != oldestSearched ? std::prev(own.base()) : std::prev(newest);
+    NVWSOAPHandleContainer* container = *taken;
+    m_idle.erase(taken);
+    return container;
 }
 
 // Made outside the lock: the factory and the transport set-up may take a while.
@@ -77,18 +95,19 @@ void HandlePool::forget(size_t count) {
 }
 
 void HandlePool::returnHandle(NVWSOAPHandleContainer* container) {
-    // The container holds the last reference once the cluster is gone; keep the pool until we are done.
-    std::shared_ptr<HandlePool> self = container->pool;
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_closed) {
         --m_handles;
         lock.unlock();
+        // The container holds the last reference once the cluster is gone; keep the pool until we are done.
+        std::shared_ptr<HandlePool> self = std::move(container->pool);
         delete container;
         return;
     }
     container->lastUsed = SteadyClock::now();
+    container->lastHolder = thisThread();
     m_idle.push_back(container);
-    lock.unlock();
+    // Under the lock: once it is released, close() may close this handle and with it end the pool.
     m_available.notify_one();
 }
 

@@ -233,11 +233,19 @@ constinit HandleTable g_handleTable;
 
 HandleTable& HandleTable::instance() { return g_handleTable; }
 
+unsigned long HandleTable::homeShard() {
+    static thread_local const unsigned long shard =
+        g_handleTable.m_threadsSeen.fetch_add(1, std::memory_order_relaxed) % SHARD_COUNT;
+    return shard;
+}
+
 unsigned long HandleTable::add(HandleObject* object) {
-    unsigned long handle = m_next.fetch_add(1, std::memory_order_relaxed) + 1;
-    Shard& shard = shardOf(handle);
+    unsigned long shardIndex = homeShard();
+    Shard& shard = m_shards[shardIndex];
     std::lock_guard guard(shard.lock);
+    unsigned long handle = (shard.serial + 1) << SHARD_BITS | shardIndex;
     shard.objects.add(handle, object);
+    ++shard.serial;
     return handle;
 }
 

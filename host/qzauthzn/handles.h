@@ -141,8 +141,8 @@ struct HandleObject {
 };
 
 // The live handles of one shard and their objects: open addressing with linear probing, at most half the
-// slots in use, no heap block per handle. Handle numbers go up by one and a shard holds every
-// 2^SHARD_BITS-th, so the number without its shard bits picks the slot.
+// slots in use, no heap block per handle. A handle's low SHARD_BITS name its shard and the bits above them
+// count up within the shard, so the number without its shard bits picks the slot.
 inline constexpr unsigned SHARD_BITS = 4;
 
 class HandleSlots {
@@ -191,7 +191,9 @@ private:
 };
 
 // Process-wide registry of live handles, in shards by handle number, each with its own lock on its own
-// cache line: request threads that look up their own lists do not contend for one lock word. A lookup holds
+// cache line. A thread makes its handles in a shard of its own (threads beyond the shard count share), so
+// request threads that make and look up their own lists neither contend for a lock nor pass its cache
+// line between processors. A lookup holds
 // the lock for a few instructions; the object behind a handle belongs to whoever holds the handle (a
 // decision's list is used by one thread at a time).
 class HandleTable {
@@ -206,13 +208,16 @@ private:
     static constexpr unsigned long SHARD_COUNT = 1UL << SHARD_BITS;
     struct alignas(64) Shard {
         ShardLock lock;
+        unsigned long serial = 0x1000;  // of the shard's last handle; never reused
         HandleSlots objects;
     };
 
     Shard& shardOf(unsigned long handle) { return m_shards[handle % SHARD_COUNT]; }
 
+    static unsigned long homeShard();
+
     std::array<Shard, SHARD_COUNT> m_shards;
-    std::atomic<unsigned long> m_next{0x10000};
+    std::atomic<unsigned long> m_threadsSeen{0};
 };
 
 }  // namespace zem

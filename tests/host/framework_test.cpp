@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -310,6 +311,38 @@ TEST(AttributeList, HandlesMadeAndDeletedAroundLiveOnesLeaveThemIntact) {
     for (std::size_t i = 0; i < handles.size(); ++i) {
         if (live[i]) azn_attrlist_delete(&handles[i]);
     }
+}
+
+// Lists made on more threads than the table has shards, and deleted on another: every handle is its own,
+// and each list is found from any thread with its own entry.
+TEST(AttributeList, HandlesMadeOnManyThreadsAreDistinctAndFoundEverywhere) {
+    constexpr std::size_t THREADS = 40, PER_THREAD = 50;
+    std::vector<std::vector<azn_attrlist_h_t>> made(THREADS);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&made, t] {
+            for (std::size_t i = 0; i < PER_THREAD; ++i) {
+                azn_attrlist_h_t list = 0;
+                azn_attrlist_create(&list);
+                azn_attrlist_add_entry(list, "index", std::to_string(t * PER_THREAD + i).c_str());
+                made[t].push_back(list);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    std::set<azn_attrlist_h_t> distinct;
+    for (std::size_t t = 0; t < THREADS; ++t) {
+        for (std::size_t i = 0; i < PER_THREAD; ++i) {
+            distinct.insert(made[t][i]);
+            EXPECT_EQ(values(made[t][i], "index"), std::vector<std::string>{std::to_string(t * PER_THREAD + i)});
+        }
+    }
+    EXPECT_EQ(distinct.size(), THREADS * PER_THREAD);
+    std::thread([&made] {
+        for (auto& lists : made)
+            for (azn_attrlist_h_t& list : lists) EXPECT_EQ(azn_attrlist_delete(&list), 0u);
+    }).join();
+    for (azn_attrlist_h_t handle : distinct) EXPECT_FALSE(azn_util_handle_is_valid(handle));
 }
 
 // A reader asks by name in any order, also for a name it has just deleted or given again; each answer is

@@ -129,6 +129,22 @@ TEST_F(ClusterTest, NoHandleBeyondMaxHandlesWhileAllAreLent) {
     EXPECT_EQ(exchange(*target), 0);
 }
 
+// Another thread gave a handle back after this thread did; this thread still gets its own again, whose
+// connection and buffers its processor last touched.
+TEST_F(ClusterTest, AThreadIsLentTheHandleItGaveBackEvenWhenAnotherCameBackLater) {
+    auto target = cluster("max-handles = 2\n");
+    BorrowedHandle mine, theirs;
+    ASSERT_EQ(exchange(*target, &mine), 0);
+    std::thread([&] { ASSERT_EQ(exchange(*target, &theirs), 0); }).join();
+    auto* own = mine.ref.container;
+    ASSERT_NE(own, theirs.ref.container);
+    mine.giveBack();
+    std::thread([&] { theirs.giveBack(); }).join();
+    BorrowedHandle again;
+    ASSERT_EQ(exchange(*target, &again), 0);
+    EXPECT_EQ(again.ref.container, own);
+}
+
 TEST_F(ClusterTest, IdleHandlesAreClosedAfterTheIdleTimeOut) {
     PdpStatsReader stats(pdp);
     auto target = cluster("handle-idle-timeout = 1\n");
