@@ -75,8 +75,9 @@ public:
     // The texts the request owns; their blocks go back to the thread for its next request.
     static constexpr std::size_t OWN_TEXT_COUNT = 10;
 
-    KOVARequest(const std::string& contextID, const std::string& serverVersion, const std::string& serverName,
-                const std::string& protectedResource, const std::string& action, const std::string& inheritedPOP);
+    // Views, copied into the request's own texts: a caller's text needs no std::string of its own.
+    KOVARequest(std::string_view contextID, std::string_view serverVersion, std::string_view serverName,
+                std::string_view protectedResource, std::string_view action, std::string_view inheritedPOP);
     ~KOVARequest();
     // Slots point into the request's own strings.
     KOVARequest(const KOVARequest&) = delete;
