@@ -120,14 +120,15 @@ KOVADataList::~KOVADataList() {
     }
 }
 
+// The smallest spare array that holds `count` items: a decision's two lists differ in size, so the larger
+// array is left for the larger list, which would otherwise allocate a new one every decision.
 void KOVADataList::reserve(std::size_t count) {
     if (m_items.capacity() == 0) {
+        std::vector<KOVADataItem>* fit = nullptr;
         for (std::vector<KOVADataItem>& spare : t_spares.items) {
-            if (spare.capacity() >= count) {
-                m_items.swap(spare);
-                break;
-            }
+            if (spare.capacity() >= count && (!fit || spare.capacity() < fit->capacity())) fit = &spare;
         }
+        if (fit) m_items.swap(*fit);
     }
     m_items.reserve(count);
 }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <optional>
+#include <string_view>
 
 #include "nvwebrte/nvwebrte.h"
 #include "rba/KOVAActions.h"
@@ -83,12 +84,13 @@ const char* actionFor(const char* operation) {
     return KOVA_UNKNOWN_ACTION;
 }
 
-// "/Corvane/inst1/app/index.html" gives "/app/index.html"; a name with fewer components gives "/".
-std::string resourceWithoutPrefix(const char* protected_resource) {
+// "/Corvane/inst1/app/index.html" gives "/app/index.html"; a name with fewer components gives "/". The view
+// is the tail of the name (or a literal), so it also ends in a NUL.
+std::string_view resourceWithoutPrefix(const char* protected_resource) {
     if (!protected_resource || !*protected_resource) return "/";
     const char* first = strchr(protected_resource + 1, '/');
     const char* second = first ? strchr(first + 1, '/') : nullptr;
-    return second ? second : "/";
+    return second ? std::string_view(second) : std::string_view("/");
 }
 
 // Gives the borrowed SOAP handle back to its manager when the decision ends.
@@ -272,12 +274,12 @@ azn_status_t KOVAModule::authorize(azn_creds_h_t creds, azn_attrlist_h_t app_con
     } else {
         KOVA_TRACE(9, "findPolicyID returns policyID[%s], inheritedPOP[%s]", policyID.c_str(), inheritedPOP.c_str());
     }
-    std::string resource = resourceWithoutPrefix(protected_resource);
+    std::string_view resource = resourceWithoutPrefix(protected_resource);
     const char* action = actionFor(operation);
     KOVA_TRACE(9,
                "%s: create an KOVARequest: contextID[%s] corvaneVersion[%s] corvaneServerName[%s] "
                "protectedResourceWithoutPrefix[%s] action[%s] inheritedPOP[%s]",
-               NAME, policyID.c_str(), m_corvaneVersion.c_str(), m_corvaneServerName.c_str(), resource.c_str(), action,
+               NAME, policyID.c_str(), m_corvaneVersion.c_str(), m_corvaneServerName.c_str(), resource.data(), action,
                inheritedPOP.c_str());
 
     KOVARequest request(policyID, m_corvaneVersion, m_corvaneServerName, resource, action, inheritedPOP);
@@ -287,9 +289,8 @@ azn_status_t KOVAModule::authorize(azn_creds_h_t creds, azn_attrlist_h_t app_con
         return static_cast<azn_status_t>(status);
     }
     BorrowedHandle handle;
-    KOVAServiceCall call("EvaluateKOVARequest", true, nullptr, &kova_trace);
     ResponseContent content;
-    int status = call.execute(m_cluster, &handle.ref, nullptr, request.getRequestFragments(), &content.any);
+    int status = m_decisionCall.execute(m_cluster, &handle.ref, nullptr, request.getRequestFragments(), &content.any);
 
     azn_status_t result = 0;
     if (status != 0 || !content.any) {

@@ -60,6 +60,8 @@ private:
     KOVAServiceFactory m_serviceFactory;
     NVWSOAPClusterMgr m_clusterMgr;
     NVWSOAPCluster* m_cluster = nullptr;
+    // The same for every decision and only read while one runs, so the request threads share it.
+    KOVAServiceCall m_decisionCall{"EvaluateKOVARequest", true, nullptr, &kova_trace};
     std::string m_contextID;
     std::string m_corvaneVersion;
     std::string m_corvaneServerName;

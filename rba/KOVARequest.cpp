@@ -144,9 +144,8 @@ thread_local KOVAAttributeList t_spareAttributes;
 
 }  // namespace
 
-KOVARequest::KOVARequest(const std::string& contextID, const std::string& serverVersion, const std::string& serverName,
-                         const std::string& protectedResource, const std::string& action,
-                         const std::string& inheritedPOP)
+KOVARequest::KOVARequest(std::string_view contextID, std::string_view serverVersion, std::string_view serverName,
+                         std::string_view protectedResource, std::string_view action, std::string_view inheritedPOP)
     : m_fragments(m_slots, FRAGMENT_COUNT) {
     static const char* const name = "KOVARequest::KOVARequest";
     KOVA_ENTER(name);

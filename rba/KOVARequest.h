@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "orbsec_axiscpp/axis.h"
 #include "rba/KOVAData.h"
@@ -41,12 +42,14 @@ public:
     KOVAAttribute(std::string_view id, const char* dataType)
         : m_id(id), m_sourceId(id), m_dataType(dataType), m_sourceDataType(dataType) {}
 
-    // As if newly constructed with (id, dataType), keeping the blocks its identifiers already hold.
+    // As if newly constructed with (id, dataType), keeping the blocks its identifiers and value array already
+    // hold (the array only while it held few values).
     void reset(std::string_view id, const char* dataType) {
         m_id.assign(id);
         m_sourceId.assign(id);
         m_dataType = m_sourceDataType = dataType;
         m_values.clear();
+        if (m_values.capacity() > MAX_KEPT_VALUES) std::vector<std::string>().swap(m_values);
     }
 
     void addValue(std::string value) { m_values.push_back(std::move(value)); }
@@ -57,14 +60,16 @@ public:
     const std::string& getSourceId() const { return m_sourceId; }
     const char* getDataType() const { return m_dataType; }
     const char* getSourceDataType() const { return m_sourceDataType; }
-    const std::list<std::string>& getValues() const { return m_values; }
+    const std::vector<std::string>& getValues() const { return m_values; }
 
 private:
     std::string m_id;
     std::string m_sourceId;
     const char* m_dataType;
     const char* m_sourceDataType;
-    std::list<std::string> m_values;
+    static constexpr std::size_t MAX_KEPT_VALUES = 16;
+
+    std::vector<std::string> m_values;
 };
 
 typedef std::list<KOVAAttribute> KOVAAttributeList;
@@ -75,8 +80,9 @@ public:
     // The texts the request owns; their blocks go back to the thread for its next request.
     static constexpr std::size_t OWN_TEXT_COUNT = 10;
 
-    KOVARequest(const std::string& contextID, const std::string& serverVersion, const std::string& serverName,
-                const std::string& protectedResource, const std::string& action, const std::string& inheritedPOP);
+    // Views, copied into the request's own texts: a caller's text needs no std::string of its own.
+    KOVARequest(std::string_view contextID, std::string_view serverVersion, std::string_view serverName,
+                std::string_view protectedResource, std::string_view action, std::string_view inheritedPOP);
     ~KOVARequest();
     // Slots point into the request's own strings.
     KOVARequest(const KOVARequest&) = delete;

@@ -383,8 +383,14 @@ bool KOVARequest::appendSecondaryChallenge(const KOVAText& level) {
     return true;
 }
 
-// Working state of one createCredentials call.
+// Working state of one createCredentials call. The group list's array stays with the thread for its next
+// request.
 struct KOVARequest::CredentialWalk {
+    CredentialWalk();
+    ~CredentialWalk();
+    CredentialWalk(const CredentialWalk&) = delete;
+    CredentialWalk& operator=(const CredentialWalk&) = delete;
+
     std::string clientIP;
     bool haveRealClientIP = false;
     const KOVAText* registryDN = nullptr;
@@ -392,6 +398,22 @@ struct KOVARequest::CredentialWalk {
     std::size_t credentialCount = 0;
     std::string copy;  // the element under the credential's own name, when old identifiers are asked for
 };
+
+namespace {
+
+// An array that held up to this many groups is kept, empty, for the thread's next request; a larger one is freed.
+constexpr std::size_t MAX_KEPT_GROUPS = 256;
+thread_local std::vector<const KOVAText*> t_spareGroups;
+
+}  // namespace
+
+KOVARequest::CredentialWalk::CredentialWalk() { groups.swap(t_spareGroups); }
+
+KOVARequest::CredentialWalk::~CredentialWalk() {
+    if (groups.capacity() > MAX_KEPT_GROUPS) return;
+    groups.clear();
+    groups.swap(t_spareGroups);
+}
 
 namespace {
 
@@ -480,8 +502,8 @@ bool KOVARequest::appendCredential(KOVADataList::const_iterator first, KOVADataL
     const bool inGroup = credName == "AZN_CRED_GROUP_REGISTRY_IDS";
     if (credName == "AZN_CRED_REGISTRY_ID") walk.registryDN = &credValue;
     if (inGroup) {
-        // Most users' credentials carry no groups: no block for them then.
-        if (walk.groups.capacity() == 0) walk.groups.reserve(walk.credentialCount);
+        // Room for every credential, taken at the first group only: most users' credentials carry none.
+        walk.groups.reserve(walk.credentialCount);
         walk.groups.push_back(&credValue);
     }
     if (credName == "AUTHENTICATION_LEVEL" && !appendSecondaryChallenge(credValue)) return false;

@@ -2,6 +2,7 @@
 // (its own keep-alive connection per stub, plain or TLS) and reads the response (libxml2).
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <string>
 
@@ -50,6 +51,10 @@ class AnyType {
 public:
     AnyType() = default;
     AnyType(char** pieces, int count) : _array(pieces), _size(count) {}
+    // An exchange's response object is made and deleted once per exchange: a thread keeps the blocks of the
+    // few it deleted last for its next ones, whichever thread made them.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* object) noexcept;
     char** _array = nullptr;
     int _size = 0;
 };

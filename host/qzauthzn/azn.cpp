@@ -329,27 +329,33 @@ inline bool injectedFailure(const char* operation) {
 #define ZEM_INJECT(operation) \
     if (injectedFailure(operation)) return azn_util_errcode(AZN_S_FAILURE, 0)
 
-// ---- texts handed out ----------------------------------------------------------------------------
-// The block of the last text a thread released, handed out again for the next text that fits in it: a reader
-// going through a list value by value, releasing each before asking for the next, then copies every value
-// into one block instead of allocating and freeing one per value. Blocks past MAX_SPARE_BYTES are freed.
-class SpareText {
+// ---- blocks handed out ----------------------------------------------------------------------------
+// The block of the last text (or name array) a thread released, handed out again for the next one that fits
+// in it: a reader going through a list value by value, releasing each before asking for the next, then copies
+// every value into one block instead of allocating and freeing one per value, and a reader that takes a
+// list's names after releasing another list's reuses their block. Blocks past MAX_SPARE_BYTES are freed.
+// Every block comes from malloc, so a caller that frees one itself frees it rightly.
+class SpareBlock {
 public:
-    SpareText() = default;
-    SpareText(const SpareText&) = delete;
-    SpareText& operator=(const SpareText&) = delete;
-    ~SpareText() { free(m_block); }
-
-    // A copy of `text` in a block the caller releases with azn_release_string; null when memory runs out.
-    char* copy(const char* text, std::size_t length) {
-        char* block = length < m_size ? take() : static_cast<char*>(malloc(length + 1));
-        if (!block) return nullptr;
-        std::memcpy(block, text, length + 1);
-        return block;
+    SpareBlock() = default;
+    SpareBlock(const SpareBlock&) = delete;
+    SpareBlock& operator=(const SpareBlock&) = delete;
+    // A release during the thread's exit, after this is gone, frees the block at once.
+    ~SpareBlock() {
+        free(std::exchange(m_block, nullptr));
+        m_size = 0;
+        m_closed = true;
     }
-    void release(char* block) {
+
+    // A block of at least `bytes`; null when memory runs out.
+    void* get(std::size_t bytes) {
+        if (bytes > m_size) return malloc(bytes);
+        m_size = 0;
+        return std::exchange(m_block, nullptr);
+    }
+    void release(void* block) {
         std::size_t size = block ? malloc_usable_size(block) : 0;
-        if (size <= m_size || size > MAX_SPARE_BYTES) {
+        if (m_closed || size <= m_size || size > MAX_SPARE_BYTES) {
             free(block);
             return;
         }
@@ -358,16 +364,68 @@ public:
     }
 
 private:
-    char* take() {
-        m_size = 0;
-        return std::exchange(m_block, nullptr);
+    static constexpr std::size_t MAX_SPARE_BYTES = 4096;
+    void* m_block = nullptr;
+    std::size_t m_size = 0;  // usable bytes of m_block
+    bool m_closed = false;
+};
+thread_local SpareBlock t_spareText, t_spareNames;
+
+// A copy of `text` in a block the caller releases with azn_release_string; null when memory runs out.
+char* copyText(const char* text, std::size_t length) {
+    auto* block = static_cast<char*>(t_spareText.get(length + 1));
+    if (block) std::memcpy(block, text, length + 1);
+    return block;
+}
+
+// ---- handle objects -------------------------------------------------------------------------------------
+// The objects behind handles a thread deleted, made again for its next lists and credentials: a decision
+// makes and deletes a few, which then cost no heap block. A deleted object holds no entries; one deleted on
+// another thread than the one that made it joins that thread's spares. At most MAX_SPARE_OBJECTS are kept.
+class SpareObjects {
+public:
+    SpareObjects() = default;
+    SpareObjects(const SpareObjects&) = delete;
+    SpareObjects& operator=(const SpareObjects&) = delete;
+    ~SpareObjects() {
+        while (m_count) delete m_objects[--m_count];
+        m_closed = true;
     }
 
-    static constexpr std::size_t MAX_SPARE_BYTES = 4096;
-    char* m_block = nullptr;
-    std::size_t m_size = 0;  // usable bytes of m_block
+    HandleObject* make(HandleObject::Kind kind, const zem::AttrEntries& entries) {
+        if (m_count == 0) return new HandleObject{kind, entries};
+        HandleObject* object = m_objects[--m_count];
+        object->kind = kind;
+        object->entries = entries;
+        return object;
+    }
+    void release(HandleObject* object) noexcept {
+        if (m_closed || m_count == MAX_SPARE_OBJECTS) {
+            delete object;
+            return;
+        }
+        object->entries = zem::AttrEntries();  // the entries go now, not at the object's next use
+        m_objects[m_count++] = object;
+    }
+
+private:
+    static constexpr std::size_t MAX_SPARE_OBJECTS = 8;
+    std::array<HandleObject*, MAX_SPARE_OBJECTS> m_objects{};
+    std::size_t m_count = 0;
+    bool m_closed = false;
 };
-thread_local SpareText t_spareText;
+thread_local SpareObjects t_spareObjects;
+
+// A new handle of that kind; raises std::bad_alloc, leaving nothing behind, when memory runs out.
+unsigned long addHandle(HandleObject::Kind kind, const zem::AttrEntries& entries) {
+    HandleObject* object = t_spareObjects.make(kind, entries);
+    try {
+        return HandleTable::instance().add(object);
+    } catch (...) {
+        t_spareObjects.release(object);
+        throw;
+    }
+}
 
 // ---- native policy hook -----------------------------------------------------------------------------
 zem_native_decision_fn g_nativeDecision = nullptr;
@@ -432,7 +490,7 @@ azn_status_t refuseHeader(const char* value) {
 azn_string_t* nameArray(const zem::AttrEntries& entries) {
     std::size_t pointerBytes = (entries.size() + 1) * sizeof(azn_string_t), textBytes = 0;
     entries.forEach([&](const AttrEntry& entry) { textBytes += entry.name.length + 1; });
-    auto* array = static_cast<azn_string_t*>(malloc(pointerBytes + textBytes));
+    auto* array = static_cast<azn_string_t*>(t_spareNames.get(pointerBytes + textBytes));
     if (!array) return nullptr;
     char* text = reinterpret_cast<char*>(array) + pointerBytes;
     std::size_t i = 0;
@@ -488,7 +546,7 @@ azn_status_t azn_attrlist_create(azn_attrlist_h_t* new_list) {
     ZEM_INJECT("azn_attrlist_create");
     if (!new_list) return invalidList();
     return guarded("azn_attrlist_create", [&] {
-        *new_list = HandleTable::instance().add(new HandleObject{HandleObject::ATTRLIST, {}});
+        *new_list = addHandle(HandleObject::ATTRLIST, zem::AttrEntries());
         return azn_status_t{0};
     });
 }
@@ -498,7 +556,7 @@ azn_status_t azn_attrlist_delete(azn_attrlist_h_t* list) {
     if (!list) return invalidList();
     HandleObject* object = HandleTable::instance().remove(*list, HandleObject::ATTRLIST);
     if (!object) return invalidList();
-    delete object;
+    t_spareObjects.release(object);
     *list = 0;
     return 0;
 }
@@ -551,7 +609,7 @@ azn_status_t azn_attrlist_get_entry_string_value(azn_attrlist_h_t list, const ch
         *value = nullptr;
         return 0;
     }
-    *value = t_spareText.copy(found.list->text(found.value->text), found.value->text.length);
+    *value = copyText(found.list->text(found.value->text), found.value->text.length);
     return *value ? 0 : azn_util_errcode(AZN_S_FAILURE, 0);
 }
 
@@ -588,7 +646,7 @@ azn_status_t azn_creds_create_from_attrlist(azn_attrlist_h_t attributes, azn_cre
     if (!source) return invalidList();
     if (!creds) return azn_util_errcode(AZN_S_INVALID_CREDS_HANDLE, 0);
     return guarded("azn_creds_create_from_attrlist", [&] {
-        *creds = HandleTable::instance().add(new HandleObject{HandleObject::CREDS, source->entries});
+        *creds = addHandle(HandleObject::CREDS, source->entries);
         return azn_status_t{0};
     });
 }
@@ -596,7 +654,7 @@ azn_status_t azn_creds_create_from_attrlist(azn_attrlist_h_t attributes, azn_cre
 azn_status_t azn_creds_delete(azn_creds_h_t* creds) {
     HandleObject* object = creds ? HandleTable::instance().remove(*creds, HandleObject::CREDS) : nullptr;
     if (!object) return azn_util_errcode(AZN_S_INVALID_CREDS_HANDLE, 0);
-    delete object;
+    t_spareObjects.release(object);
     *creds = 0;
     return 0;
 }
@@ -623,7 +681,7 @@ void azn_release_string(azn_string_t* text) {
 // The only arrays handed out are name arrays, whose texts live in the array's own block.
 void azn_release_strings(azn_string_t** texts) {
     if (!texts) return;
-    free(*texts);
+    t_spareNames.release(*texts);
     *texts = nullptr;
 }
 

@@ -313,6 +313,62 @@ TEST(AttributeList, HandlesMadeAndDeletedAroundLiveOnesLeaveThemIntact) {
     }
 }
 
+// A thread reuses what its deleted lists and credentials and released name arrays held: whichever thread
+// made them, what comes back holds only what was given to it since, and each name array only its own list's
+// names, however many and however long the names of the one released before.
+TEST(AttributeList, WhatDeletedListsAndReleasedNamesHeldComesBackEmpty) {
+    auto makeList = [](std::initializer_list<std::string> entries) {
+        azn_attrlist_h_t list = 0;
+        EXPECT_EQ(azn_attrlist_create(&list), 0u);
+        for (const std::string& name : entries) azn_attrlist_add_entry(list, name.c_str(), "v");
+        return list;
+    };
+    auto subjectNames = [](azn_creds_h_t creds) {
+        azn_attrlist_h_t subject = 0;
+        azn_attrlist_create(&subject);
+        EXPECT_EQ(azn_creds_get_attrlist_for_subject(creds, 0, &subject), 0u);
+        std::vector<std::string> found = names(subject);
+        azn_attrlist_delete(&subject);
+        return found;
+    };
+    const std::string longName(300, 'n');
+    azn_attrlist_h_t old = makeList({longName, "a", "b"});
+    azn_creds_h_t oldCreds = 0;
+    ASSERT_EQ(azn_creds_create_from_attrlist(old, &oldCreds), 0u);
+    azn_attrlist_h_t fromOtherThread = 0;
+    std::thread([&] { fromOtherThread = makeList({"other"}); }).join();
+    EXPECT_EQ(names(old), (std::vector<std::string>{longName, "a", "b"}));
+    azn_creds_h_t staleCreds = oldCreds;
+    for (azn_attrlist_h_t* list : {&old, &fromOtherThread}) ASSERT_EQ(azn_attrlist_delete(list), 0u);
+    ASSERT_EQ(azn_creds_delete(&oldCreds), 0u);
+
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        azn_attrlist_h_t fresh = makeList({});
+        EXPECT_TRUE(names(fresh).empty());
+        azn_attrlist_add_entry(fresh, "c", "v");
+        azn_creds_h_t creds = 0;
+        ASSERT_EQ(azn_creds_create_from_attrlist(fresh, &creds), 0u);
+        EXPECT_EQ(subjectNames(creds), std::vector<std::string>{"c"});
+        EXPECT_FALSE(azn_util_handle_is_valid(staleCreds));
+        std::thread([&] {
+            EXPECT_EQ(azn_creds_delete(&creds), 0u);
+            EXPECT_EQ(azn_attrlist_delete(&fresh), 0u);
+        }).join();
+    }
+
+    std::vector<std::string> many;
+    for (int i = 0; i < 40; ++i) many.push_back("name-" + std::to_string(i) + std::string(i, 'x'));
+    azn_attrlist_h_t small = makeList({"x"}), large = makeList({});
+    for (const std::string& name : many) azn_attrlist_add_entry(large, name.c_str(), "v");
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(names(small), std::vector<std::string>{"x"});
+        EXPECT_EQ(names(large), many);
+    }
+    azn_attrlist_delete(&small);
+    azn_attrlist_delete(&large);
+}
+
 // Lists made on more threads than the table has shards, and deleted on another: every handle is its own,
 // and each list is found from any thread with its own entry.
 TEST(AttributeList, HandlesMadeOnManyThreadsAreDistinctAndFoundEverywhere) {
