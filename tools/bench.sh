@@ -68,11 +68,12 @@ paired_explanation() {
     printf "The decisions kept %.0f%% of the two virtual CPUs busy and the raw posts %.0f%%: the rest is time in which every\n", 100 * dr2 * (dc2 + dp2) / 2e6, 100 * fr2 * (fc2 + fp2) / 2e6
     printf "thread waits for a wake-up (or other work ran). This virtual machine halts an idle virtual CPU at once (no\n"
     printf "cpuidle driver), so each wake-up of refpdp or of the client goes through the hypervisor, and a bare system\n"
-    printf "call costs over a microsecond. The request threads wait on no lock (strace: no futex calls in them), and a\n"
-    printf "rise of the client CPU from one thread to two is spread evenly (perf cpu-clock samples: libc, libxml2, the\n"
-    printf "host library and the plug-in each about 1.5 times their one-thread share): two request threads and\n"
-    printf "refpdp'"'"'s two connection threads share the two virtual CPUs. Within the two-thread run the raw posts'"'"'\n"
-    printf "slices went from %.0f to %.0f posts/s and the decisions'"'"' from %.0f to %.0f decisions/s: the floor moves far\n", flow2, fhigh2, dlow2, dhigh2
+    printf "call costs over a microsecond. The request threads wait on no lock (strace: no futex calls in them). Until\n"
+    printf "this round a decision'"'"'s client CPU rose from one thread to two by about 6 µs where the raw post'"'"'s rose by\n"
+    printf "3: the handle pool lent each thread the handle the other had just used, so the connection'"'"'s buffers and the\n"
+    printf "reader'"'"'s state came out of the other processor'"'"'s cache, and every handle made went through one counter.\n"
+    printf "Two request threads and refpdp'"'"'s two connection threads share the two virtual CPUs. Within the\n"
+    printf "two-thread run the raw posts'"'"' slices went from %.0f to %.0f posts/s and the decisions'"'"' from %.0f to %.0f decisions/s: the floor moves far\n", flow2, fhigh2, dlow2, dhigh2
     printf "more than the decisions between slices 400 ms apart, which load from other work would move alike; it\n"
     printf "seems to follow where the scheduler places the four busy threads on the two virtual CPUs, so a ratio read from\n"
     printf "one run can land on either side of a target a few per cent away.\n\n" }'
