@@ -1,38 +1,16 @@
 #include "orbsec_axiscpp/axis.h"
 
-#include <array>
 #include <new>
+
+#include "qzcore/thread_spares.h"
 
 namespace orbsec_axiscpp {
 
 namespace {
 
-// Blocks of deleted response objects, kept by the thread that deleted them (at most KEPT_BLOCKS).
-class KeptAnyTypes {
-public:
-    KeptAnyTypes() = default;
-    KeptAnyTypes(const KeptAnyTypes&) = delete;
-    KeptAnyTypes& operator=(const KeptAnyTypes&) = delete;
-    // A delete during the thread's exit, after this is gone, frees the block at once.
-    ~KeptAnyTypes() {
-        while (m_count) ::operator delete(m_blocks[--m_count]);
-        m_closed = true;
-    }
-
-    void* take() { return m_count ? m_blocks[--m_count] : nullptr; }
-    bool keep(void* block) {
-        if (m_closed || m_count == KEPT_BLOCKS) return false;
-        m_blocks[m_count++] = block;
-        return true;
-    }
-
-private:
-    static constexpr std::size_t KEPT_BLOCKS = 4;
-    std::array<void*, KEPT_BLOCKS> m_blocks{};
-    std::size_t m_count = 0;
-    bool m_closed = false;
-};
-thread_local KeptAnyTypes t_keptAnyTypes;
+void freeBlock(void* block) { ::operator delete(block); }
+// Blocks of deleted response objects, kept by the thread that deleted them.
+thread_local zem::ThreadSpares<void, 4, freeBlock> t_keptAnyTypes;
 
 }  // namespace
 
@@ -42,7 +20,7 @@ void* AnyType::operator new(std::size_t size) {
 }
 
 void AnyType::operator delete(void* object) noexcept {
-    if (object && !t_keptAnyTypes.keep(object)) ::operator delete(object);
+    if (object) t_keptAnyTypes.keep(object);
 }
 
 SoapFaultException::SoapFaultException(const char* code, const char* string, const char* actor, const char* detail,

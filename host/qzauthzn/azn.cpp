@@ -17,6 +17,7 @@
 
 #include "qzauthzn/handles.h"
 #include "qzcore/c_boundary.h"
+#include "qzcore/thread_spares.h"
 #include "qzsvc/qzsvc.h"
 
 const char* azn_svc_version = "azn_svc_version";
@@ -381,48 +382,30 @@ char* copyText(const char* text, std::size_t length) {
 // ---- handle objects -------------------------------------------------------------------------------------
 // The objects behind handles a thread deleted, made again for its next lists and credentials: a decision
 // makes and deletes a few, which then cost no heap block. A deleted object holds no entries; one deleted on
-// another thread than the one that made it joins that thread's spares. At most MAX_SPARE_OBJECTS are kept.
-class SpareObjects {
-public:
-    SpareObjects() = default;
-    SpareObjects(const SpareObjects&) = delete;
-    SpareObjects& operator=(const SpareObjects&) = delete;
-    ~SpareObjects() {
-        while (m_count) delete m_objects[--m_count];
-        m_closed = true;
-    }
+// another thread than the one that made it joins that thread's spares. At most 8 are kept.
+void deleteObject(HandleObject* object) { delete object; }
+thread_local zem::ThreadSpares<HandleObject, 8, deleteObject> t_spareObjects;
 
-    HandleObject* make(HandleObject::Kind kind, const zem::AttrEntries& entries) {
-        if (m_count == 0) return new HandleObject{kind, entries};
-        HandleObject* object = m_objects[--m_count];
-        object->kind = kind;
-        object->entries = entries;
-        return object;
-    }
-    void release(HandleObject* object) noexcept {
-        if (m_closed || m_count == MAX_SPARE_OBJECTS) {
-            delete object;
-            return;
-        }
-        object->entries = zem::AttrEntries();  // the entries go now, not at the object's next use
-        m_objects[m_count++] = object;
-    }
+HandleObject* makeObject(HandleObject::Kind kind, const zem::AttrEntries& entries) {
+    HandleObject* object = t_spareObjects.take();
+    if (!object) return new HandleObject{kind, entries};
+    object->kind = kind;
+    object->entries = entries;
+    return object;
+}
 
-private:
-    static constexpr std::size_t MAX_SPARE_OBJECTS = 8;
-    std::array<HandleObject*, MAX_SPARE_OBJECTS> m_objects{};
-    std::size_t m_count = 0;
-    bool m_closed = false;
-};
-thread_local SpareObjects t_spareObjects;
+void releaseObject(HandleObject* object) noexcept {
+    object->entries = zem::AttrEntries();  // the entries go now, not at the object's next use
+    t_spareObjects.keep(object);
+}
 
 // A new handle of that kind; raises std::bad_alloc, leaving nothing behind, when memory runs out.
 unsigned long addHandle(HandleObject::Kind kind, const zem::AttrEntries& entries) {
-    HandleObject* object = t_spareObjects.make(kind, entries);
+    HandleObject* object = makeObject(kind, entries);
     try {
         return HandleTable::instance().add(object);
     } catch (...) {
-        t_spareObjects.release(object);
+        releaseObject(object);
         throw;
     }
 }
@@ -556,7 +539,7 @@ azn_status_t azn_attrlist_delete(azn_attrlist_h_t* list) {
     if (!list) return invalidList();
     HandleObject* object = HandleTable::instance().remove(*list, HandleObject::ATTRLIST);
     if (!object) return invalidList();
-    t_spareObjects.release(object);
+    releaseObject(object);
     *list = 0;
     return 0;
 }
@@ -654,7 +637,7 @@ azn_status_t azn_creds_create_from_attrlist(azn_attrlist_h_t attributes, azn_cre
 azn_status_t azn_creds_delete(azn_creds_h_t* creds) {
     HandleObject* object = creds ? HandleTable::instance().remove(*creds, HandleObject::CREDS) : nullptr;
     if (!object) return azn_util_errcode(AZN_S_INVALID_CREDS_HANDLE, 0);
-    t_spareObjects.release(object);
+    releaseObject(object);
     *creds = 0;
     return 0;
 }
